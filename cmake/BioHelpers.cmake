@@ -1,0 +1,39 @@
+# Shared build helpers: warnings and test registration.
+
+# Warnings every target of ours compiles with.
+function(bio_warnings target)
+  target_compile_options(${target} PRIVATE
+    -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align -Wunused
+    -Woverloaded-virtual -Wnull-dereference -Wdouble-promotion -Wformat=2
+    -Wimplicit-fallthrough -Wmisleading-indentation -Wduplicated-cond -Wlogical-op)
+  if(BIO_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+include(GoogleTest)
+find_package(GTest REQUIRED)
+
+# bio_add_gtest(NAME <name> SOURCES <files...> [LIBS <targets...>] [ENVIRONMENT <VAR=value...>]
+#               [TIMEOUT <seconds>] [LABELS <labels...>])
+# One executable; each test case is its own CTest test (and so its own process), which
+# keeps module-wide state of one case away from the next.
+function(bio_add_gtest)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;ENVIRONMENT;LABELS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 60)
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
+  bio_warnings(${T_NAME})
+  set(props TIMEOUT ${T_TIMEOUT})
+  if(T_LABELS)
+    list(APPEND props LABELS "${T_LABELS}")
+  endif()
+  set(env ${T_ENVIRONMENT})
+  gtest_discover_tests(${T_NAME}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    EXTRA_ARGS --gtest_death_test_style=fast
+    PROPERTIES ${props} ENVIRONMENT "${env}")
+endfunction()
