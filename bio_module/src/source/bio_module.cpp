@@ -1,9 +1,19 @@
 // Plug-in shell: the entry point, the module configuration and the bus message handlers.
 #include "bio_module.h"
 
+#include <unistd.h>
+
+#include <iterator>
+#include <list>
+#include <string>
+
+#include <boost/lexical_cast.hpp>
+
 #include "ovra/config.h"
 #include "ovra/log.h"
 #include "ovra/ovra_exception.h"
+#include "ovra/post_office.h"
+#include "ovra_dal/dal.h"
 
 const char* const bio_section = "bio_module";
 
@@ -32,20 +42,173 @@ std::atomic<bool> _enabled{true};
 std::condition_variable cond_var;
 std::mutex cv_mutex;
 
-// Starting point: replaced by the real entry point.
-extern "C" int init(ovra::Plugin*, std::string* error_message) {
-    *error_message = "bio_module: entry point not built yet";
-    return 0;
+namespace {
+
+constexpr const char* module_name = "bio_module";
+constexpr int camera_start_attempts = 3;
+
+// The variance measure samples bsize x bsize blocks every `step` pixels inside the 440 x 280
+// centre window: a block must fit the window's height and the step must fit the block.
+constexpr int max_block_size = 280;
+
+int read_int(const char* key, bool flag = true) {
+    return ovra::config_util::get_int(bio_section, key, flag);
 }
-void refresh_template_count() {}
+
+void read_string(const char* key, std::string& value) {
+    ovra::config::get_param(bio_section, key, value, true);
+}
+
+// Fills the module configuration from section "bio_module", in the order the keys are
+// documented; raises ovra_exception when the store refuses a key.
+void read_configuration() {
+    priority = read_int("priority");
+    watchdog_timeout = read_int("watchdog_timeout");
+    read_string("device_path", device_path);
+    read_string("finger_image_path", finger_image_path);
+    bsize = read_int("bsize");
+    step = read_int("step");
+    img_num = read_int("img_num");
+    min_img_num = read_int("min_img_num");
+    var_min = read_int("var_min", false);
+    const int select_ms = read_int("select_timeout");
+    select_timeout.tv_sec = select_ms / 1000;
+    select_timeout.tv_usec = (select_ms % 1000) * 1000;
+    restart_timeout = read_int("restart_timeout") * 1000;
+    finger_detected_delay = read_int("finger_detected_delay") * 1000;
+    read_string("net_debug_ip", net_debug_ip);
+    net_debug_port = read_int("net_debug_port");
+    net_debug_raw = read_int("net_debug_raw") != 0;
+    invert = read_int("invert") != 0;
+    read_string("fp_reader_path", fp_reader_path);
+    read_string("last_fp_reader", last_fp_reader);
+    invert_pixels = read_int("invert_pixels") != 0;
+}
+
+// Refuses block parameters with which the variance measure would divide by zero, loop for
+// ever or read outside the frame.
+void check_variance_parameters() {
+    if (step < 1 || step > bsize || bsize > max_block_size) {
+        throw ovra::ovra_exception("Invalid variance parameters: bsize=" + std::to_string(bsize) +
+                                       ", step=" + std::to_string(step) +
+                                       " (need 1 <= step <= bsize <= " + std::to_string(max_block_size) + ")",
+                                   true);
+    }
+}
+
+// Brings the camera up in at most three attempts, tearing down after every failure and
+// pausing restart_timeout between attempts; the third failure's exception goes on.
+void start_camera() {
+    for (int attempt = 1;; ++attempt) {
+        try {
+            init_module();
+            return;
+        } catch (const ovra::ovra_exception&) {
+            exit_module();
+            if (attempt == camera_start_attempts) {
+                throw;
+            }
+            usleep(static_cast<useconds_t>(restart_timeout));
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int init(ovra::Plugin* plugin, std::string* error_message) {
+    plugin->set_name(module_name);
+    try {
+        read_configuration();
+        check_variance_parameters();
+        refresh_template_count();
+        start_camera();
+    } catch (const ovra::ovra_exception& e) {
+        *error_message = e.what();
+        return 0;
+    }
+
+    plugin->set_run(run);
+    const ovra::MessageListener listeners[] = {
+        {"identifier_broadcast_identifier_id", on_identifier_broadcast, false},
+        {"catra_event", on_catra_event, true},
+        {"config_param_set", on_config_param_set, true},
+        {"bio_module_enable", on_bio_module_enable, true},
+        {"bio_module_disable", on_bio_module_disable, true},
+        {"ovra_dal_record_updated", on_template_records_changed, false},
+        {"ovra_dal_record_inserted", on_template_records_changed, false},
+        {"ovra_dal_record_deleted", on_records_deleted, false},
+    };
+    plugin->add_messages_interested(listeners, static_cast<int>(std::size(listeners)));
+    return 1;
+}
+
+void refresh_template_count() {
+    template_count.store(
+        ovra_dal::ovra_dao::count(ovra_dal::bio_template::table_templates(), std::list<ovra_dal::column>{}));
+}
+
 void set_enabled(bool enabled) {
     _enabled.store(enabled);
     cond_var.notify_all();
 }
-void on_identifier_broadcast(ovra::Message*) {}
-void on_catra_event(ovra::Message*) {}
-void on_config_param_set(ovra::Message*) {}
-void on_bio_module_enable(ovra::Message*) {}
-void on_bio_module_disable(ovra::Message*) {}
-void on_template_records_changed(ovra::Message*) {}
-void on_records_deleted(ovra::Message*) {}
+
+void on_identifier_broadcast(ovra::Message* message) {
+    ovra::Message* reply = message->reply();
+    // Only a broadcast carries a reply to extend.
+    if (reply == nullptr) {
+        return;
+    }
+    int count = 0;
+    reply->get_int("count", &count);
+    reply->add_int("identifier_id_" + boost::lexical_cast<std::string>(count), bio_identifier_id);
+    reply->change_int("count", count + 1);
+}
+
+void on_catra_event(ovra::Message* message) {
+    int event = 0;
+    if (message->get_int("event", &event) == 0) {
+        throw ovra::ovra_exception("Invalid parameters for message " + message->type(), true);
+    }
+    if (event == 11) {
+        set_enabled(true);
+    } else if (event == 12) {
+        set_enabled(false);
+    }
+}
+
+void on_config_param_set(ovra::Message* message) {
+    std::string param;
+    std::string value;
+    message->get_string("param", &param);
+    message->get_string("value", &value);
+    if (param == "exception_mode") {
+        set_enabled(ovra::config_util::str_to_exception_mode(value) == 0);
+    }
+}
+
+void on_bio_module_enable(ovra::Message* message) {
+    set_enabled(true);
+    message->set_handled();
+}
+
+void on_bio_module_disable(ovra::Message* message) {
+    set_enabled(false);
+    message->set_handled();
+}
+
+void on_template_records_changed(ovra::Message* message) {
+    std::string table;
+    message->get_string("table", &table);
+    if (table == ovra_dal::bio_template::table_templates().name()) {
+        refresh_template_count();
+    }
+}
+
+void on_records_deleted(ovra::Message* message) {
+    std::string table;
+    message->get_string("table", &table);
+    if (table == ovra_dal::bio_template::table_templates().name() ||
+        table == ovra_dal::user::table_users().name()) {
+        refresh_template_count();
+    }
+}

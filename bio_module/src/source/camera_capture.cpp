@@ -1,7 +1,23 @@
 // Camera capture: sensor detection and defaults, correction tables, and the V4L2 device.
 #include "bio_module.h"
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <linux/videodev2.h>
+
+#include "ovra/config.h"
+#include "ovra/log.h"
 #include "ovra/ovra_exception.h"
+#include "ovra/util.h"
 
 int camera_fd = -1;
 capture_buffer* buffers = nullptr;
@@ -14,17 +30,402 @@ std::uint32_t remapWeightTable[remap_entries][4];
 std::vector<std::vector<offset_entry>> offsetMatrix;
 std::vector<std::vector<weight_entry>> weightMatrix;
 
-const remap_constants gc0307_constants = {100, 0.5577586448, 0.0013834226, 117.66468083999999, 1.556425532,
-                                          325.0, 960.1621621621622};
+const remap_constants gc0307_constants = {100,         0.5577586448, 0.0013834226,     117.66468083999999,
+                                          1.556425532, 325.0,        960.1621621621622};
 const remap_constants gc0328_constants = {150, 0.35, 0.00118, 153.6, 1.28, 320.0, 760.0};
 
-// Starting point: replaced by the real camera start.
-void detect_sensor() {}
-void apply_sensor_defaults() {}
-void build_correction_tables() {}
-void build_remap_table(const remap_constants&) {}
-void build_perspective_matrices() {}
-int xioctl(int, unsigned long, void*) { return -1; }
-int xclose(int) { return -1; }
-void init_module() { throw ovra::ovra_exception("camera start not built yet", true); }
-void exit_module() {}
+namespace {
+
+// Texts this unit emits: log records and exception messages.
+constexpr const char* txt_no_device = "No expected i2c fingerprint device is present";
+constexpr const char* txt_open_i2c = "Unable to open camera i2c bus (";
+constexpr const char* txt_sysfs_info = "Sysfs info: ";
+constexpr const char* txt_init_module = "Initializing module";
+constexpr const char* txt_init_camera = "Initializing Camera";
+constexpr const char* txt_init_mmap = "Initializing mmap";
+constexpr const char* txt_init_capture = "Initializing Capture";
+constexpr const char* txt_open_camera = "Unable to open camera device (";
+constexpr const char* txt_querycap = "Unable to query camera cap: ";
+constexpr const char* txt_no_capture = "Camera device does not support video capture";
+constexpr const char* txt_no_streaming = "Camera device does not support video streaming";
+constexpr const char* txt_s_fmt = "Unable to negotiate format data: ";
+constexpr const char* txt_reqbufs = "Unable to obtain buffers: ";
+constexpr const char* txt_alloc = "Unable to allocate buffer memory";
+constexpr const char* txt_querybuf = "Unable to query buffers: ";
+constexpr const char* txt_mmap = "Unable to map buffers: ";
+constexpr const char* txt_qbuf = "Unable to queue buffer: ";
+constexpr const char* txt_streamon = "Unable to start capture: ";
+constexpr const char* txt_stopping = "Stopping Capture...";
+constexpr const char* txt_streamoff_failed = "VIDIOC_STREAMOFF failed: ";
+constexpr const char* txt_stopped = "Capture stopped";
+constexpr const char* txt_exiting_mmap = "Exiting mmap";
+constexpr const char* txt_reqbufs_failed = "VIDIOC_REQBUFS failed: ";
+constexpr const char* txt_mmap_exited = "mmap Exited";
+constexpr const char* txt_freeing = "Freeing buffers...";
+constexpr const char* txt_closing = "Closing camera...";
+constexpr const char* txt_close_failed = "Could not close fd: ";
+constexpr const char* txt_exit_failed = "Failed to exit module: ";
+
+// The sysfs attribute holds the model name; longer contents are cut to this many bytes.
+constexpr std::size_t sensor_name_max = 19;
+
+// Fixed point: 1.0 is 2^20.
+constexpr double weight_one = 1048576.0;
+
+// Entries of the buffer table, as granted by the driver. The capture path uses indexes 0..2
+// only; entries above them are mapped but never queued, and are unmapped at teardown here.
+unsigned granted_buffers = 0;
+
+[[noreturn]] void fail(const std::string& text) {
+    throw ovra::ovra_exception(text, true);
+}
+
+// Raises `text` followed by the description of `error`.
+[[noreturn]] void fail_errno(const std::string& text, int error) {
+    fail(text + std::strerror(error));
+}
+
+// Raises `text` followed by the description of the current errno (read before anything else).
+[[noreturn]] void fail_errno(const char* text) {
+    const int error = errno;
+    fail_errno(std::string(text), error);
+}
+
+std::string fourcc_text(std::uint32_t fourcc) {
+    std::string text;
+    for (int shift = 0; shift < 32; shift += 8) {
+        const char c = static_cast<char>((fourcc >> shift) & 0xffu);
+        text += (c >= 0x20 && c < 0x7f) ? c : '?';
+    }
+    return text;
+}
+
+// Opens and formats the device: camera_fd is open (non-blocking) and set to 640 x 480 UYVY,
+// or an ovra_exception names the failing step (camera_fd may then stay open).
+void init_camera() {
+    BIO_DEBUG("init_camera", txt_init_camera);
+
+    camera_fd = ::open(device_path.c_str(), O_RDWR | O_NONBLOCK);
+    if (camera_fd == -1) {
+        const int error = errno;
+        fail_errno(txt_open_camera + device_path + "): ", error);
+    }
+
+    v4l2_capability cap;
+    std::memset(&cap, 0, sizeof cap);
+    if (xioctl(camera_fd, VIDIOC_QUERYCAP, &cap) == -1) {
+        fail_errno(txt_querycap);
+    }
+    if ((cap.capabilities & V4L2_CAP_VIDEO_CAPTURE) == 0) {
+        fail(txt_no_capture);
+    }
+    if ((cap.capabilities & V4L2_CAP_STREAMING) == 0) {
+        fail(txt_no_streaming);
+    }
+
+    v4l2_format fmt;
+    std::memset(&fmt, 0, sizeof fmt);
+    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    fmt.fmt.pix.width = frame_width;
+    fmt.fmt.pix.height = frame_height;
+    fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_UYVY;
+    fmt.fmt.pix.field = V4L2_FIELD_ANY;
+    if (xioctl(camera_fd, VIDIOC_S_FMT, &fmt) == -1) {
+        fail_errno(txt_s_fmt);
+    }
+    // A driver may adjust the requested format instead of refusing it; the capture loop
+    // copies whole 640 x 480 UYVY frames, so anything else is refused before streaming.
+    if (fmt.fmt.pix.width != static_cast<std::uint32_t>(frame_width) ||
+        fmt.fmt.pix.height != static_cast<std::uint32_t>(frame_height) ||
+        fmt.fmt.pix.pixelformat != V4L2_PIX_FMT_UYVY) {
+        fail("Camera format not supported: " + std::to_string(fmt.fmt.pix.width) + "x" +
+             std::to_string(fmt.fmt.pix.height) + " fourcc " + fourcc_text(fmt.fmt.pix.pixelformat) +
+             " (need 640x480 UYVY)");
+    }
+}
+
+// Requests three buffers and maps every buffer granted into `buffers`; raises ovra_exception
+// on a refusal, on fewer than three buffers or on a buffer too short for one frame.
+void init_mmap() {
+    BIO_DEBUG("init_mmap", txt_init_mmap);
+
+    v4l2_requestbuffers req;
+    std::memset(&req, 0, sizeof req);
+    req.count = requested_buffers;
+    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    req.memory = V4L2_MEMORY_MMAP;
+    if (xioctl(camera_fd, VIDIOC_REQBUFS, &req) == -1) {
+        fail_errno(txt_reqbufs);
+    }
+    if (req.count < requested_buffers) {
+        fail("Not enough buffers (requested: " + std::to_string(requested_buffers) +
+             ", received: " + std::to_string(req.count) + ")");
+    }
+
+    buffers = static_cast<capture_buffer*>(std::calloc(req.count, sizeof(capture_buffer)));
+    if (buffers == nullptr) {
+        fail(txt_alloc);
+    }
+    granted_buffers = req.count;
+
+    for (unsigned index = 0; index < req.count; ++index) {
+        v4l2_buffer buf;
+        std::memset(&buf, 0, sizeof buf);
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
+        buf.index = index;
+        if (xioctl(camera_fd, VIDIOC_QUERYBUF, &buf) == -1) {
+            fail_errno(txt_querybuf);
+        }
+        buffers[index].length = buf.length;
+        // The capture loop copies a whole frame out of each of the three buffers it uses; a
+        // driver handing out shorter buffers is refused before anything is mapped from it.
+        if (index < requested_buffers && buf.length < frame_bytes) {
+            fail("Camera buffer too small: buffer " + std::to_string(index) + " has " +
+                 std::to_string(buf.length) + " bytes (need " + std::to_string(frame_bytes) + ")");
+        }
+        buffers[index].start =
+            ::mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, camera_fd, buf.m.offset);
+        if (buffers[index].start == MAP_FAILED) {
+            fail_errno(txt_mmap);
+        }
+    }
+}
+
+// Queues buffers 0, 1 and 2 and starts streaming; raises ovra_exception on a refusal.
+void start_capturing() {
+    BIO_DEBUG("start_capturing", txt_init_capture);
+
+    for (unsigned index = 0; index < requested_buffers; ++index) {
+        v4l2_buffer buf;
+        std::memset(&buf, 0, sizeof buf);
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
+        buf.index = index;
+        if (xioctl(camera_fd, VIDIOC_QBUF, &buf) == -1) {
+            fail_errno(txt_qbuf);
+        }
+    }
+    v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (xioctl(camera_fd, VIDIOC_STREAMON, &type) == -1) {
+        fail_errno(txt_streamon);
+    }
+}
+
+// Stops streaming; a refusal (also on a closed device) is logged, never raised.
+void stop_capturing() {
+    BIO_DEBUG("stop_capturing", txt_stopping);
+    v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (xioctl(camera_fd, VIDIOC_STREAMOFF, &type) == -1) {
+        BIO_DEBUG("stop_capturing", txt_streamoff_failed + std::string(std::strerror(errno)));
+    }
+    BIO_DEBUG("stop_capturing", txt_stopped);
+}
+
+// Unmaps the buffers and releases the driver's buffers; refusals are logged, never raised.
+// The table itself stays allocated.
+void exit_mmap() {
+    BIO_DEBUG("exit_mmap", txt_exiting_mmap);
+    if (buffers != nullptr) {
+        // Entries that were never mapped hold null or MAP_FAILED; munmap refuses those
+        // harmlessly.
+        for (unsigned index = 0; index < granted_buffers; ++index) {
+            ::munmap(buffers[index].start, buffers[index].length);
+            buffers[index].start = nullptr;
+        }
+    }
+    v4l2_requestbuffers req;
+    std::memset(&req, 0, sizeof req);
+    req.count = 0;
+    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    req.memory = V4L2_MEMORY_MMAP;
+    if (xioctl(camera_fd, VIDIOC_REQBUFS, &req) == -1) {
+        BIO_DEBUG("exit_mmap", txt_reqbufs_failed + std::string(std::strerror(errno)));
+    }
+    BIO_DEBUG("exit_mmap", txt_mmap_exited);
+}
+
+}  // namespace
+
+void detect_sensor() {
+    if (!ovra::util::file_exists(fp_reader_path)) {
+        if (!ovra::util::file_exists(default_fp_reader_path)) {
+            fail(txt_no_device);
+        }
+        fp_reader_path = default_fp_reader_path;
+    }
+
+    const int fd = ::open(fp_reader_path.c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0) {
+        const int error = errno;
+        fail_errno(txt_open_i2c + fp_reader_path + "): ", error);
+    }
+    char name[sensor_name_max];
+    const ssize_t length = ::read(fd, name, sizeof name);
+    ::close(fd);
+
+    // An empty or unreadable attribute leaves the model found before (initially "None").
+    if (length <= 0) {
+        return;
+    }
+    camera_sensor.assign(name, static_cast<std::size_t>(length));
+    BIO_DEBUG("init_module", txt_sysfs_info + camera_sensor);
+    if (camera_sensor != last_fp_reader) {
+        var_min = 0;
+        ovra::config::set_param(bio_section, "last_fp_reader", camera_sensor, true);
+    }
+}
+
+void apply_sensor_defaults() {
+    if (var_min != 0) {
+        return;
+    }
+    if (camera_sensor == "GC0307" || camera_sensor == "GC0328") {
+        var_min = 1000;
+    } else if (camera_sensor == "GC032A") {
+        var_min = 300;
+    }
+    ovra::config_util::set_int(var_min, bio_section, "var_min", false);
+}
+
+void build_correction_tables() {
+    if (camera_sensor == "GC0307") {
+        build_remap_table(gc0307_constants);
+    } else if (camera_sensor == "GC0328") {
+        build_remap_table(gc0328_constants);
+    }
+    build_perspective_matrices();
+}
+
+void build_remap_table(const remap_constants& k) {
+    for (int i = 0; i < remap_rows; ++i) {
+        const double r = k.r0 + i;
+        const double d = (r * k.a) + ((r * k.b) * r);
+        const int y0 = static_cast<int>(d);
+        const double fy = d - y0;
+        for (int j = 0; j < grey_width; ++j) {
+            const double xs = k.c0 + (j * k.c1);
+            const double x = (((xs - k.cx) * d) / k.den) + xs;
+            const int x0 = static_cast<int>(x);
+            const double fx = x - x0;
+
+            const int entry = i * grey_width + j;
+            remapOffsetTable[entry][0] = static_cast<std::uint32_t>(2 * (x0 + frame_width * y0));
+            remapOffsetTable[entry][1] =
+                static_cast<std::uint32_t>(2 * (x0 + frame_width * y0 + frame_width));
+            remapWeightTable[entry][0] = static_cast<std::uint32_t>(((1 - fx) * (1 - fy)) * weight_one);
+            remapWeightTable[entry][1] = static_cast<std::uint32_t>((fx * (1 - fy)) * weight_one);
+            remapWeightTable[entry][2] = static_cast<std::uint32_t>(((1 - fx) * fy) * weight_one);
+            remapWeightTable[entry][3] = static_cast<std::uint32_t>((fx * fy) * weight_one);
+        }
+    }
+}
+
+void build_perspective_matrices() {
+    constexpr double h00 = -1.608040201005025;
+    constexpr double h01 = -0.25037468041964206;
+    constexpr double h02 = 841.3329806929383;
+    constexpr double h11 = 0.6770695583179054;
+    constexpr double h12 = -18.280878074583445;
+    constexpr double h21 = -0.0007824208763113816;
+    constexpr double h22 = 1.0211253636604074;
+    constexpr int first_y = 72;
+    constexpr int first_x = 190;
+
+    auto inside = [](int xc, int yc) { return xc >= 0 && xc < frame_width && yc >= 0 && yc < frame_height; };
+
+    offsetMatrix.clear();
+    weightMatrix.clear();
+    offsetMatrix.reserve(perspective_rows);
+    weightMatrix.reserve(perspective_rows);
+
+    for (int y = first_y; y < first_y + perspective_rows; ++y) {
+        std::vector<offset_entry> offset_row;
+        std::vector<weight_entry> weight_row;
+        offset_row.reserve(grey_width);
+        weight_row.reserve(grey_width);
+        for (int x = first_x; x < first_x + grey_width; ++x) {
+            const double w = (y * h21) + h22;
+            const double u = (((y * h01) + (x * h00)) + h02) / w;
+            const double v = ((y * h11) + h12) / w;
+            const int x0 = static_cast<int>(std::floor(u));
+            const int y0 = static_cast<int>(std::floor(v));
+            const int x1 = x0 + 1;
+            const int y1 = y0 + 1;
+            offset_row.push_back({x0, y0, x1, y0, x0, y1, x1, y1});
+
+            const bool in00 = inside(x0, y0);
+            const bool in10 = inside(x1, y0);
+            const bool in01 = inside(x0, y1);
+            const bool in11 = inside(x1, y1);
+            long w00 = in00 ? std::lround(((x1 - u) * (y1 - v)) * weight_one) : 0;
+            long w10 = in10 ? std::lround(((u - x0) * (y1 - v)) * weight_one) : 0;
+            long w01 = in01 ? std::lround(((x1 - u) * (v - y0)) * weight_one) : 0;
+            long w11 = in11 ? std::lround(((u - x0) * (v - y0)) * weight_one) : 0;
+            const int corners_inside = int{in00} + int{in10} + int{in01} + int{in11};
+            if (corners_inside == 0) {
+                w00 = w10 = w01 = w11 = 0;
+            } else if (corners_inside < 4) {
+                // Near the frame's edge the weights of the corners inside are scaled back up
+                // to a total of 1.0.
+                const double s = static_cast<double>(w00 + w10 + w01 + w11) * (1.0 / weight_one);
+                w00 = std::lround(static_cast<double>(w00) / s);
+                w10 = std::lround(static_cast<double>(w10) / s);
+                w01 = std::lround(static_cast<double>(w01) / s);
+                w11 = std::lround(static_cast<double>(w11) / s);
+            }
+            weight_row.push_back({static_cast<std::int32_t>(w00), static_cast<std::int32_t>(w10),
+                                  static_cast<std::int32_t>(w01), static_cast<std::int32_t>(w11)});
+        }
+        offsetMatrix.push_back(std::move(offset_row));
+        weightMatrix.push_back(std::move(weight_row));
+    }
+}
+
+int xioctl(int fd, unsigned long request, void* arg) {
+    int result;
+    do {
+        result = ::ioctl(fd, request, arg);
+    } while (result == -1 && errno == EINTR);
+    return result;
+}
+
+int xclose(int fd) {
+    int result;
+    do {
+        result = ::close(fd);
+    } while (result == -1 && errno == EINTR);
+    return result;
+}
+
+void init_module() {
+    BIO_DEBUG("init_module", txt_init_module);
+    detect_sensor();
+    apply_sensor_defaults();
+    build_correction_tables();
+    init_camera();
+    init_mmap();
+    start_capturing();
+}
+
+void exit_module() {
+    try {
+        stop_capturing();
+        exit_mmap();
+        if (buffers != nullptr) {
+            BIO_DEBUG("exit_module", txt_freeing);
+            std::free(buffers);
+            buffers = nullptr;
+            granted_buffers = 0;
+        }
+        BIO_DEBUG("exit_module", txt_closing);
+        if (camera_fd != -1) {
+            if (xclose(camera_fd) == -1) {
+                BIO_DEBUG("exit_module", txt_close_failed + std::string(std::strerror(errno)));
+            }
+        }
+        camera_fd = -1;
+    } catch (const ovra::ovra_exception& e) {
+        BIO_DEBUG("exit_module", txt_exit_failed + std::string(e.what()));
+    }
+}
