@@ -14,6 +14,15 @@ endfunction()
 include(GoogleTest)
 find_package(GTest REQUIRED)
 
+# The command prefix that runs a target-architecture executable on the build machine, as one
+# space-separated string for an environment variable: empty natively, "qemu-arm -L ... -E ..." in
+# the armhf cross build. A test driver that starts our executables itself (CTest only prefixes the
+# test's own command) puts this in front of them.
+set(BIO_TEST_EMULATOR "")
+if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
+  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " BIO_TEST_EMULATOR)
+endif()
+
 # bio_add_gtest(NAME <name> SOURCES <files...> [LIBS <targets...>] [ENVIRONMENT <VAR=value...>]
 #               [TIMEOUT <seconds>] [LABELS <labels...>])
 # One executable; each test case is its own CTest test (and so its own process), which
@@ -31,6 +40,10 @@ function(bio_add_gtest)
     list(APPEND props LABELS "${T_LABELS}")
   endif()
   set(env ${T_ENVIRONMENT})
+  if(CMAKE_CROSSCOMPILING)
+    # Under qemu-user a preload must be handed to the emulated program, not to qemu itself.
+    list(TRANSFORM env REPLACE "^LD_PRELOAD=" "QEMU_SET_ENV=LD_PRELOAD=")
+  endif()
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
