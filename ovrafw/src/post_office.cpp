@@ -1,0 +1,231 @@
+// The message bus: taps on the sender's thread, delivery to listeners on one thread of its own.
+#include "ovra/post_office.h"
+
+#include <pthread.h>
+
+#include <cxxabi.h>
+
+#include <deque>
+
+#include "ovra/log.h"
+#include "internal.h"
+
+namespace ovra {
+namespace {
+
+struct Pending {
+    std::uint64_t sequence;
+    std::unique_ptr<Message> message;
+};
+
+struct Bus {
+    // Held across sequence numbering, the taps and enqueueing, so that taps see messages in
+    // the order of delivery.
+    std::mutex send_mutex;
+    std::uint64_t last_sequence = 0;  // under send_mutex
+
+    std::mutex mutex;                  // guards everything below
+    std::condition_variable wake;      // queue grew or stop was requested
+    std::condition_variable progress;  // delivered advanced or the thread ended
+    std::deque<Pending> queue;
+    std::uint64_t enqueued = 0;   // sequence of the last message queued
+    std::uint64_t delivered = 0;  // sequence of the last message fully delivered
+    bool running = false;
+    bool stop = false;
+    std::thread thread;
+
+    detail::Registry<MessageListener> listeners;
+    detail::Registry<Tap> taps;
+    detail::Registry<PostOffice::HandlerErrorObserver> error_observers;
+};
+
+// Never destroyed: a plug-in may still send while the process exits.
+Bus& bus() {
+    static Bus* instance = new Bus;
+    return *instance;
+}
+
+thread_local bool on_delivery_thread = false;
+
+// Messages that a tap sent from inside its call on this thread; they are sent right after
+// the message being tapped, so sequence numbers stay in delivery order.
+thread_local bool inside_taps = false;
+thread_local std::deque<Message*> sent_by_taps;
+
+void report_handler_failure(Bus& b, const std::string& type, const std::string& what) {
+    error::log("handler for " + type + " failed: " + what);
+    b.error_observers.for_each(nullptr, [&](const PostOffice::HandlerErrorObserver& observer) {
+        try {
+            observer(type, what);
+        } catch (...) {
+            // An observer's failure is not the handler's; nothing more to report.
+        }
+    });
+}
+
+// Calls every listener of the message's type, then the broadcast's reply callback.
+void deliver(Bus& b, Message& message) {
+    const std::string type = message.type();
+    b.listeners.for_each(&type, [&](const MessageListener& listener) {
+        if (listener.handler == nullptr) {
+            return;
+        }
+        try {
+            listener.handler(&message);
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (const std::exception& e) {
+            report_handler_failure(b, type, e.what());
+        } catch (...) {
+            report_handler_failure(b, type, "unknown exception");
+        }
+    });
+    if (message.reply_callback() && message.reply() != nullptr) {
+        try {
+            message.reply_callback()(*message.reply());
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (const std::exception& e) {
+            error::log("reply callback for " + type + " failed: " + e.what());
+        } catch (...) {
+            error::log("reply callback for " + type + " failed: unknown exception");
+        }
+    }
+}
+
+void delivery_loop(Bus& b) {
+    on_delivery_thread = true;
+    pthread_setname_np(pthread_self(), "ovra_bus");
+    std::unique_lock<std::mutex> lock(b.mutex);
+    for (;;) {
+        b.wake.wait(lock, [&] { return !b.queue.empty() || b.stop; });
+        if (b.queue.empty()) {
+            // Stop requested and everything drained.
+            b.running = false;
+            b.stop = false;
+            b.progress.notify_all();
+            return;
+        }
+        Pending next = std::move(b.queue.front());
+        b.queue.pop_front();
+        lock.unlock();
+        deliver(b, *next.message);
+        next.message.reset();  // the message, its reply and its buffers end here
+        lock.lock();
+        b.delivered = next.sequence;
+        b.progress.notify_all();
+    }
+}
+
+// Numbers one message, shows it to the taps and queues it for delivery.
+void post_one(Bus& b, std::unique_ptr<Message> owned) {
+    std::lock_guard<std::mutex> send_lock(b.send_mutex);
+    const TapEvent event{++b.last_sequence, std::chrono::steady_clock::now(), owned.get()};
+    inside_taps = true;
+    b.taps.for_each(nullptr, [&event](const Tap& tap) {
+        try {
+            tap(event);
+        } catch (abi::__forced_unwind&) {
+            inside_taps = false;
+            throw;
+        } catch (const std::exception& e) {
+            error::log("bus tap failed: " + std::string(e.what()));
+        } catch (...) {
+            error::log("bus tap failed: unknown exception");
+        }
+    });
+    inside_taps = false;
+    {
+        std::lock_guard<std::mutex> lock(b.mutex);
+        b.queue.push_back(Pending{event.sequence, std::move(owned)});
+        b.enqueued = event.sequence;
+        if (!b.running) {
+            b.running = true;
+            b.thread = std::thread(delivery_loop, std::ref(b));
+        }
+    }
+    b.wake.notify_one();
+}
+
+}  // namespace
+
+void PostOffice::send_message(Message* message) {
+    if (message == nullptr) {
+        return;
+    }
+    std::unique_ptr<Message> owned(message);
+    if (inside_taps) {
+        sent_by_taps.push_back(owned.release());
+        return;
+    }
+    Bus& b = bus();
+    post_one(b, std::move(owned));
+    while (!sent_by_taps.empty()) {
+        std::unique_ptr<Message> next(sent_by_taps.front());
+        sent_by_taps.pop_front();
+        post_one(b, std::move(next));
+    }
+}
+
+int PostOffice::add_listener(const MessageListener& listener) {
+    return bus().listeners.add(listener, listener.type);
+}
+
+void PostOffice::remove_listener(int id) {
+    bus().listeners.remove(id);
+}
+
+int PostOffice::add_tap(Tap tap) {
+    return bus().taps.add(std::move(tap));
+}
+
+void PostOffice::remove_tap(int id) {
+    bus().taps.remove(id);
+}
+
+int PostOffice::add_error_observer(HandlerErrorObserver observer) {
+    return bus().error_observers.add(std::move(observer));
+}
+
+void PostOffice::remove_error_observer(int id) {
+    bus().error_observers.remove(id);
+}
+
+bool PostOffice::flush(std::chrono::milliseconds timeout) {
+    Bus& b = bus();
+    std::unique_lock<std::mutex> lock(b.mutex);
+    const std::uint64_t target = b.enqueued;
+    if (b.delivered >= target) {
+        return true;
+    }
+    if (on_delivery_thread) {
+        // The message being delivered now cannot finish while its handler waits here.
+        return false;
+    }
+    return b.progress.wait_for(lock, timeout, [&] { return b.delivered >= target; });
+}
+
+void PostOffice::shutdown() {
+    Bus& b = bus();
+    if (on_delivery_thread) {
+        error::log("PostOffice::shutdown called from a message handler; ignored");
+        return;
+    }
+    std::thread stopping;
+    {
+        std::lock_guard<std::mutex> lock(b.mutex);
+        if (b.running && b.thread.joinable()) {
+            b.stop = true;
+            stopping = std::move(b.thread);
+        }
+    }
+    b.wake.notify_all();
+    if (stopping.joinable()) {
+        stopping.join();
+    }
+    b.listeners.clear();
+    b.taps.clear();
+    b.error_observers.clear();
+}
+
+}  // namespace ovra
