@@ -1,6 +1,130 @@
 // Image output: the PNG finger image file and the UDP debug stream.
 #include "bio_module.h"
 
-// Starting point: replaced by the real outputs.
-void write_finger_image(const unsigned char*, int, int) {}
-void send_fingerprint(const std::string&, int, int, unsigned char*, int) {}
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ios>
+#include <iostream>
+#include <memory>
+
+#include <boost/gil.hpp>
+#include <boost/gil/extension/io/png.hpp>
+
+namespace {
+
+// Texts of the side outputs, kept together.
+constexpr const char* png_open_failed = "file_stream_device: failed to open file";
+constexpr const char* png_empty_view = "png format cannot handle empty views.";
+constexpr const char* udp_socket_failed = "socket error!";
+constexpr const char* udp_bad_address = "inet_aton() failed";
+constexpr const char* udp_send_failed = "Erro enviando";
+
+// Row size of every grey image the module produces: 260 one-byte pixels, no gap.
+constexpr std::ptrdiff_t grey_row_bytes = grey_width;
+
+// The largest slice of a frame that goes out in one datagram; it stays below the largest
+// UDP payload of one IPv4 datagram and is sent as IP fragments.
+constexpr int udp_slice_bytes = 60000;
+
+// Owns one socket descriptor and closes it when it goes out of scope.
+class socket_handle {
+public:
+    explicit socket_handle(int fd) noexcept : fd_(fd) {}
+    ~socket_handle() {
+        if (fd_ != -1) {
+            ::close(fd_);
+        }
+    }
+    socket_handle(const socket_handle&) = delete;
+    socket_handle& operator=(const socket_handle&) = delete;
+
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Closes a stdio stream that nobody else has taken over.
+struct file_closer {
+    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+
+}  // namespace
+
+// Writes the grey image (row size 260 bytes) as an RGB PNG at finger_image_path, each pixel
+// carrying its grey value in all three samples. The file is created or truncated and is
+// closed before returning, also on failure. Raises std::ios_base::failure with
+// "file_stream_device: failed to open file" when the file cannot be opened, with libpng's
+// set-up failures as the PNG writer names them, and with "png format cannot handle empty
+// views." for an image without pixels.
+void write_finger_image(const unsigned char* image, int width, int height) {
+    // The file is opened here rather than by the PNG writer so that an open failure carries
+    // our own text.
+    std::unique_ptr<std::FILE, file_closer> file(std::fopen(finger_image_path.c_str(), "wb"));
+    if (!file) {
+        throw std::ios_base::failure(png_open_failed);
+    }
+
+    // libpng cannot encode an image without pixels. The PNG writer refuses only 0 x 0 and
+    // lets 0 x N or N x 0 through to libpng, whose error handler then jumps into a frame
+    // that has already returned. Any image with a zero (or negative) side is therefore
+    // refused here, like 0 x 0, after the file was opened: a zero-length file stays.
+    if (width <= 0 || height <= 0) {
+        throw std::ios_base::failure(png_empty_view);
+    }
+
+    // Three planes over the same grey bytes: R = G = B = grey. The writer only reads them.
+    auto* const grey = const_cast<unsigned char*>(image);
+    const auto view = boost::gil::planar_rgb_view(
+        static_cast<std::size_t>(width), static_cast<std::size_t>(height), grey, grey, grey, grey_row_bytes);
+    // The writer's file device takes the stream over as it is built and closes it when the
+    // write ends, also when it fails.
+    std::FILE* stream = file.release();
+    boost::gil::write_view(stream, view, boost::gil::png_tag());
+}
+
+// Sends one frame to address:port over UDP from a new, unbound socket: a 4-byte datagram
+// with `header` in the processor's byte order, then the payload in slices of 60000 bytes
+// (none when length <= 0). Failures are printed on standard output and end the frame;
+// nothing is retried and the socket is closed on every path.
+void send_fingerprint(const std::string& address, int port, int header, unsigned char* payload, int length) {
+    socket_handle sock(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (sock.get() == -1) {
+        std::cout << udp_socket_failed << std::endl;
+        return;
+    }
+
+    sockaddr_in destination;
+    std::memset(&destination, 0, sizeof destination);
+    destination.sin_family = AF_INET;
+    destination.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
+    if (::inet_aton(address.c_str(), &destination.sin_addr) == 0) {
+        std::cout << udp_bad_address << std::endl;
+        return;
+    }
+    const auto* const to = reinterpret_cast<const sockaddr*>(&destination);
+
+    // The header goes out in the processor's own order (little-endian on the board), not
+    // in network order: receivers read it as such.
+    unsigned char header_bytes[sizeof header];
+    std::memcpy(header_bytes, &header, sizeof header);
+    if (::sendto(sock.get(), header_bytes, sizeof header_bytes, 0, to, sizeof destination) == -1) {
+        std::cout << udp_send_failed << std::endl;
+        return;
+    }
+
+    for (int offset = 0; offset < length; offset += udp_slice_bytes) {
+        const int slice = std::min(length - offset, udp_slice_bytes);
+        if (::sendto(sock.get(), payload + offset, static_cast<std::size_t>(slice), 0, to,
+                     sizeof destination) == -1) {
+            std::cout << udp_send_failed << std::endl;
+            return;
+        }
+    }
+}
