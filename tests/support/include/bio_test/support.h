@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ovra/host.h"
@@ -87,6 +88,13 @@ struct ModuleEnvOptions {
     vsensor::Config sensor;               // device_path is replaced by ModuleEnv
     bool configure_sensor = true;         // call vsensor::configure
 };
+
+// Options with `overrides` on top of the default configuration.
+inline ModuleEnvOptions with_params(ParamMap overrides) {
+    ModuleEnvOptions options;
+    options.overrides = std::move(overrides);
+    return options;
+}
 
 // Everything a module test needs before calling init / init_module:
 // - opens ":memory:" through ovra::host::open_database;
