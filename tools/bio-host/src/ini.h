@@ -1,0 +1,43 @@
+// A small INI reader for bio-host's configuration files: sections, key = value lines, comments.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace bio_host {
+
+// One "key = value" line, in file order.
+struct IniEntry {
+    std::string section;
+    std::string key;
+    std::string value;
+    int line = 0;
+};
+
+// A syntax error; what() reads "<origin>:<line>: <reason>".
+class IniError : public std::runtime_error {
+public:
+    IniError(const std::string& origin, int line, const std::string& reason);
+    int line() const noexcept { return line_; }
+
+private:
+    int line_;
+};
+
+// Parses INI text:
+//   [section]            starts a section (names: letters, digits, '_', '-', '.')
+//   key = value          a value; blanks around key and value are dropped
+//   key = "text"         a quoted value keeps its blanks; "" is the empty value
+//   ; comment, # comment whole-line comments; blank lines are ignored
+// A value may itself contain ';' or '#': comments only take whole lines.
+// Raises IniError (naming `origin` and the line) for a key outside a section, a line
+// without '=', an empty key, a bad section header, an unterminated quote and a key given
+// twice in one section.
+std::vector<IniEntry> parse_ini(const std::string& text, const std::string& origin = "<text>");
+
+// Reads and parses the file at `path`; raises std::runtime_error when it cannot be read and
+// IniError on a syntax error.
+std::vector<IniEntry> read_ini_file(const std::string& path);
+
+}  // namespace bio_host

@@ -1,0 +1,132 @@
+// Scenario reading and file lookups for bio-host's --simulate.
+#include "simulate.h"
+
+#include <link.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <sstream>
+#include <stdexcept>
+
+namespace bio_host {
+namespace {
+
+std::string trim(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+bool valid_env_name(const std::string& name) {
+    if (name.empty()) {
+        return false;
+    }
+    for (char c : name) {
+        if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+SimScenario parse_sim_scenario(const std::string& text) {
+    SimScenario scenario;
+    std::istringstream in(text);
+    std::string raw;
+    int number = 0;
+    while (std::getline(in, raw)) {
+        ++number;
+        const std::string line = trim(raw);
+        std::istringstream words(line);
+        std::string verb;
+        words >> verb;
+        auto rest = [&]() {
+            std::string remainder;
+            std::getline(words, remainder);
+            return trim(remainder);
+        };
+        const std::string where = "line " + std::to_string(number) + ": ";
+        if (verb == "model") {
+            scenario.model = rest();
+            if (scenario.model.empty()) {
+                throw std::invalid_argument(where + "model needs a name");
+            }
+            scenario.timeline += '\n';
+        } else if (verb == "fps") {
+            const std::string value = rest();
+            char* end = nullptr;
+            const double fps = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || !(fps >= 0.0)) {
+                throw std::invalid_argument(where + "fps needs a number of frames per second");
+            }
+            scenario.fps = value;
+            scenario.timeline += '\n';
+        } else if (verb == "sensor") {
+            const std::string assignment = rest();
+            const auto equals = assignment.find('=');
+            const std::string name = equals == std::string::npos ? "" : trim(assignment.substr(0, equals));
+            if (!valid_env_name(name)) {
+                throw std::invalid_argument(where + "sensor needs VAR=VALUE with VAR in A-Z, 0-9, _");
+            }
+            scenario.sensor_env.emplace_back("VSENSOR_" + name, trim(assignment.substr(equals + 1)));
+            scenario.timeline += '\n';
+        } else {
+            scenario.timeline += raw + '\n';
+        }
+    }
+    return scenario;
+}
+
+std::string first_existing(const std::vector<std::string>& candidates) {
+    for (const std::string& path : candidates) {
+        struct stat info {};
+        if (!path.empty() && ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+            return path;
+        }
+    }
+    return {};
+}
+
+std::string executable_dir() {
+    char path[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0) {
+        return ".";
+    }
+    std::string exe(path, static_cast<std::size_t>(length));
+    const auto slash = exe.rfind('/');
+    return slash == std::string::npos ? std::string(".") : exe.substr(0, slash);
+}
+
+std::vector<std::string> split_blanks(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    std::string word;
+    while (in >> word) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+std::string loaded_asan_runtime() {
+    std::string found;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            const std::string name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+            if (name.find("libasan.so") != std::string::npos) {
+                *static_cast<std::string*>(data) = name;
+                return 1;
+            }
+            return 0;
+        },
+        &found);
+    return found;
+}
+
+}  // namespace bio_host

@@ -1,0 +1,40 @@
+// Running bio-host over the virtual sensor: the scenario file's own lines, where the sensor
+// library is, and the re-execution of bio-host with the library preloaded.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace bio_host {
+
+// A scenario file as bio-host reads it. Besides the virtual sensor's timeline (glass,
+// finger, replay, repeat and any other line the sensor understands), it may hold lines that
+// bio-host handles itself and removes before the sensor sees the timeline:
+//   model NAME            the sensor model the reader reports (default GC032A)
+//   fps N                 frames per second of the virtual sensor
+//   sensor VAR=VALUE      sets VSENSOR_VAR=VALUE for the sensor (faults and the like)
+struct SimScenario {
+    std::string model = "GC032A";
+    std::string fps;                                              // empty: the sensor's default
+    std::vector<std::pair<std::string, std::string>> sensor_env;  // ("VSENSOR_VAR", "VALUE")
+    std::string timeline;  // the remaining lines; bio-host's own lines become blank lines
+};
+
+// Parses scenario text; raises std::invalid_argument ("line N: reason") for a malformed
+// model, fps or sensor line.
+SimScenario parse_sim_scenario(const std::string& text);
+
+// The first of `candidates` that names an existing regular file; empty when none does.
+std::string first_existing(const std::vector<std::string>& candidates);
+
+// Directory of the running executable (from /proc/self/exe), without a trailing '/'.
+std::string executable_dir();
+
+// Splits an emulator prefix such as "qemu-arm -L /usr/arm-linux-gnueabihf" at blanks.
+std::vector<std::string> split_blanks(const std::string& text);
+
+// Path of the AddressSanitizer runtime loaded into this process; empty when there is none.
+std::string loaded_asan_runtime();
+
+}  // namespace bio_host
