@@ -1,0 +1,288 @@
+// bio-stream: the debugging station's receiver of the module's UDP debug stream. It
+// reassembles frames, prints one line per frame, and can keep them as PNG pictures, CSV
+// rows of scores, and a recording of raw frames for the virtual sensor to replay.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "frame_png.h"
+#include "reassembler.h"
+#include "recording/recording.h"
+
+#include <CLI/CLI.hpp>
+
+namespace {
+
+struct Options {
+    std::string bind_address = "0.0.0.0";
+    int port = 0;
+    std::string out_dir;
+    std::string csv_path;
+    std::string record_path;
+    std::uint64_t frames = 0;  // 0: no limit
+    double seconds = 0;        // 0: no limit
+    bool quiet = false;
+};
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+extern "C" void on_stop_signal(int) {
+    stop_requested = 1;
+}
+
+// Makes SIGINT and SIGTERM end the receive loop; a waiting poll returns at once.
+void install_stop_handlers() {
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: the wait must wake up
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+[[noreturn]] void fail_errno(const std::string& what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+// Owns a socket descriptor.
+class Socket {
+public:
+    explicit Socket(int fd) noexcept : fd_(fd) {}
+    ~Socket() {
+        if (fd_ != -1) {
+            ::close(fd_);
+        }
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+// A UDP socket bound to address:port, with a receive queue deep enough for bursts of raw
+// frames (each is 614400 bytes sent without pause). Prints the address actually bound.
+std::unique_ptr<Socket> open_listener(const Options& options) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(options.port));
+    if (::inet_pton(AF_INET, options.bind_address.c_str(), &address.sin_addr) != 1) {
+        throw std::runtime_error("not an IPv4 address: " + options.bind_address);
+    }
+    auto sock = std::make_unique<Socket>(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (sock->get() == -1) {
+        fail_errno("socket");
+    }
+    // Privileged processes may go beyond the system's limit; others get what it allows.
+    const int queue_bytes = 8 << 20;
+    if (::setsockopt(sock->get(), SOL_SOCKET, SO_RCVBUFFORCE, &queue_bytes, sizeof queue_bytes) != 0) {
+        ::setsockopt(sock->get(), SOL_SOCKET, SO_RCVBUF, &queue_bytes, sizeof queue_bytes);
+    }
+    if (::bind(sock->get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        fail_errno("cannot listen on " + options.bind_address + ":" + std::to_string(options.port));
+    }
+    socklen_t length = sizeof address;
+    ::getsockname(sock->get(), reinterpret_cast<sockaddr*>(&address), &length);
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    std::cout << "bio-stream: listening on " << text << ":" << ntohs(address.sin_port) << std::endl;
+    return sock;
+}
+
+// Where the frames go besides the terminal.
+class Outputs {
+public:
+    explicit Outputs(const Options& options) : options_(options) {
+        if (!options.out_dir.empty()) {
+            std::filesystem::create_directories(options.out_dir);
+        }
+        if (!options.csv_path.empty()) {
+            csv_.open(options.csv_path, std::ios::app);
+            if (!csv_) {
+                throw std::runtime_error("cannot open " + options.csv_path);
+            }
+            if (csv_.tellp() == 0) {
+                csv_ << "frame,score,kind,bytes\n";
+            }
+        }
+        if (!options.record_path.empty()) {
+            recorder_ = std::make_unique<recording::Writer>(options.record_path);
+        }
+    }
+
+    void frame(const bio_stream::Frame& frame) {
+        const char* const kind = bio_stream::kind_name(frame.kind);
+        if (!options_.quiet) {
+            std::cout << "frame " << frame.number << ": score " << frame.score << ", " << kind << ", "
+                      << frame.bytes.size() << " bytes" << std::endl;
+        }
+        if (csv_.is_open()) {
+            csv_ << frame.number << ',' << frame.score << ',' << kind << ',' << frame.bytes.size() << '\n';
+            csv_.flush();
+        }
+        if (!options_.out_dir.empty()) {
+            char name[32];
+            std::snprintf(name, sizeof name, "frame-%06llu.png",
+                          static_cast<unsigned long long>(frame.number));
+            bio_stream::write_frame_png((std::filesystem::path(options_.out_dir) / name).string(), frame);
+        }
+        if (recorder_ && frame.kind == bio_stream::Kind::raw) {
+            recorder_->append(frame.score, frame.bytes.data());
+        }
+    }
+
+    void cut_short(const bio_stream::CutShort& frame) const {
+        if (!options_.quiet) {
+            std::cout << "frame " << frame.number << ": score " << frame.score << ", cut short after "
+                      << frame.bytes << " bytes" << std::endl;
+        }
+    }
+
+    void close() {
+        if (recorder_) {
+            recorder_->close();
+        }
+        if (csv_.is_open()) {
+            csv_.close();
+            if (csv_.fail()) {
+                throw std::runtime_error("cannot write " + options_.csv_path);
+            }
+        }
+    }
+
+private:
+    const Options& options_;
+    std::ofstream csv_;
+    std::unique_ptr<recording::Writer> recorder_;
+};
+
+// Receives until a stop condition holds, then prints the summary line; returns the
+// process's exit status. Throws on a failure of the socket or of an output.
+int receive(const Options& options) {
+    install_stop_handlers();
+    const std::unique_ptr<Socket> sock = open_listener(options);
+    Outputs outputs(options);
+
+    std::uint64_t whole_frames = 0;
+    bio_stream::Reassembler reassembler(
+        [&](const bio_stream::Frame& frame) {
+            outputs.frame(frame);
+            ++whole_frames;
+        },
+        [&](const bio_stream::CutShort& frame) { outputs.cut_short(frame); });
+    const auto enough = [&] { return options.frames != 0 && whole_frames >= options.frames; };
+
+    using clock = std::chrono::steady_clock;
+    const std::optional<clock::time_point> deadline =
+        options.seconds > 0
+            ? std::optional<clock::time_point>(
+                  clock::now() +
+                  std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(options.seconds)))
+            : std::nullopt;
+    // The longest single wait: a stop signal that lands just before a wait is seen after it.
+    constexpr std::chrono::milliseconds longest_wait{200};
+
+    std::vector<unsigned char> datagram(65536);  // larger than any UDP payload over IPv4
+    while (!stop_requested && !enough()) {
+        std::chrono::milliseconds wait = longest_wait;
+        if (deadline) {
+            const clock::time_point now = clock::now();
+            if (now >= *deadline) {
+                break;
+            }
+            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(*deadline - now));
+        }
+        pollfd waiting{sock->get(), POLLIN, 0};
+        const int ready = ::poll(&waiting, 1, static_cast<int>(wait.count()));
+        if (ready == -1) {
+            if (errno == EINTR) {
+                continue;
+            }
+            fail_errno("poll");
+        }
+        // Drain what is queued, stopping as soon as enough frames are whole.
+        while (ready == 1 && !enough()) {
+            const ssize_t got = ::recv(sock->get(), datagram.data(), datagram.size(), MSG_DONTWAIT);
+            if (got == -1) {
+                if (errno == EAGAIN || errno == EINTR) {  // EWOULDBLOCK is EAGAIN on Linux
+                    break;
+                }
+                fail_errno("recv");
+            }
+            reassembler.feed(datagram.data(), static_cast<std::size_t>(got));
+        }
+    }
+    // What had already arrived when a signal or the deadline ended the wait still counts; a
+    // sender that never pauses cannot keep the receiver here longer than this bound.
+    constexpr int most_queued_datagrams = 4096;
+    for (int drained = 0; drained < most_queued_datagrams && !enough(); ++drained) {
+        const ssize_t got = ::recv(sock->get(), datagram.data(), datagram.size(), MSG_DONTWAIT);
+        if (got == -1) {
+            break;
+        }
+        reassembler.feed(datagram.data(), static_cast<std::size_t>(got));
+    }
+    if (!enough()) {
+        reassembler.finish();
+    }
+    outputs.close();
+
+    std::cout << "bio-stream: " << reassembler.frames() << " frames, " << reassembler.cut_short()
+              << " cut short, " << reassembler.bytes() << " bytes";
+    if (reassembler.stray_datagrams() != 0) {
+        std::cout << ", " << reassembler.stray_datagrams() << " stray datagrams";
+    }
+    std::cout << std::endl;
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    CLI::App app{
+        "Receives the fingerprint module's UDP debug stream (configuration keys net_debug_ip, "
+        "net_debug_port,\n"
+        "net_debug_raw of section bio_module), prints one line per frame and a summary at the end."};
+    app.add_option("-p,--port", options.port, "UDP port to listen on (0: a free port, printed at start)")
+        ->required()
+        ->check(CLI::Range(0, 65535));
+    app.add_option("-b,--bind", options.bind_address, "IPv4 address to listen on")->capture_default_str();
+    app.add_option("-o,--out", options.out_dir,
+                   "Write each frame as DIR/frame-NNNNNN.png (created if absent)");
+    app.add_option("--csv", options.csv_path, "Append a frame,score,kind,bytes row per frame to FILE");
+    app.add_option("--record", options.record_path,
+                   "Record the raw frames to FILE, for replay through the virtual sensor");
+    app.add_option("-n,--frames", options.frames, "Stop after N whole frames");
+    app.add_option("-s,--seconds", options.seconds, "Stop after N seconds, traffic or not")
+        ->check(CLI::NonNegativeNumber);
+    app.add_flag("-q,--quiet", options.quiet, "No line per frame; only the summary");
+    CLI11_PARSE(app, argc, argv);
+
+    try {
+        return receive(options);
+    } catch (const std::exception& error) {
+        std::cerr << "bio-stream: " << error.what() << std::endl;
+        return 1;
+    }
+}
