@@ -1,0 +1,251 @@
+// Frame sources of the virtual sensor: empty glass, a synthetic finger and the replay of a
+// recording, strung into a timeline.
+#include "internal.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+#ifdef VSENSOR_HAVE_RECORDING
+#include "recording/recording.h"
+#endif
+
+namespace vsensor::detail {
+
+namespace {
+
+constexpr std::size_t pixels = std::size_t{frame_width} * frame_height;
+// Frames draw their noise from a window of this table that starts at a per-frame offset.
+constexpr std::size_t noise_offsets = std::size_t{1} << 19;
+constexpr double nominal_fps = 30.0;
+
+// SplitMix64: a small, well-mixed generator; the same seed gives the same frames everywhere.
+struct SplitMix {
+    std::uint64_t state;
+    std::uint64_t next() {
+        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    // Uniform in [0, 1).
+    double unit() { return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0); }
+};
+
+std::uint64_t noise_offset(std::uint64_t n) {
+    SplitMix mix{n * 0x2545F4914F6CDD1Dull};
+    return mix.next() & (noise_offsets - 1);
+}
+
+// Writes luma + noise as UYVY-ordered pairs: the sample first, a neutral chroma second.
+void compose(const unsigned char* luma, int flat_level, const signed char* noise, unsigned char* out) {
+    for (std::size_t i = 0; i < pixels; ++i) {
+        const int base = luma != nullptr ? luma[i] : flat_level;
+        const int value = std::clamp(base + noise[i], 0, 255);
+        out[2 * i] = static_cast<unsigned char>(value);
+        out[2 * i + 1] = static_cast<unsigned char>(chroma_level);
+    }
+}
+
+// A fingertip pressed on the glass: ridges of period 7.5 to 8.5 px, dark ridges and bright
+// valleys about 95 grey levels either side of 120 (nearly square in profile, as a pressed
+// ridge is), running across the frame and bent upwards over the middle like an arch pattern,
+// so their orientation turns by some 30 degrees across the frame. Outside the tip's outline
+// the glass shows through. The contrast is what makes small blocks score high: with 2 x 2
+// samples two rows apart, a ridge period of 8 px leaves a quarter period between the rows.
+// The same seed gives the same finger.
+std::vector<unsigned char> render_finger(std::uint32_t seed) {
+    SplitMix mix{0xF1A9E5ull ^ (std::uint64_t{seed} << 17)};
+    const double centre_x = 320.0 + (mix.unit() * 20.0 - 10.0);
+    const double centre_y = 240.0 + (mix.unit() * 20.0 - 10.0);
+    const double period = 7.5 + mix.unit();
+    const double bend_height = 70.0 + mix.unit() * 50.0;  // how far the arch rises, px
+    const double bend_width = 150.0 + mix.unit() * 40.0;
+    const double phase = mix.unit() * period;
+    const double warp_phase_x = mix.unit() * 6.283;
+    const double warp_phase_y = mix.unit() * 6.283;
+    constexpr double outline_a = 320.0;  // half-width of the tip's outline
+    constexpr double outline_b = 250.0;  // half-height
+    constexpr double two_pi = 6.283185307179586;
+
+    std::vector<unsigned char> luma(pixels);
+    for (std::uint32_t y = 0; y < frame_height; ++y) {
+        for (std::uint32_t x = 0; x < frame_width; ++x) {
+            const double across = (x - centre_x) / bend_width;
+            const double bend = bend_height * std::exp(-across * across) * (1.0 - 0.5 * y / frame_height);
+            const double warp = 4.0 * std::sin(x / 41.0 + warp_phase_x) * std::cos(y / 37.0 + warp_phase_y);
+            const double position = y + bend + warp + phase;
+            const double ridge = std::clamp(2.2 * std::sin(two_pi * position / period), -1.0, 1.0);
+            const double finger = 120.0 + 95.0 * ridge;
+            // Blend into the glass over the last tenth of the outline.
+            const double ox = (x - centre_x) / outline_a;
+            const double oy = (y - centre_y) / outline_b;
+            const double inside = std::clamp((1.0 - std::sqrt(ox * ox + oy * oy)) / 0.1, 0.0, 1.0);
+            const double value = inside * finger + (1.0 - inside) * glass_level;
+            luma[std::size_t{y} * frame_width + x] = static_cast<unsigned char>(std::lround(value));
+        }
+    }
+    return luma;
+}
+
+}  // namespace
+
+FrameSource::FrameSource(Timeline timeline, std::uint32_t seed, double fps)
+    : timeline_(std::move(timeline)), seed_(seed), fps_(fps) {}
+
+FrameSource::~FrameSource() = default;
+
+const std::vector<unsigned char>& FrameSource::finger_luma() const {
+    std::call_once(finger_once_, [this] { finger_luma_ = render_finger(seed_); });
+    return finger_luma_;
+}
+
+// Noise of +-2 grey levels, uniform.
+const std::vector<signed char>& FrameSource::noise() const {
+    std::call_once(noise_once_, [this] {
+        SplitMix mix{0x5EED0000ull + seed_};
+        noise_.resize(noise_offsets + pixels);
+        for (auto& value : noise_) {
+            value = static_cast<signed char>(static_cast<int>(mix.next() % 5) - 2);
+        }
+    });
+    return noise_;
+}
+
+std::uint64_t FrameSource::step_frames(const Step& step) const {
+    if (step.kind == Step::Kind::replay) {
+        return step.recording_frames;
+    }
+    if (step.frames) {
+        return *step.frames;
+    }
+    if (step.duration) {
+        // Durations count frames at the configured rate (30 fps when frames come as fast as
+        // they are consumed), so a timeline is the same frames however fast it is read.
+        const double rate = fps_ > 0.0 ? fps_ : nominal_fps;
+        const auto count = std::llround(static_cast<double>(step.duration->count()) * rate / 1000.0);
+        return static_cast<std::uint64_t>(std::max<long long>(count, 1));
+    }
+    return 0;
+}
+
+FrameSource::Position FrameSource::locate(std::uint64_t n) const {
+    const auto& steps = timeline_.steps;
+    if (steps.empty()) {
+        return {nullptr, n};
+    }
+    for (int pass = 0; pass < 2; ++pass) {
+        std::uint64_t start = 0;
+        for (const auto& step : steps) {
+            const std::uint64_t length = step_frames(step);
+            if (length == 0 || n < start + length) {
+                // A step without an end holds for ever; the steps after it are never reached.
+                return {&step, n - start};
+            }
+            start += length;
+        }
+        if (!timeline_.repeat) {
+            // Past the end: the last step holds.
+            const Step& last = steps.back();
+            return {&last, n - (start - step_frames(last))};
+        }
+        n %= start;
+    }
+    return {&steps.front(), 0};
+}
+
+void FrameSource::render(std::uint64_t n, unsigned char* out, ReplayCursor& cursor) const {
+    const Position where = locate(n);
+    const signed char* frame_noise = noise().data() + noise_offset(n);
+    if (where.step != nullptr && where.step->kind == Step::Kind::replay) {
+        const std::uint64_t last = where.step->recording_frames - 1;
+        if (where.step->recording_frames > 0 &&
+            cursor.read(where.step->path, std::min(where.step_frame, last), out)) {
+            return;
+        }
+        compose(nullptr, glass_level, frame_noise, out);
+        return;
+    }
+    if (where.step != nullptr && where.step->kind == Step::Kind::finger) {
+        compose(finger_luma().data(), 0, frame_noise, out);
+        return;
+    }
+    compose(nullptr, glass_level, frame_noise, out);
+}
+
+#ifdef VSENSOR_HAVE_RECORDING
+
+struct ReplayCursor::Impl {
+    std::string path;
+    std::unique_ptr<recording::Reader> reader;
+    std::uint64_t next_index = 0;
+    recording::Frame frame;
+};
+
+ReplayCursor::ReplayCursor() : impl_(std::make_unique<Impl>()) {}
+ReplayCursor::~ReplayCursor() = default;
+
+bool ReplayCursor::read(const std::string& path, std::uint64_t index, unsigned char* out) {
+    try {
+        if (!impl_->reader || impl_->path != path) {
+            impl_->reader = std::make_unique<recording::Reader>(path);
+            impl_->path = path;
+            impl_->next_index = 0;
+        }
+        if (index < impl_->next_index) {
+            impl_->reader->rewind();
+            impl_->next_index = 0;
+        }
+        while (impl_->next_index <= index) {
+            if (!impl_->reader->next(impl_->frame)) {
+                impl_->reader.reset();
+                return false;
+            }
+            ++impl_->next_index;
+        }
+        const std::size_t length = std::min(impl_->frame.bytes.size(), frame_bytes);
+        std::memcpy(out, impl_->frame.bytes.data(), length);
+        std::memset(out + length, 0, frame_bytes - length);
+        return true;
+    } catch (const std::exception&) {
+        impl_->reader.reset();
+        return false;
+    }
+}
+
+std::uint64_t count_recording_frames(const std::string& path) {
+    try {
+        recording::Reader reader(path);
+        recording::Frame frame;
+        std::uint64_t count = 0;
+        while (reader.next(frame)) {
+            ++count;
+        }
+        if (count == 0) {
+            throw std::invalid_argument("recording " + path + " holds no frame");
+        }
+        return count;
+    } catch (const std::runtime_error& error) {
+        throw std::invalid_argument(error.what());
+    }
+}
+
+#else
+
+struct ReplayCursor::Impl {};
+
+ReplayCursor::ReplayCursor() = default;
+ReplayCursor::~ReplayCursor() = default;
+
+bool ReplayCursor::read(const std::string&, std::uint64_t, unsigned char*) {
+    return false;
+}
+
+std::uint64_t count_recording_frames(const std::string& path) {
+    throw std::invalid_argument("cannot replay " + path + ": this build of vsensor has no recording reader");
+}
+
+#endif
+
+}  // namespace vsensor::detail

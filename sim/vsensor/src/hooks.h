@@ -1,0 +1,33 @@
+// Seam between the libc interposer and the emulated device: the real libc functions, and the
+// hooks that decide whether a call belongs to the virtual sensor.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vsensor::detail {
+
+// The next definitions after this library (normally libc's), resolved on first use.
+int real_open(const char* path, int flags, unsigned mode);
+int real_ioctl(int fd, unsigned long request, void* arg);
+void* real_mmap(void* addr, std::size_t length, int prot, int flags, int fd, std::int64_t offset);
+int real_munmap(void* addr, std::size_t length);
+int real_close(int fd);
+
+// Each hook returns true when the call was the sensor's and was handled: the result is in
+// *result and errno is set on failure. False: the call goes to libc untouched (the hook may
+// still have recorded it).
+bool hook_open(const char* path, int flags, int* result);
+bool hook_ioctl(int fd, unsigned long request, void* arg, int* result);
+bool hook_mmap(void* addr, std::size_t length, int prot, int flags, int fd, std::int64_t offset,
+               void** result);
+bool hook_munmap(void* addr, std::size_t length, int* result);
+bool hook_close(int fd, int* result);
+
+// Lock-free test: is `fd` a descriptor the sensor handed out?
+bool is_device_fd(int fd);
+
+// Records a V4L2 request made on a descriptor that is not the sensor's (it went to libc).
+void note_foreign_ioctl(int fd, unsigned long request, int result, int error);
+
+}  // namespace vsensor::detail

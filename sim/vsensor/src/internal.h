@@ -1,0 +1,145 @@
+// Internal pieces of the virtual sensor: the scenario timeline, the frame sources and the trace.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "vsensor/vsensor.h"
+
+namespace vsensor::detail {
+
+constexpr std::uint32_t frame_width = 640;
+constexpr std::uint32_t frame_height = 480;
+constexpr std::size_t frame_bytes = std::size_t{frame_width} * frame_height * 2;
+
+// Luma levels of the synthetic sources.
+constexpr int glass_level = 200;
+constexpr int chroma_level = 128;
+
+// One step of a scenario's timeline.
+struct Step {
+    enum class Kind { glass, finger, replay };
+    Kind kind = Kind::glass;
+    // Length: a frame count, or a duration turned into frames at the frame rate, or no end.
+    std::optional<std::uint64_t> frames;
+    std::optional<std::chrono::milliseconds> duration;
+    std::string path;                    // replay: the recording
+    std::uint64_t recording_frames = 0;  // replay: whole frames in the recording
+};
+
+struct Timeline {
+    std::vector<Step> steps;
+    bool repeat = false;
+};
+
+// Everything a scenario text can say: the timeline, configuration lines and faults.
+struct ScenarioSettings {
+    Timeline timeline;
+    std::optional<double> fps;
+    std::optional<std::uint32_t> seed;
+    std::optional<std::string> device_path;
+    std::optional<unsigned> granted_buffers;
+    std::optional<std::uint32_t> capabilities;
+    std::optional<std::uint32_t> width;
+    std::optional<std::uint32_t> height;
+    std::optional<std::uint32_t> pixelformat;
+    std::optional<std::uint32_t> buffer_length;
+    std::vector<Fault> faults;
+    struct Stall {
+        std::uint64_t after_frames;
+        std::chrono::milliseconds duration;
+    };
+    std::vector<Stall> stalls;
+    struct BadIndex {
+        std::uint64_t nth;
+        std::uint32_t index;
+    };
+    std::vector<BadIndex> bad_indexes;
+};
+
+// Parses scenario text. Throws std::invalid_argument with one line naming the line and the
+// problem (unknown step or fault name, bad number, unreadable recording).
+ScenarioSettings parse_scenario(const std::string& text);
+
+// Copies the configuration lines of `settings` into `config`.
+void apply_settings(const ScenarioSettings& settings, Config& config);
+
+// Throws std::invalid_argument naming the first impossible value of `config`.
+void validate(const Config& config);
+
+// Parses an errno name ("EINTR") or number; nullopt when unknown.
+std::optional<int> parse_errno(const std::string& text);
+// "EINTR" for EINTR; the number as text when the name is unknown.
+std::string errno_name(int error);
+// The Call named `text` (as call_name spells it); nullopt when unknown.
+std::optional<Call> parse_call(const std::string& text);
+
+class ReplayCursor;
+
+// Produces frame n of a timeline: deterministic for a seed, cheap per frame (the finger is
+// rendered once per source, each frame adds precomputed noise). Immutable once built, so the
+// producer and frame_at may share it.
+class FrameSource {
+public:
+    FrameSource(Timeline timeline, std::uint32_t seed, double fps);
+    ~FrameSource();
+    FrameSource(const FrameSource&) = delete;
+    FrameSource& operator=(const FrameSource&) = delete;
+
+    // Writes the whole frame n (frame_bytes) to `out`. `cursor` carries an open recording
+    // between calls; pass a fresh one for a one-off frame. A recording that has become
+    // unreadable gives empty glass for its frames.
+    void render(std::uint64_t n, unsigned char* out, ReplayCursor& cursor) const;
+
+private:
+    struct Position {
+        const Step* step;          // null: empty glass (no timeline)
+        std::uint64_t step_frame;  // frame number within the step
+    };
+    Position locate(std::uint64_t n) const;
+    std::uint64_t step_frames(const Step& step) const;  // 0: no end
+    const std::vector<unsigned char>& finger_luma() const;
+    const std::vector<signed char>& noise() const;
+
+    Timeline timeline_;
+    std::uint32_t seed_;
+    double fps_;
+    mutable std::once_flag finger_once_;
+    mutable std::vector<unsigned char> finger_luma_;
+    mutable std::once_flag noise_once_;
+    mutable std::vector<signed char> noise_;
+};
+
+// The open recording of a replay step, kept between frames.
+class ReplayCursor {
+public:
+    ReplayCursor();
+    ~ReplayCursor();
+    ReplayCursor(const ReplayCursor&) = delete;
+    ReplayCursor& operator=(const ReplayCursor&) = delete;
+
+    // Copies frame `index` of the recording at `path` into `out` (frame_bytes); false when it
+    // cannot be read.
+    bool read(const std::string& path, std::uint64_t index, unsigned char* out);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Counts the whole frames of a recording; throws std::invalid_argument naming the path and
+// the problem (also when this build has no recording reader).
+std::uint64_t count_recording_frames(const std::string& path);
+
+// The trace: kept in memory (the newest trace_capacity entries) and, when a file is set,
+// written there line by line as calls happen.
+constexpr std::size_t trace_capacity = 100000;
+void trace_record(const TraceEntry& entry);
+void trace_reset();
+
+}  // namespace vsensor::detail
