@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -163,6 +164,23 @@ TEST(SensorDetectionFailures, NoIdentificationFileStopsBeforeTheDevice) {
     EXPECT_THROW(init_module(), ovra::ovra_exception);
     EXPECT_EQ(vsensor::counters().opens, 0U);
     EXPECT_TRUE(offsetMatrix.empty());
+    EXPECT_EQ(env.log.texts(), std::vector<std::string>{"Initializing module"});
+
+    env.log.clear();
+    exit_module();
+    EXPECT_EQ(env.log.texts(), (std::vector<std::string>{
+                                   "Stopping Capture...",
+                                   "VIDIOC_STREAMOFF failed: Bad file descriptor",
+                                   "Capture stopped",
+                                   "Exiting mmap",
+                                   "VIDIOC_REQBUFS failed: Bad file descriptor",
+                                   "mmap Exited",
+                                   "Closing camera...",
+                               }));
+    for (const auto& entry : vsensor::trace()) {
+        EXPECT_NE(entry.call, vsensor::Call::open);
+        EXPECT_NE(entry.call, vsensor::Call::close);
+    }
 }
 
 TEST(SensorDetectionFailures, DefaultPathIsUsedAndKept) {

@@ -170,6 +170,54 @@ TEST(EnableDisable, OtherHandlersNeverMarkHandled) {
     }
 }
 
+TEST(EnableDisableBus, RegisteredHandlersSwitchTheGate) {
+    bio_test::ModuleEnv env;
+    ovra::Plugin plugin;
+    std::string error;
+    ASSERT_EQ(init(&plugin, &error), 1) << error;
+    std::mutex mutex;
+    std::vector<std::string> failures;
+    const int observer =
+        ovra::PostOffice::add_error_observer([&](const std::string& type, const std::string& what) {
+            std::lock_guard<std::mutex> lock(mutex);
+            failures.push_back(type + ": " + what);
+        });
+
+    struct Step {
+        std::function<ovra::Message*()> make;
+        bool enabled_after;
+    };
+    const std::vector<Step> steps = {
+        {[] { return new ovra::Message("bio_module_disable", 0, nullptr); }, false},
+        {[] { return new ovra::Message("bio_module_enable", 0, nullptr); }, true},
+        {[] {
+             auto* m = new ovra::Message("catra_event", 0, nullptr);
+             m->add_int("event", 12);
+             return m;
+         },
+         false},
+        {[] {
+             auto* m = new ovra::Message("config_param_set", 0, nullptr);
+             m->add_string("param", "exception_mode");
+             m->add_string("value", "normal");
+             return m;
+         },
+         true},
+        // No "event" field: the handler's exception reaches the host, the gate stays.
+        {[] { return new ovra::Message("catra_event", 0, nullptr); }, true},
+    };
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        SCOPED_TRACE(i);
+        ovra::PostOffice::send_message(steps[i].make());
+        ASSERT_TRUE(ovra::PostOffice::flush(milliseconds(3000)));
+        EXPECT_EQ(_enabled.load(), steps[i].enabled_after);
+    }
+    ovra::PostOffice::remove_error_observer(observer);
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(failures, std::vector<std::string>{"catra_event: Invalid parameters for message catra_event"});
+    exit_module();
+}
+
 // ---------------------------------------------------------------- broadcast reply
 
 struct BroadcastCase {
