@@ -15,10 +15,20 @@ inline std::uint32_t sample(const unsigned char* frame, std::int64_t x, std::int
     return frame[2 * (x + std::int64_t{frame_width} * y)];
 }
 
-const kernel_variant all_variants[] = {
-    {"reference", image_variance_reference, correct_image_reference},
-    {"fast", image_variance_fast, correct_image_fast},
+struct variant_list {
+    kernel_variant entries[3];
+    std::size_t count;
 };
+
+variant_list usable_variants() {
+    variant_list list = {{{"reference", image_variance_reference, correct_image_reference},
+                          {"fast", image_variance_fast, correct_image_fast}},
+                         2};
+    if (const kernel_variant* sse41 = sse41_variant()) {
+        list.entries[list.count++] = *sse41;
+    }
+    return list;
+}
 
 }  // namespace
 
@@ -103,8 +113,9 @@ void correct_image_reference(const unsigned char* frame, unsigned char* out) {
 }
 
 const kernel_variant* kernel_variants(std::size_t* count) {
-    *count = sizeof(all_variants) / sizeof(all_variants[0]);
-    return all_variants;
+    static const variant_list variants = usable_variants();
+    *count = variants.count;
+    return variants.entries;
 }
 
 const kernel_variant& select_kernels(const char* bio_kernels_value) {

@@ -40,7 +40,13 @@ void correct_image_reference(const unsigned char* frame, unsigned char* out);
 int image_variance_fast(const unsigned char* frame, int bsize, int step);
 void correct_image_fast(const unsigned char* frame, unsigned char* out);
 
-// Every variant built into this binary, the reference first. Sets *count to their number.
+// SSE4.1 twin of the table-form correction (finger_kernels_sse41.cpp), x86-64 only; the score and
+// the matrix form are the portable fast ones. Its variant, or null when not built for SSE4.1 or when
+// the processor lacks it.
+const kernel_variant* sse41_variant();
+
+// Every variant built into this binary and usable on this processor, the reference first and the
+// fastest last. Sets *count to their number.
 const kernel_variant* kernel_variants(std::size_t* count);
 
 // The variant that the value of BIO_KERNELS asks for: "reference" gives the reference kernels, a

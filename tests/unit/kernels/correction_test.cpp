@@ -287,7 +287,7 @@ TEST_P(CorrectImage, RandomFramesMatchTheReference) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Variants, CorrectImage, testing::ValuesIn(every_variant()), variant_name);
+INSTANTIATE_TEST_SUITE_P(Kernels, CorrectImage, testing::ValuesIn(every_variant()), variant_name);
 
 TEST(CorrectImageEntry, ModuleEntryPointCorrectsWithTheChosenVariant) {
     guarded_buffer frame(frame_size);

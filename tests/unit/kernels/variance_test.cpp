@@ -179,7 +179,7 @@ TEST_P(ImageVariance, RandomFramesMatchTheDefinition) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Variants, ImageVariance, testing::ValuesIn(every_variant()), variant_name);
+INSTANTIATE_TEST_SUITE_P(Kernels, ImageVariance, testing::ValuesIn(every_variant()), variant_name);
 
 TEST(KernelSelection, ReferenceIsForcedByName) {
     EXPECT_STREQ(select_kernels("reference").name, "reference");
