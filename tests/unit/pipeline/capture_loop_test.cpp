@@ -69,9 +69,12 @@ protected:
                       const std::function<void()>& before_start = {}) {
         bio_test::ModuleEnvOptions options;
         options.sensor.fps = fps;
+        // Two glass frames told apart by their level, replayed for ever.
+        options.sensor.scenario = pipeline_test::replay_scenario(
+            frames_dir.file("glass.rec"), {pipeline_test::glass_frame(200), pipeline_test::glass_frame(180)});
         env = std::make_unique<bio_test::ModuleEnv>(options);
         pipeline_test::apply_params(pipeline_test::module_params(*env, overrides));
-        // The sensor renders its first frame lazily; do it now, so that frame waits start on time.
+        // The sensor prepares its frame source lazily; do it now, so that frame waits start on time.
         vsensor::frame_at(0);
         if (before_start) {
             before_start();
@@ -116,6 +119,7 @@ protected:
         env.reset();
     }
 
+    bio_test::TempDir frames_dir;
     std::unique_ptr<bio_test::ModuleEnv> env;
     std::unique_ptr<Transcript> transcript;
     std::unique_ptr<RunThread> loop;
@@ -169,9 +173,9 @@ TEST_F(CaptureLoopTest, EnabledLoopFeedsTheWatchdogInTheFirstIterationPastTheTim
     for (std::size_t i = 1; i < times.size(); ++i) {
         const double interval = ms_between(times[i - 1], times[i]);
         EXPECT_GE(interval, 100.0) << "keep-alive " << i << " came before the timeout had passed";
-        EXPECT_LT(interval, 400.0) << "keep-alive " << i;
+        EXPECT_LT(interval, 1000.0) << "keep-alive " << i;
     }
-    EXPECT_GE(vsensor::counters().frames_dequeued, 10u);
+    EXPECT_GE(vsensor::counters().frames_dequeued, 3u);
 }
 
 TEST_F(CaptureLoopTest, ZeroSelectTimeoutTreatsAnUnreadyDeviceAsAFailedWait) {
@@ -208,13 +212,13 @@ TEST_F(CaptureLoopTest, FourFailedWaitsRestartFourTimesThenGiveUp) {
 }
 
 TEST_F(CaptureLoopTest, ThreeFailedWaitsThenAFrameGoOnNormally) {
-    start_camera({{"select_timeout", "100"}, {"restart_timeout", "0"}}, 100.0,
+    start_camera({{"select_timeout", "300"}, {"restart_timeout", "0"}}, 100.0,
                  [] { vsensor::add_stall(3, for_good); });
     // Frames come again while the third restart runs, so the fourth wait for this frame succeeds.
     on_record("capture_image", "Restarting module..", 3, [] { vsensor::clear_faults(); });
     start_loop();
 
-    ASSERT_TRUE(vsensor::wait_frames_dequeued(8, 5s));
+    ASSERT_TRUE(vsensor::wait_frames_dequeued(6, 10s));
     const auto exit_text = loop->wait_exit(0ms);
     EXPECT_FALSE(exit_text) << *exit_text;
     EXPECT_EQ(count_records(transcript->events(), "capture_image", "Restarting module.."), 3);
@@ -222,14 +226,14 @@ TEST_F(CaptureLoopTest, ThreeFailedWaitsThenAFrameGoOnNormally) {
 }
 
 TEST_F(CaptureLoopTest, RestartRetriesAFailingCameraStartAndGoesOn) {
-    start_camera({{"select_timeout", "100"}, {"restart_timeout", "1"}}, 100.0,
+    start_camera({{"select_timeout", "300"}, {"restart_timeout", "1"}}, 100.0,
                  [] { vsensor::add_stall(3, for_good); });
     // The restart's first two camera starts fail to open the device; then frames come again.
     vsensor::add_fault({vsensor::Call::open, ENOENT, 0, 2});
     on_record("restart_module", "Error: ", 2, [] { vsensor::clear_faults(); });
     start_loop();
 
-    ASSERT_TRUE(vsensor::wait_frames_dequeued(8, 5s));
+    ASSERT_TRUE(vsensor::wait_frames_dequeued(6, 10s));
     const auto exit_text = loop->wait_exit(0ms);
     EXPECT_FALSE(exit_text) << *exit_text;
     const auto events = transcript->events();
@@ -336,15 +340,15 @@ TEST_F(CaptureLoopTest, BufferIndexAboveTwoEndsTheLoop) {
 }
 
 TEST_F(CaptureLoopTest, SlowRestartSendsNoKeepAliveWhileItBlocksAndExactlyOneAfter) {
-    // One failed wait (100 ms) and a restart that pauses 400 ms: the iteration blocks far longer than
+    // One failed wait (300 ms) and a restart that pauses 400 ms: the iteration blocks far longer than
     // the 100 ms watchdog interval.
-    start_camera({{"watchdog_timeout", "100"}, {"select_timeout", "100"}, {"restart_timeout", "400"}}, 100.0,
-                 [] { vsensor::add_stall(20, for_good); });
+    start_camera({{"watchdog_timeout", "100"}, {"select_timeout", "300"}, {"restart_timeout", "400"}}, 100.0,
+                 [] { vsensor::add_stall(5, for_good); });
     on_record("capture_image", "Restarting module..", 1, [] { vsensor::clear_faults(); });
     KeepAlives keep_alives;
     start_loop();
 
-    ASSERT_TRUE(vsensor::wait_frames_dequeued(21, 5s));
+    ASSERT_TRUE(vsensor::wait_frames_dequeued(6, 10s));
     const std::size_t before = keep_alives.times().size();
     ASSERT_TRUE(keep_alives.wait_for_count(before + 2, 5s));
 

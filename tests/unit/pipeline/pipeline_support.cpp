@@ -7,6 +7,7 @@
 
 #include "bio_module.h"
 #include "ovra/post_office.h"
+#include "recording/recording.h"
 #include "vsensor/vsensor.h"
 
 namespace pipeline_test {
@@ -246,6 +247,33 @@ RunThread::~RunThread() {
     } else {
         thread_.detach();
     }
+}
+
+std::vector<unsigned char> glass_frame(unsigned char level) {
+    return std::vector<unsigned char>(frame_bytes, level);
+}
+
+std::vector<unsigned char> ridged_frame() {
+    std::vector<unsigned char> frame(frame_bytes);
+    for (int y = 0; y < frame_height; ++y) {
+        for (int x = 0; x < frame_width; ++x) {
+            const unsigned char value = ((x + y) % 2 == 0) ? 40 : 220;
+            const std::size_t offset =
+                2 * (static_cast<std::size_t>(x) + frame_width * static_cast<std::size_t>(y));
+            frame[offset] = value;
+            frame[offset + 1] = value;
+        }
+    }
+    return frame;
+}
+
+std::string replay_scenario(const std::string& path, const std::vector<std::vector<unsigned char>>& frames) {
+    recording::Writer writer(path);
+    for (const auto& frame : frames) {
+        writer.append(0, frame.data());
+    }
+    writer.close();
+    return "replay " + path + "\nrepeat\n";
 }
 
 double ms_between(Clock::time_point from, Clock::time_point to) {

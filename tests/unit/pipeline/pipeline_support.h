@@ -130,6 +130,16 @@ private:
     std::thread thread_;
 };
 
+// Raw frames for the virtual sensor to replay: the capture format's bytes of 640 x 480 pixels. The
+// sensor's synthetic frames are rendered per frame, which is too slow under ThreadSanitizer; a replayed
+// recording costs a file read.
+// Empty glass: every byte `level` (scores 0).
+std::vector<unsigned char> glass_frame(unsigned char level = 200);
+// A finger-like frame: a one-pixel checkerboard of 40 and 220 (scores far above any threshold).
+std::vector<unsigned char> ridged_frame();
+// Writes `frames` as a recording at `path` and returns the scenario text that replays it for ever.
+std::string replay_scenario(const std::string& path, const std::vector<std::vector<unsigned char>>& frames);
+
 // Milliseconds between two points, as a double for readable failure messages.
 double ms_between(Clock::time_point from, Clock::time_point to);
 

@@ -24,9 +24,14 @@ using pipeline_test::type_image;
 using pipeline_test::type_removed;
 
 TEST(PipelineStressTest, TogglingAndTemplateChangesKeepTheTranscriptWellFormed) {
+    // Touches of four finger frames between two frames of empty glass, replayed for ever.
+    bio_test::TempDir frames_dir;
+    const auto glass = pipeline_test::glass_frame();
+    const auto finger = pipeline_test::ridged_frame();
     bio_test::ModuleEnvOptions options;
     options.sensor.fps = 200;
-    options.sensor.scenario = "glass 6f\nfinger 8f\nrepeat\n";
+    options.sensor.scenario = pipeline_test::replay_scenario(frames_dir.file("touches.rec"),
+                                                             {glass, glass, finger, finger, finger, finger});
     bio_test::ModuleEnv env(options);
     pipeline_test::apply_params(pipeline_test::module_params(env, {{"img_num", "3"},
                                                                    {"min_img_num", "2"},
@@ -78,6 +83,8 @@ TEST(PipelineStressTest, TogglingAndTemplateChangesKeepTheTranscriptWellFormed) 
             EXPECT_LE(detected, images) << "finger detected before its image";
         }
     }
+    RecordProperty("images", images);
+    RecordProperty("finger_detected", detected);
     EXPECT_GE(images, 3) << "too few touches published to judge";
     EXPECT_GE(detected, 1);
     EXPECT_LE(detected, images);
