@@ -273,9 +273,9 @@ int main(int argc, char** argv) {
     app.add_option("--csv", options.csv_path, "Append a frame,score,kind,bytes row per frame to FILE");
     app.add_option("--record", options.record_path,
                    "Record the raw frames to FILE, for replay through the virtual sensor");
-    app.add_option("-n,--frames", options.frames, "Stop after N whole frames");
-    app.add_option("-s,--seconds", options.seconds, "Stop after N seconds, traffic or not")
-        ->check(CLI::NonNegativeNumber);
+    app.add_option("-n,--frames", options.frames, "Stop after N whole frames (0: no limit)");
+    app.add_option("-s,--seconds", options.seconds, "Stop after N seconds, traffic or not (0: no limit)")
+        ->check(CLI::Range(0.0, 366.0 * 24 * 3600));
     app.add_flag("-q,--quiet", options.quiet, "No line per frame; only the summary");
     CLI11_PARSE(app, argc, argv);
 
