@@ -37,14 +37,9 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-constexpr int max_descriptor = 65536;
 // A blocking DQBUF (device opened without O_NONBLOCK) gives up after this long.
 constexpr auto blocking_dequeue_limit = std::chrono::seconds(10);
 constexpr std::uint32_t max_buffers = 32;
-
-// Descriptors handed out, readable without a lock: close() and mmap() of every other
-// descriptor in the process must not wait for the device.
-std::atomic<bool> device_descriptors[max_descriptor];
 
 enum class Owner { user, queued, filling, filled };
 
@@ -105,7 +100,6 @@ Device& device() {
 struct Mappings {
     std::mutex mutex;
     std::map<std::uintptr_t, std::size_t> live;  // start -> length
-    std::atomic<int> count{0};
 };
 
 Mappings& mappings() {
@@ -540,6 +534,17 @@ int dispatch(Device& d, std::unique_lock<std::mutex>& lock, int fd, unsigned lon
     }
 }
 
+// Hands `path` to the interposer's pre-check. Every path handed over stays alive: an open()
+// in flight may still be comparing with it. Called with the device's lock held.
+void publish_device_path(const std::string& path) {
+    static auto* published = new std::deque<std::string>;
+    if (!published->empty() && published->back() == path) {
+        return;
+    }
+    published->push_back(path);
+    set_device_path_text(published->back().c_str());
+}
+
 // Replaces the whole state: `requested` with its scenario's lines applied, then `overrides`.
 void install(const Config& requested, const std::function<void(Config&)>& overrides) {
     validate(requested);
@@ -559,6 +564,7 @@ void install(const Config& requested, const std::function<void(Config&)>& overri
                                std::to_string(d.descriptors.size()) + " descriptors)");
     }
     d.config = config;
+    publish_device_path(config.device_path);
     d.source = std::move(source);
     d.faults.clear();
     d.stalls.clear();
@@ -582,10 +588,6 @@ void install(const Config& requested, const std::function<void(Config&)>& overri
 
 // ---- Hooks called by the interposer.
 
-bool is_device_fd(int fd) {
-    return fd >= 0 && fd < max_descriptor && device_descriptors[fd].load(std::memory_order_acquire);
-}
-
 bool hook_open(const char* path, int flags, int* result) {
     Device& d = device();
     std::lock_guard<std::mutex> lock(d.mutex);
@@ -598,7 +600,7 @@ bool hook_open(const char* path, int flags, int* result) {
         fd = eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | ((flags & O_CLOEXEC) != 0 ? EFD_CLOEXEC : 0));
         if (fd < 0) {
             error = errno;
-        } else if (fd >= max_descriptor) {
+        } else if (fd >= max_device_descriptor) {
             real_close(fd);
             fd = -1;
             error = EMFILE;
@@ -606,7 +608,7 @@ bool hook_open(const char* path, int flags, int* result) {
     }
     if (error == 0) {
         d.descriptors[fd] = flags;
-        device_descriptors[fd].store(true, std::memory_order_release);
+        set_device_fd(fd, true);
         ++d.opens;
     }
     record(Call::open, 0, fd, flags, error == 0 ? fd : -1, error);
@@ -670,7 +672,7 @@ bool hook_mmap(void* addr, std::size_t length, int prot, int flags, int fd, std:
         Mappings& maps = mappings();
         std::lock_guard<std::mutex> maps_lock(maps.mutex);
         maps.live[reinterpret_cast<std::uintptr_t>(address)] = length;
-        maps.count.store(static_cast<int>(maps.live.size()), std::memory_order_release);
+        set_live_mapping_count(static_cast<int>(maps.live.size()));
     }
     record(Call::mmap, 0, fd, static_cast<std::int64_t>(length),
            error == 0 ? static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(address)) : -1, error);
@@ -681,9 +683,6 @@ bool hook_mmap(void* addr, std::size_t length, int prot, int flags, int fd, std:
 
 bool hook_munmap(void* addr, std::size_t length, int* result) {
     Mappings& maps = mappings();
-    if (maps.count.load(std::memory_order_acquire) == 0) {
-        return false;
-    }
     std::lock_guard<std::mutex> lock(maps.mutex);
     const auto found = maps.live.find(reinterpret_cast<std::uintptr_t>(addr));
     if (found == maps.live.end()) {
@@ -693,7 +692,7 @@ bool hook_munmap(void* addr, std::size_t length, int* result) {
     const int error = outcome == 0 ? 0 : errno;
     if (outcome == 0) {
         maps.live.erase(found);
-        maps.count.store(static_cast<int>(maps.live.size()), std::memory_order_release);
+        set_live_mapping_count(static_cast<int>(maps.live.size()));
     }
     record(Call::munmap, 0, -1, static_cast<std::int64_t>(length), outcome, error);
     *result = outcome;
@@ -720,7 +719,7 @@ bool hook_close(int fd, int* result) {
         release_buffers(d);
     }
     d.descriptors.erase(fd);
-    device_descriptors[fd].store(false, std::memory_order_release);
+    set_device_fd(fd, false);
     const int outcome = real_close(fd);
     const int close_error = outcome == 0 ? 0 : errno;
     record(Call::close, 0, fd, 0, outcome, close_error);
@@ -761,6 +760,7 @@ void set_scenario(const std::string& text) {
     detail::apply_settings(settings, config);
     detail::validate(config);
     d.config = config;
+    detail::publish_device_path(config.device_path);
     d.source = std::make_shared<const detail::FrameSource>(settings.timeline, config.seed, config.fps);
     for (const auto& fault : settings.faults) {
         d.faults.push_back({fault, 0});

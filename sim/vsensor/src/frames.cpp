@@ -38,13 +38,29 @@ std::uint64_t noise_offset(std::uint64_t n) {
     return mix.next() & (noise_offsets - 1);
 }
 
+// The per-pixel loops below run for every frame the producer fills. They touch only buffers
+// that this thread owns or that are immutable once built (published by std::call_once), so
+// they are kept out of ThreadSanitizer's per-access instrumentation, which would make a frame
+// cost some 100 ms in a sanitizer build.
+#define VSENSOR_PIXEL_LOOP __attribute__((no_sanitize("thread")))
+
 // Writes luma + noise as UYVY-ordered pairs: the sample first, a neutral chroma second.
-void compose(const unsigned char* luma, int flat_level, const signed char* noise, unsigned char* out) {
+VSENSOR_PIXEL_LOOP void compose(const unsigned char* luma, int flat_level, const signed char* noise,
+                                unsigned char* out) {
     for (std::size_t i = 0; i < pixels; ++i) {
         const int base = luma != nullptr ? luma[i] : flat_level;
         const int value = std::clamp(base + noise[i], 0, 255);
         out[2 * i] = static_cast<unsigned char>(value);
         out[2 * i + 1] = static_cast<unsigned char>(chroma_level);
+    }
+}
+
+// Noise of +-2 grey levels, uniform, for every offset a frame may start at.
+VSENSOR_PIXEL_LOOP void fill_noise(std::uint32_t seed, std::vector<signed char>& noise) {
+    SplitMix mix{0x5EED0000ull + seed};
+    noise.resize(noise_offsets + pixels);
+    for (auto& value : noise) {
+        value = static_cast<signed char>(static_cast<int>(mix.next() % 5) - 2);
     }
 }
 
@@ -55,7 +71,7 @@ void compose(const unsigned char* luma, int flat_level, const signed char* noise
 // the glass shows through. The contrast is what makes small blocks score high: with 2 x 2
 // samples two rows apart, a ridge period of 8 px leaves a quarter period between the rows.
 // The same seed gives the same finger.
-std::vector<unsigned char> render_finger(std::uint32_t seed) {
+VSENSOR_PIXEL_LOOP std::vector<unsigned char> render_finger(std::uint32_t seed) {
     SplitMix mix{0xF1A9E5ull ^ (std::uint64_t{seed} << 17)};
     const double centre_x = 320.0 + (mix.unit() * 20.0 - 10.0);
     const double centre_y = 240.0 + (mix.unit() * 20.0 - 10.0);
@@ -69,19 +85,35 @@ std::vector<unsigned char> render_finger(std::uint32_t seed) {
     constexpr double outline_b = 250.0;  // half-height
     constexpr double two_pi = 6.283185307179586;
 
+    // Ridge profile over one period, and the terms that depend on x or y alone.
+    constexpr int profile_steps = 1024;
+    std::vector<double> profile(profile_steps);
+    for (int i = 0; i < profile_steps; ++i) {
+        const double ridge = std::clamp(2.2 * std::sin(two_pi * i / profile_steps), -1.0, 1.0);
+        profile[i] = 120.0 + 95.0 * ridge;
+    }
+    std::vector<double> bend_x(frame_width), warp_x(frame_width), outline_x(frame_width);
+    for (std::uint32_t x = 0; x < frame_width; ++x) {
+        const double across = (x - centre_x) / bend_width;
+        bend_x[x] = bend_height * std::exp(-across * across);
+        warp_x[x] = 4.0 * std::sin(x / 41.0 + warp_phase_x);
+        const double ox = (x - centre_x) / outline_a;
+        outline_x[x] = ox * ox;
+    }
+
     std::vector<unsigned char> luma(pixels);
     for (std::uint32_t y = 0; y < frame_height; ++y) {
+        const double bend_y = 1.0 - 0.5 * y / frame_height;
+        const double warp_y = std::cos(y / 37.0 + warp_phase_y);
+        const double oy = (y - centre_y) / outline_b;
+        const double outline_y = oy * oy;
         for (std::uint32_t x = 0; x < frame_width; ++x) {
-            const double across = (x - centre_x) / bend_width;
-            const double bend = bend_height * std::exp(-across * across) * (1.0 - 0.5 * y / frame_height);
-            const double warp = 4.0 * std::sin(x / 41.0 + warp_phase_x) * std::cos(y / 37.0 + warp_phase_y);
-            const double position = y + bend + warp + phase;
-            const double ridge = std::clamp(2.2 * std::sin(two_pi * position / period), -1.0, 1.0);
-            const double finger = 120.0 + 95.0 * ridge;
+            const double position = y + bend_x[x] * bend_y + warp_x[x] * warp_y + phase;
+            const double turns = position / period;
+            const auto step = static_cast<int>((turns - std::floor(turns)) * profile_steps) % profile_steps;
+            const double finger = profile[step];
             // Blend into the glass over the last tenth of the outline.
-            const double ox = (x - centre_x) / outline_a;
-            const double oy = (y - centre_y) / outline_b;
-            const double inside = std::clamp((1.0 - std::sqrt(ox * ox + oy * oy)) / 0.1, 0.0, 1.0);
+            const double inside = std::clamp((1.0 - std::sqrt(outline_x[x] + outline_y)) / 0.1, 0.0, 1.0);
             const double value = inside * finger + (1.0 - inside) * glass_level;
             luma[std::size_t{y} * frame_width + x] = static_cast<unsigned char>(std::lround(value));
         }
@@ -101,15 +133,8 @@ const std::vector<unsigned char>& FrameSource::finger_luma() const {
     return finger_luma_;
 }
 
-// Noise of +-2 grey levels, uniform.
 const std::vector<signed char>& FrameSource::noise() const {
-    std::call_once(noise_once_, [this] {
-        SplitMix mix{0x5EED0000ull + seed_};
-        noise_.resize(noise_offsets + pixels);
-        for (auto& value : noise_) {
-            value = static_cast<signed char>(static_cast<int>(mix.next() % 5) - 2);
-        }
-    });
+    std::call_once(noise_once_, [this] { fill_noise(seed_, noise_); });
     return noise_;
 }
 

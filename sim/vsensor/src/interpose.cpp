@@ -3,7 +3,10 @@
 // (libc, or a sanitizer's interceptor chain) untouched.
 //
 // This unit is compiled without large-file and 64-bit time flags, so that open/open64,
-// mmap/mmap64 and ioctl/__ioctl_time64 are each their own symbol here.
+// mmap/mmap64 and ioctl/__ioctl_time64 are each their own symbol here, and without sanitizer
+// instrumentation: a sanitizer runtime's own start-up calls mmap and open, which reach these
+// functions first when the library is preloaded. Until a call is known to be the sensor's,
+// nothing here touches instrumented code.
 #include "hooks.h"
 
 #include <atomic>
@@ -21,6 +24,23 @@
 #endif
 
 namespace {
+
+std::atomic<bool> device_descriptors[vsensor::detail::max_device_descriptor];
+std::atomic<int> live_mapping_count{0};
+std::atomic<const char*> device_path_text{"/dev/video-vsensor"};
+
+// Byte-wise equality, here rather than strcmp so that no interceptor runs for other paths.
+bool same_text(const char* a, const char* b) {
+    while (*a != '\0' && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+
+bool is_device_path(const char* path) {
+    return path != nullptr && same_text(path, device_path_text.load(std::memory_order_acquire));
+}
 
 using open_fn = int (*)(const char*, int, ...);
 using open2_fn = int (*)(const char*, int);
@@ -85,7 +105,7 @@ int pass_openat(Slot& slot, int dirfd, const char* path, int flags, unsigned mod
 
 int dispatch_ioctl(Slot& slot, int fd, unsigned long request, void* arg) {
     int result = -1;
-    if (vsensor::detail::hook_ioctl(fd, request, arg, &result)) {
+    if (vsensor::detail::is_device_fd(fd) && vsensor::detail::hook_ioctl(fd, request, arg, &result)) {
         return result;
     }
     auto fn = next<ioctl_fn>(slot);
@@ -93,6 +113,9 @@ int dispatch_ioctl(Slot& slot, int fd, unsigned long request, void* arg) {
         return -1;
     }
     result = fn(fd, request, arg);
+    if (_IOC_TYPE(request) != 'V') {
+        return result;
+    }
     const int error = result < 0 ? errno : 0;
     vsensor::detail::note_foreign_ioctl(fd, request, result, error);
     errno = error != 0 ? error : errno;
@@ -102,6 +125,22 @@ int dispatch_ioctl(Slot& slot, int fd, unsigned long request, void* arg) {
 }  // namespace
 
 namespace vsensor::detail {
+
+bool is_device_fd(int fd) {
+    return fd >= 0 && fd < max_device_descriptor && device_descriptors[fd].load(std::memory_order_acquire);
+}
+
+void set_device_fd(int fd, bool handed_out) {
+    device_descriptors[fd].store(handed_out, std::memory_order_release);
+}
+
+void set_live_mapping_count(int count) {
+    live_mapping_count.store(count, std::memory_order_release);
+}
+
+void set_device_path_text(const char* path) {
+    device_path_text.store(path, std::memory_order_release);
+}
 
 int real_open(const char* path, int flags, unsigned mode) {
     return pass_open(slot_open, path, flags, mode);
@@ -144,7 +183,7 @@ int open(const char* path, int flags, ...) {
         va_end(args);
     }
     int result = -1;
-    if (vsensor::detail::hook_open(path, flags, &result)) {
+    if (is_device_path(path) && vsensor::detail::hook_open(path, flags, &result)) {
         return result;
     }
     return pass_open(slot_open, path, flags, mode);
@@ -159,7 +198,7 @@ int open64(const char* path, int flags, ...) {
         va_end(args);
     }
     int result = -1;
-    if (vsensor::detail::hook_open(path, flags, &result)) {
+    if (is_device_path(path) && vsensor::detail::hook_open(path, flags, &result)) {
         return result;
     }
     return pass_open(slot_open64, path, flags, mode);
@@ -168,7 +207,7 @@ int open64(const char* path, int flags, ...) {
 // The fortified variants, called by code built with _FORTIFY_SOURCE when the mode is absent.
 int __open_2(const char* path, int flags) {
     int result = -1;
-    if (path != nullptr && vsensor::detail::hook_open(path, flags, &result)) {
+    if (is_device_path(path) && vsensor::detail::hook_open(path, flags, &result)) {
         return result;
     }
     auto fn = next<open2_fn>(slot_open_2);
@@ -177,7 +216,7 @@ int __open_2(const char* path, int flags) {
 
 int __open64_2(const char* path, int flags) {
     int result = -1;
-    if (path != nullptr && vsensor::detail::hook_open(path, flags, &result)) {
+    if (is_device_path(path) && vsensor::detail::hook_open(path, flags, &result)) {
         return result;
     }
     auto fn = next<open2_fn>(slot_open64_2);
@@ -193,7 +232,8 @@ int openat(int dirfd, const char* path, int flags, ...) {
         va_end(args);
     }
     int result = -1;
-    if (may_be_device(dirfd, path) && vsensor::detail::hook_open(path, flags, &result)) {
+    if (may_be_device(dirfd, path) && is_device_path(path) &&
+        vsensor::detail::hook_open(path, flags, &result)) {
         return result;
     }
     return pass_openat(slot_openat, dirfd, path, flags, mode);
@@ -208,7 +248,8 @@ int openat64(int dirfd, const char* path, int flags, ...) {
         va_end(args);
     }
     int result = -1;
-    if (may_be_device(dirfd, path) && vsensor::detail::hook_open(path, flags, &result)) {
+    if (may_be_device(dirfd, path) && is_device_path(path) &&
+        vsensor::detail::hook_open(path, flags, &result)) {
         return result;
     }
     return pass_openat(slot_openat64, dirfd, path, flags, mode);
@@ -216,7 +257,8 @@ int openat64(int dirfd, const char* path, int flags, ...) {
 
 int __openat_2(int dirfd, const char* path, int flags) {
     int result = -1;
-    if (may_be_device(dirfd, path) && vsensor::detail::hook_open(path, flags, &result)) {
+    if (may_be_device(dirfd, path) && is_device_path(path) &&
+        vsensor::detail::hook_open(path, flags, &result)) {
         return result;
     }
     auto fn = next<openat2_fn>(slot_openat_2);
@@ -225,7 +267,8 @@ int __openat_2(int dirfd, const char* path, int flags) {
 
 int __openat64_2(int dirfd, const char* path, int flags) {
     int result = -1;
-    if (may_be_device(dirfd, path) && vsensor::detail::hook_open(path, flags, &result)) {
+    if (may_be_device(dirfd, path) && is_device_path(path) &&
+        vsensor::detail::hook_open(path, flags, &result)) {
         return result;
     }
     auto fn = next<openat2_fn>(slot_openat64_2);
@@ -273,7 +316,8 @@ void* mmap64(void* addr, size_t length, int prot, int flags, int fd, off64_t off
 
 int munmap(void* addr, size_t length) noexcept {
     int result = -1;
-    if (vsensor::detail::hook_munmap(addr, length, &result)) {
+    if (live_mapping_count.load(std::memory_order_acquire) > 0 &&
+        vsensor::detail::hook_munmap(addr, length, &result)) {
         return result;
     }
     return vsensor::detail::real_munmap(addr, length);

@@ -129,7 +129,7 @@ TEST(VsensorStream, DescriptorIsReadableExactlyWhileAFilledBufferWaits) {
     ASSERT_TRUE(client.queue(0));
     EXPECT_EQ(client.wait_readable(0ms), 0);  // not streaming: nothing is filled
     ASSERT_TRUE(client.stream_on());
-    ASSERT_EQ(client.wait_readable(2000ms), 1);
+    ASSERT_EQ(client.wait_readable(5000ms), 1);
     v4l2_buffer buffer;
     ASSERT_EQ(client.dequeue(buffer).result, 0);
     EXPECT_EQ(buffer.index, 0u);
