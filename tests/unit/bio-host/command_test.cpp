@@ -1,6 +1,8 @@
 // Tests of bio-host's standard-input command parser.
 #include "command.h"
 
+#include <cctype>
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -17,6 +19,22 @@ struct GoodLine {
     const char* key;
     const char* value;
 };
+
+// Test names carry this, so it must be the same in every run.
+// Test names carry this, so it must be the same in every run and plain.
+std::string plain(const char* line) {
+    std::string name = *line != '\0' ? line : "empty";
+    for (char& c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) {
+            c = '_';
+        }
+    }
+    return name;
+}
+
+void PrintTo(const GoodLine& good, std::ostream* out) {
+    *out << plain(good.line);
+}
 
 class BioHostValidCommands : public testing::TestWithParam<GoodLine> {};
 
@@ -68,6 +86,10 @@ struct BadLine {
     const char* line;
     const char* error;
 };
+
+void PrintTo(const BadLine& bad, std::ostream* out) {
+    *out << plain(bad.line);
+}
 
 class BioHostInvalidCommands : public testing::TestWithParam<BadLine> {};
 

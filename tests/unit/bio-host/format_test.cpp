@@ -2,6 +2,7 @@
 #include "format.h"
 
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -14,6 +15,11 @@ struct DigestCase {
     const char* bytes;
     const char* hex;
 };
+
+// Test names carry this, so it must be the same in every run.
+void PrintTo(const DigestCase& c, std::ostream* out) {
+    *out << c.hex;
+}
 
 class BioHostDigest : public testing::TestWithParam<DigestCase> {};
 
@@ -63,6 +69,13 @@ TEST(BioHostBusJson, IsOneObjectWithOrderedFields) {
         "{\"kind\":\"bus\",\"seq\":7,\"t\":1.234567,\"type\":\"identifier_new_biometric_image\","
         "\"fields\":{\"identifier_id\":1651076864,\"device_id\":4294967297,"
         "\"image\":{\"bytes\":6,\"fnv1a64\":\"85944171f73967e8\"},\"uuid\":\"a\\\"b\",\"variance\":-2}}");
+}
+
+TEST(BioHostBusJson, NamesTheSendingThreadWhenGiven) {
+    ovra::Message message("bio_module_finger_detected", 0, nullptr);
+    EXPECT_EQ(bus_json(3, 0.25, message, "bio_module_run").dump(),
+              "{\"kind\":\"bus\",\"seq\":3,\"t\":0.25,\"type\":\"bio_module_finger_detected\","
+              "\"thread\":\"bio_module_run\",\"fields\":{}}");
 }
 
 TEST(BioHostBusJson, EmptyBufferHasSizeZeroAndTheOffsetBasis) {

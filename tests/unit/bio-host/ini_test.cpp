@@ -1,6 +1,8 @@
 // Tests of bio-host's INI reader and of the configuration files shipped in config/.
 #include "ini.h"
 
+#include <cctype>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -52,6 +54,17 @@ struct BadIni {
     int line;
     const char* reason;
 };
+
+// Test names carry this, so it must be the same in every run.
+void PrintTo(const BadIni& bad, std::ostream* out) {
+    std::string text = bad.text;
+    for (char& c : text) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) {
+            c = '_';
+        }
+    }
+    *out << "line" << bad.line << "_" << text;
+}
 
 class BioHostIniErrors : public testing::TestWithParam<BadIni> {};
 

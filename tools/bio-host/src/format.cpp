@@ -90,12 +90,17 @@ std::string bus_line(std::uint64_t sequence, double seconds, const ovra::Message
     return line;
 }
 
-Json bus_json(std::uint64_t sequence, double seconds, const ovra::Message& message) {
-    return Json{{"kind", "bus"},
+Json bus_json(std::uint64_t sequence, double seconds, const ovra::Message& message,
+              const std::string& thread) {
+    Json object{{"kind", "bus"},
                 {"seq", sequence},
                 {"t", static_cast<double>(static_cast<long long>(seconds * 1e6)) / 1e6},
-                {"type", message.type()},
-                {"fields", fields_json(message)}};
+                {"type", message.type()}};
+    if (!thread.empty()) {
+        object["thread"] = thread;
+    }
+    object["fields"] = fields_json(message);
+    return object;
 }
 
 const char* level_name(ovra::host::LogLevel level) {

@@ -30,9 +30,11 @@ std::string fields_text(const ovra::Message& message);
 Json fields_json(const ovra::Message& message);
 
 // One bus message: "bus #SEQ +SECONDS TYPE FIELDS" (seconds since bio-host started, three
-// decimals) and {"kind":"bus","seq":..,"t":..,"type":..,"fields":{..}} (t with microseconds).
+// decimals) and {"kind":"bus","seq":..,"t":..,"type":..,"thread":..,"fields":{..}} (t with
+// microseconds; "thread", the name of the sending thread, only when `thread` is not empty).
 std::string bus_line(std::uint64_t sequence, double seconds, const ovra::Message& message);
-Json bus_json(std::uint64_t sequence, double seconds, const ovra::Message& message);
+Json bus_json(std::uint64_t sequence, double seconds, const ovra::Message& message,
+              const std::string& thread = "");
 
 // Log levels as shown and as accepted by --log-level ("debug", "info", "error").
 const char* level_name(ovra::host::LogLevel level);

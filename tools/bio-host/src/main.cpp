@@ -2,6 +2,7 @@
 // misses, and takes bus commands on standard input. With --simulate it runs over the virtual
 // sensor.
 #include <dlfcn.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -172,9 +173,6 @@ std::string reexec_simulated(const Options& options, int argc, char** argv) {
         {"VSENSOR_DEVICE", dir + "/" + sim_device_file},
         {"VSENSOR_SCENARIO", dir + "/" + sim_timeline_file},
     };
-    if (!scenario.fps.empty()) {
-        env.emplace_back("VSENSOR_FPS", scenario.fps);
-    }
     for (const auto& entry : scenario.sensor_env) {
         env.push_back(entry);
     }
@@ -369,7 +367,11 @@ void Runner::on_bus(const ovra::TapEvent& event) {
         }
     }
     const double seconds = seconds_since_start(event.sent_at);
-    out_.emit(bus_line(event.sequence, seconds, message), bus_json(event.sequence, seconds, message));
+    // Taps run on the sender's thread: its name tells the capture loop ("bio_module") from
+    // the module's consumer thread ("bio_module_run") and from bio-host's own commands.
+    char thread[32] = "";
+    pthread_getname_np(pthread_self(), thread, sizeof thread);
+    out_.emit(bus_line(event.sequence, seconds, message), bus_json(event.sequence, seconds, message, thread));
 }
 
 void Runner::on_log(const ovra::host::LogRecord& record) {

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdlib>
 #include <sstream>
 #include <stdexcept>
 
@@ -57,15 +56,6 @@ SimScenario parse_sim_scenario(const std::string& text) {
             if (scenario.model.empty()) {
                 throw std::invalid_argument(where + "model needs a name");
             }
-            scenario.timeline += '\n';
-        } else if (verb == "fps") {
-            const std::string value = rest();
-            char* end = nullptr;
-            const double fps = std::strtod(value.c_str(), &end);
-            if (value.empty() || *end != '\0' || !(fps >= 0.0)) {
-                throw std::invalid_argument(where + "fps needs a number of frames per second");
-            }
-            scenario.fps = value;
             scenario.timeline += '\n';
         } else if (verb == "sensor") {
             const std::string assignment = rest();

@@ -8,21 +8,19 @@
 
 namespace bio_host {
 
-// A scenario file as bio-host reads it. Besides the virtual sensor's timeline (glass,
-// finger, replay, repeat and any other line the sensor understands), it may hold lines that
-// bio-host handles itself and removes before the sensor sees the timeline:
+// A scenario file as bio-host reads it. Besides the virtual sensor's own lines (glass,
+// finger, replay, repeat, fps, fault, stall and the rest: docs/vsensor.md), it may hold lines
+// that bio-host handles itself and removes before the sensor reads the file:
 //   model NAME            the sensor model the reader reports (default GC032A)
-//   fps N                 frames per second of the virtual sensor
-//   sensor VAR=VALUE      sets VSENSOR_VAR=VALUE for the sensor (faults and the like)
+//   sensor VAR=VALUE      sets VSENSOR_VAR=VALUE for the sensor (for example TRACE=/tmp/t)
 struct SimScenario {
     std::string model = "GC032A";
-    std::string fps;                                              // empty: the sensor's default
     std::vector<std::pair<std::string, std::string>> sensor_env;  // ("VSENSOR_VAR", "VALUE")
     std::string timeline;  // the remaining lines; bio-host's own lines become blank lines
 };
 
 // Parses scenario text; raises std::invalid_argument ("line N: reason") for a malformed
-// model, fps or sensor line.
+// model or sensor line.
 SimScenario parse_sim_scenario(const std::string& text);
 
 // The first of `candidates` that names an existing regular file; empty when none does.
