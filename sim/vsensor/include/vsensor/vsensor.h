@@ -43,6 +43,9 @@ Config current_config();
 //   finger <N>f | finger <T>ms|s    a synthetic finger
 //   replay <path>                   the frames of a recording, once
 //   repeat                          start the timeline again (otherwise the last step holds)
+// The text may also carry configuration and fault lines (fps, seed, device, buffers, caps,
+// format, buffer_length, fault, stall, bad_index; see docs/vsensor.md): they change the
+// current configuration and add faults.
 // Throws std::invalid_argument with one line naming the problem.
 void set_scenario(const std::string& text);
 
@@ -73,7 +76,8 @@ struct TraceEntry {
 };
 std::vector<TraceEntry> trace();
 void clear_trace();
-// Writes every trace entry as a text line to `path` as they happen ("" stops).
+// Writes every trace entry as a text line to `path` as they happen ("" stops). Throws
+// std::runtime_error naming the path when the file cannot be written.
 void set_trace_file(const std::string& path);
 
 struct Counters {
