@@ -28,6 +28,24 @@ InitResult run_init(ovra::Plugin& plugin) {
     return r;
 }
 
+// Time between the end of each teardown ("Closing camera...") and the next attempt's
+// "Initializing module": the pause between camera start attempts.
+std::vector<milliseconds> pauses_between_attempts(const std::vector<ovra::host::LogRecord>& records) {
+    std::vector<milliseconds> pauses;
+    const ovra::host::LogRecord* closed = nullptr;
+    for (const auto& record : records) {
+        if (record.text == "Closing camera...") {
+            closed = &record;
+        } else if (record.text == "Initializing module" && closed != nullptr) {
+            const auto ns = (record.time.tv_sec - closed->time.tv_sec) * 1000000000LL +
+                            (record.time.tv_nsec - closed->time.tv_nsec);
+            pauses.push_back(std::chrono::duration_cast<milliseconds>(std::chrono::nanoseconds(ns)));
+            closed = nullptr;
+        }
+    }
+    return pauses;
+}
+
 // Leaves no device open behind a test that started the camera.
 class InitTest : public ::testing::Test {
 protected:
@@ -98,7 +116,12 @@ TEST_P(CameraAttempts, AttemptsPausesAndTeardowns) {
     EXPECT_EQ(env.log.count("Initializing module"), c.attempts);
     EXPECT_EQ(env.log.count("Stopping Capture..."), c.teardowns);
     EXPECT_GE(elapsed, milliseconds(50 * c.pauses));
-    EXPECT_LT(elapsed, milliseconds(50 * c.pauses + 3000));
+    const auto pauses = pauses_between_attempts(env.log.records());
+    ASSERT_EQ(pauses.size(), static_cast<std::size_t>(c.pauses));
+    for (const auto pause : pauses) {
+        EXPECT_GE(pause, milliseconds(50));
+        EXPECT_LT(pause, milliseconds(1050));
+    }
     if (c.result == 0) {
         EXPECT_EQ(r.error,
                   "Unable to open camera device (" + env.device_path() + "): No such file or directory");
@@ -122,13 +145,16 @@ TEST_F(InitTest, ZeroRestartTimeoutRetriesWithoutPause) {
     vsensor::add_fault({vsensor::Call::open, EIO, 0, -1});
     ovra::Plugin plugin;
 
-    const auto started = steady_clock::now();
     const InitResult r = run_init(plugin);
 
     EXPECT_EQ(r.result, 0);
     EXPECT_EQ(r.error, "Unable to open camera device (" + env.device_path() + "): Input/output error");
     EXPECT_EQ(env.log.count("Initializing module"), 3);
-    EXPECT_LT(steady_clock::now() - started, milliseconds(2000));
+    const auto pauses = pauses_between_attempts(env.log.records());
+    ASSERT_EQ(pauses.size(), 2U);
+    for (const auto pause : pauses) {
+        EXPECT_LT(pause, milliseconds(500));
+    }
 }
 
 struct TimeoutCase {
