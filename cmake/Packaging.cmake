@@ -7,10 +7,13 @@
 #                                       the virtual sensor; never on the loader's default path, so the
 #                                       board's own host framework libraries are left alone
 #   share/bio_module/config/            the example configurations (desktop.ini, board.ini)
+#   /etc/ovra/bio_module/board.ini      the board's configuration (a conffile); /var/lib/ovra/ for
+#                                       bio-host's database
 #   share/doc/bio-module/               README and docs
 #
 # The package takes only the files installed in the component "deb" below, whatever other install
-# rules the pieces declare for `cmake --install`.
+# rules the pieces declare for `cmake --install`; that component is left out of a plain
+# `cmake --install` (it writes to /etc), and only cpack installs it.
 
 set(BIO_PKG_NAME bio-module)
 set(BIO_PKG_PLUGIN_DIR lib/ovra/plugins)
@@ -19,31 +22,42 @@ set(BIO_PKG_DATA_DIR share/bio_module)
 set(BIO_PKG_DOC_DIR share/doc/${BIO_PKG_NAME})
 
 if(TARGET bio_module)
-  install(TARGETS bio_module LIBRARY DESTINATION ${BIO_PKG_PLUGIN_DIR} COMPONENT deb NAMELINK_SKIP)
+  install(TARGETS bio_module LIBRARY DESTINATION ${BIO_PKG_PLUGIN_DIR} COMPONENT deb EXCLUDE_FROM_ALL)
 endif()
 if(TARGET ovrafw)
-  install(TARGETS ovrafw LIBRARY DESTINATION ${BIO_PKG_PRIVATE_DIR} COMPONENT deb)
+  install(TARGETS ovrafw LIBRARY DESTINATION ${BIO_PKG_PRIVATE_DIR} COMPONENT deb EXCLUDE_FROM_ALL)
 endif()
 if(TARGET vsensor)
-  install(TARGETS vsensor LIBRARY DESTINATION ${BIO_PKG_PRIVATE_DIR} COMPONENT deb)
+  install(TARGETS vsensor LIBRARY DESTINATION ${BIO_PKG_PRIVATE_DIR} COMPONENT deb EXCLUDE_FROM_ALL)
 endif()
 foreach(tool bio-host bio-stream)
   if(TARGET ${tool})
     # The tools find the stand-in framework in the private directory, relative to where they are.
     set_property(TARGET ${tool} APPEND PROPERTY INSTALL_RPATH "$ORIGIN/../${BIO_PKG_PRIVATE_DIR}")
-    install(TARGETS ${tool} RUNTIME DESTINATION bin COMPONENT deb)
+    install(TARGETS ${tool} RUNTIME DESTINATION bin COMPONENT deb EXCLUDE_FROM_ALL)
   endif()
 endforeach()
 foreach(ini desktop.ini board.ini)
   if(EXISTS ${PROJECT_SOURCE_DIR}/config/${ini})
-    install(FILES ${PROJECT_SOURCE_DIR}/config/${ini} DESTINATION ${BIO_PKG_DATA_DIR}/config COMPONENT deb)
+    install(FILES ${PROJECT_SOURCE_DIR}/config/${ini} DESTINATION ${BIO_PKG_DATA_DIR}/config
+            COMPONENT deb EXCLUDE_FROM_ALL)
   endif()
 endforeach()
+# The board's live configuration, a conffile: dpkg keeps local edits on upgrade. bio-host's database
+# lives in /var/lib/ovra, which the package creates.
+if(EXISTS ${PROJECT_SOURCE_DIR}/config/board.ini)
+  install(FILES ${PROJECT_SOURCE_DIR}/config/board.ini DESTINATION /etc/ovra/bio_module
+          COMPONENT deb EXCLUDE_FROM_ALL)
+  file(WRITE ${CMAKE_BINARY_DIR}/cpack-control/conffiles "/etc/ovra/bio_module/board.ini\n")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/cpack-control/conffiles)
+endif()
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/cpack-empty)
+install(DIRECTORY ${CMAKE_BINARY_DIR}/cpack-empty/ DESTINATION /var/lib/ovra COMPONENT deb EXCLUDE_FROM_ALL)
 if(EXISTS ${PROJECT_SOURCE_DIR}/README.md)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${BIO_PKG_DOC_DIR} COMPONENT deb)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${BIO_PKG_DOC_DIR} COMPONENT deb EXCLUDE_FROM_ALL)
 endif()
 if(IS_DIRECTORY ${PROJECT_SOURCE_DIR}/docs)
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${BIO_PKG_DOC_DIR} COMPONENT deb
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${BIO_PKG_DOC_DIR} COMPONENT deb EXCLUDE_FROM_ALL
           FILES_MATCHING PATTERN "*.md" PATTERN "*.png" PATTERN "*.svg")
 endif()
 
