@@ -115,6 +115,9 @@ void start_camera() {
 
 }  // namespace
 
+// The plug-in entry point: names the module, loads its configuration, counts the templates,
+// starts the camera (three attempts) and registers run and the listeners. Returns 1, or 0 with
+// the failure's text in *error_message and nothing registered.
 extern "C" int init(ovra::Plugin* plugin, std::string* error_message) {
     plugin->set_name(module_name);
     try {
@@ -142,16 +145,21 @@ extern "C" int init(ovra::Plugin* plugin, std::string* error_message) {
     return 1;
 }
 
+// Stores the row count of the host's templates table; a failing query raises and leaves the
+// count as it was.
 void refresh_template_count() {
     template_count.store(
         ovra_dal::ovra_dao::count(ovra_dal::bio_template::table_templates(), std::list<ovra_dal::column>{}));
 }
 
+// Opens or closes the capture loop's gate and wakes its waiter, on every call.
 void set_enabled(bool enabled) {
     _enabled.store(enabled);
     cond_var.notify_all();
 }
 
+// Adds this module's identifier id to the broadcast's reply under the index the reply's count
+// names, and advances the count.
 void on_identifier_broadcast(ovra::Message* message) {
     ovra::Message* reply = message->reply();
     // Only a broadcast carries a reply to extend.
@@ -164,6 +172,7 @@ void on_identifier_broadcast(ovra::Message* message) {
     reply->change_int("count", count + 1);
 }
 
+// Event 11 enables, 12 disables; raises ovra_exception when the event is missing.
 void on_catra_event(ovra::Message* message) {
     int event = 0;
     if (message->get_int("event", &event) == 0) {
@@ -176,6 +185,7 @@ void on_catra_event(ovra::Message* message) {
     }
 }
 
+// A change of "exception_mode" enables the module in the normal mode and disables it otherwise.
 void on_config_param_set(ovra::Message* message) {
     std::string param;
     std::string value;
@@ -186,16 +196,19 @@ void on_config_param_set(ovra::Message* message) {
     }
 }
 
+// Enables the module and marks the message handled.
 void on_bio_module_enable(ovra::Message* message) {
     set_enabled(true);
     message->set_handled();
 }
 
+// Disables the module and marks the message handled.
 void on_bio_module_disable(ovra::Message* message) {
     set_enabled(false);
     message->set_handled();
 }
 
+// Recounts the templates when a templates row was inserted or updated.
 void on_template_records_changed(ovra::Message* message) {
     std::string table;
     message->get_string("table", &table);
@@ -204,6 +217,8 @@ void on_template_records_changed(ovra::Message* message) {
     }
 }
 
+// Recounts the templates when templates or users rows were deleted (deleting a user removes
+// the user's templates).
 void on_records_deleted(ovra::Message* message) {
     std::string table;
     message->get_string("table", &table);

@@ -247,6 +247,10 @@ void exit_mmap() {
 
 }  // namespace
 
+// Reads the fitted model from the sensor's sysfs attribute (at most 19 bytes, kept verbatim)
+// into camera_sensor; a model other than the one recorded at the last start clears var_min
+// and records the new model in the store. Raises ovra_exception when no attribute file exists
+// or it cannot be opened; an empty or unreadable attribute changes nothing.
 void detect_sensor() {
     if (!ovra::util::file_exists(fp_reader_path)) {
         if (!ovra::util::file_exists(default_fp_reader_path)) {
@@ -276,6 +280,7 @@ void detect_sensor() {
     }
 }
 
+// When var_min is unset (0), gives it the fitted model's default and stores it (also 0).
 void apply_sensor_defaults() {
     if (var_min != 0) {
         return;
@@ -288,6 +293,8 @@ void apply_sensor_defaults() {
     ovra::config_util::set_int(var_min, bio_section, "var_min", false);
 }
 
+// Rebuilds the remap tables for a GC0307 or GC0328 (other models keep what they hold) and
+// always the perspective matrices.
 void build_correction_tables() {
     if (camera_sensor == "GC0307") {
         build_remap_table(gc0307_constants);
@@ -297,6 +304,8 @@ void build_correction_tables() {
     build_perspective_matrices();
 }
 
+// Overwrites all 320 x 260 remap entries from the sensor's constants; every source pixel used
+// lies inside the frame for both sensors' constants.
 void build_remap_table(const remap_constants& k) {
     for (int i = 0; i < remap_rows; ++i) {
         const double r = k.r0 + i;
@@ -321,6 +330,7 @@ void build_remap_table(const remap_constants& k) {
     }
 }
 
+// Empties and rebuilds both perspective matrices: 350 rows of 260 entries.
 void build_perspective_matrices() {
     constexpr double h00 = -1.608040201005025;
     constexpr double h01 = -0.25037468041964206;
@@ -382,6 +392,7 @@ void build_perspective_matrices() {
     }
 }
 
+// ioctl, repeated while interrupted by a signal; the result and errno of the last call.
 int xioctl(int fd, unsigned long request, void* arg) {
     int result;
     do {
@@ -390,6 +401,7 @@ int xioctl(int fd, unsigned long request, void* arg) {
     return result;
 }
 
+// close, repeated while interrupted by a signal; the result and errno of the last call.
 int xclose(int fd) {
     int result;
     do {
@@ -398,6 +410,9 @@ int xclose(int fd) {
     return result;
 }
 
+// Starts the camera: sensor and defaults, tables, device open and formatted, buffers mapped
+// and queued, streaming. Raises ovra_exception on any failure, possibly leaving the device
+// half set up for exit_module to release.
 void init_module() {
     BIO_DEBUG("init_module", txt_init_module);
     detect_sensor();
@@ -408,6 +423,8 @@ void init_module() {
     start_capturing();
 }
 
+// Stops streaming and releases the mappings, the buffer table and the descriptor from any
+// state; refusals and ovra_exceptions are logged, never raised.
 void exit_module() {
     try {
         stop_capturing();
