@@ -9,7 +9,7 @@
 #include <cstddef>
 
 // Scores a captured frame; see image_variance() in bio_module.h.
-using image_variance_kernel = int (*)(const unsigned char* frame, int bsize, int step);
+using image_variance_kernel = int (*)(const unsigned char* frame, int block_size, int row_step);
 // Writes the corrected grey image of a captured frame; see correct_image() in bio_module.h.
 using correct_image_kernel = void (*)(const unsigned char* frame, unsigned char* out);
 
@@ -33,11 +33,11 @@ constexpr bool variance_arguments_valid(int block_size, int row_step) {
 }
 
 // Reference kernels (finger_kernels.cpp).
-int image_variance_reference(const unsigned char* frame, int bsize, int step);
+int image_variance_reference(const unsigned char* frame, int block_size, int row_step);
 void correct_image_reference(const unsigned char* frame, unsigned char* out);
 
 // Portable faster twins (finger_kernels_fast.cpp).
-int image_variance_fast(const unsigned char* frame, int bsize, int step);
+int image_variance_fast(const unsigned char* frame, int block_size, int row_step);
 void correct_image_fast(const unsigned char* frame, unsigned char* out);
 
 // SSE4.1 twin of the table-form correction (finger_kernels_sse41.cpp), x86-64 only; the score and
