@@ -100,6 +100,39 @@ INSTANTIATE_TEST_SUITE_P(
                     ModelCase{"XYZ", 0, 0, 300, false, {"last_fp_reader=XYZ", "var_min=300"}}),
     [](const testing::TestParamInfo<ModelCase>& param_info) { return std::string(param_info.param.model); });
 
+TEST(DemoScenario, LongTouchIsPublishedShortOneEarlyAndTheSingleFrameNot) {
+    TempDir dir;
+    HostOptions options;
+    options.scenario = read_file(std::string(BIO_SOURCE_DIR) + "/config/scenarios/demo.txt");
+    options.log_level = "debug";
+    auto host = start_host(dir, options);
+    ASSERT_TRUE(expect_line(*host, is_kind("started"), "started line", 0, start_wait));
+    // Past the last touch (15 + 30 + 15 + 3 + 15 + 1 frames) and some glass.
+    ASSERT_TRUE(command(*host, "wait frames 110"));
+    const Json summary = quit_and_summary(*host);
+    EXPECT_EQ(summary["touches"], 2);
+    EXPECT_EQ(summary["finger_removed"], 2);
+    EXPECT_EQ(summary["finger_detected"], 2);
+    // Bus order: image, detected, removed for each published touch.
+    std::vector<std::string> order;
+    int early = 0;
+    for (const Json& object : transcript(*host)) {
+        if (object.value("kind", "") == "bus" &&
+            object.value("type", "").rfind("bio_module_finger", 0) == 0) {
+            order.push_back(object["type"]);
+        } else if (object.value("kind", "") == "bus" && object["type"] == "identifier_new_biometric_image") {
+            order.push_back("image");
+        }
+        early += object.value("kind", "") == "log" &&
+                 object.value("text", "") == "################ Dedo Precoce!!!!!!";
+    }
+    const std::vector<std::string> expected{
+        "image", "bio_module_finger_detected", "bio_module_finger_removed",
+        "image", "bio_module_finger_detected", "bio_module_finger_removed"};
+    EXPECT_EQ(order, expected);
+    EXPECT_EQ(early, 1);
+}
+
 TEST(CameraNeverStarts, InitFailsWithTheCameraTextAfterThreeAttemptsAndExitStatus1) {
     TempDir dir;
     HostOptions options;

@@ -71,6 +71,7 @@ INSTANTIATE_TEST_SUITE_P(
                     GoodLine{"status", CommandKind::status, 0, false, "", "", ""},
                     GoodLine{"sleep 0", CommandKind::sleep, 0, false, "", "", ""},
                     GoodLine{"sleep 250", CommandKind::sleep, 250, false, "", "", ""},
+                    GoodLine{"wait frames 120", CommandKind::wait_frames, 120, false, "", "", ""},
                     GoodLine{"quit", CommandKind::quit, 0, false, "", "", ""},
                     GoodLine{"exit", CommandKind::quit, 0, false, "", "", ""},
                     GoodLine{"config exception_mode normal", CommandKind::config, 0, false, "bio_module",

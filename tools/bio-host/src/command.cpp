@@ -160,6 +160,15 @@ ParsedCommand parse_command(const std::string& line) {
         }
         return done(command);
     }
+    if (verb == "wait") {
+        Command command;
+        command.kind = CommandKind::wait_frames;
+        if (words.size() != 3 || words[1] != "frames" ||
+            !parse_number(words[2], 1, 1000000000, &command.number)) {
+            return fail("usage: wait frames N");
+        }
+        return done(command);
+    }
     if (verb == "identification") {
         Command command;
         command.kind = CommandKind::identification;
@@ -197,6 +206,7 @@ const char* command_help() {
            "  broadcast              send identifier_broadcast_identifier_id and print the reply\n"
            "  status                 enabled flag as seen on the bus, template count, keep-alives, frames\n"
            "  sleep MS               wait before the next command (for scripts)\n"
+           "  wait frames N          wait until the virtual sensor has delivered N frames (at most 2 min)\n"
            "  help                   this text\n"
            "  quit                   stop, print the summary and leave\n";
 }

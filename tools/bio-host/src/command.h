@@ -19,7 +19,8 @@ enum class CommandKind {
     identification,  // switch identification by the module on (flag) or off
     broadcast,       // "identifier_broadcast_identifier_id", reply printed
     status,
-    sleep,  // wait `number` milliseconds before the next command (scripts)
+    sleep,        // wait `number` milliseconds before the next command (scripts)
+    wait_frames,  // wait until the virtual sensor has delivered `number` frames
     quit,
 };
 
@@ -40,8 +41,9 @@ struct ParsedCommand {
 };
 
 // Parses one line. Words are separated by blanks; case matters. Counts of rows are 1 to
-// 1000000, catra events any int, sleeps 0 to 600000 ms. "config KEY VALUE" takes the rest
-// of the line after KEY as the value (`""` is the empty value); KEY may be SECTION.KEY.
+// 1000000, catra events any int, sleeps 0 to 600000 ms, frame counts 1 to 10^9.
+// "config KEY VALUE" takes the rest of the line after KEY as the value (`""` is the empty
+// value); KEY may be SECTION.KEY.
 ParsedCommand parse_command(const std::string& line);
 
 // The text printed by "help".

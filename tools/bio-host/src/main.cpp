@@ -144,6 +144,7 @@ std::string reexec_simulated(const Options& options, int argc, char** argv) {
     }
     candidates.push_back(here + "/libvsensor.so");
     candidates.push_back(here + "/../../sim/vsensor/libvsensor.so");  // build tree
+    candidates.push_back(here + "/../lib/bio_module/libvsensor.so");  // installed package
     candidates.push_back(here + "/../lib/libvsensor.so");
     candidates.push_back(std::string(BIO_HOST_INSTALL_LIBDIR) + "/libvsensor.so");
     const std::string library = first_existing(candidates);
@@ -567,6 +568,25 @@ bool Runner::execute(const Command& command, const std::string&, Json* extra, st
         case CommandKind::sleep:
             std::this_thread::sleep_for(std::chrono::milliseconds(command.number));
             break;
+        case CommandKind::wait_frames: {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+            for (;;) {
+                const long long frames = tally().frames;
+                if (frames < 0) {
+                    throw std::runtime_error("frames are only counted over the virtual sensor (--simulate)");
+                }
+                if (frames >= command.number) {
+                    (*extra)["frames"] = frames;
+                    break;
+                }
+                if (std::chrono::steady_clock::now() >= deadline) {
+                    throw std::runtime_error("only " + std::to_string(frames) + " frames after 2 min");
+                }
+                // The sensor's counter has no notification: look again shortly.
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            break;
+        }
         case CommandKind::quit:
             return false;
     }
