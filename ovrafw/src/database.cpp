@@ -150,7 +150,10 @@ void post_strings(const std::string& type, const std::vector<std::pair<std::stri
 
 namespace host {
 
-void open_database(const std::string& path) {
+namespace {
+
+// Opens the connection and its tables, or raises with one line naming the path and the reason.
+sqlite3* open_connection(const std::string& path) {
     check_directory(path);
     sqlite3* connection = nullptr;
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI;
@@ -165,6 +168,20 @@ void open_database(const std::string& path) {
     } catch (const ovra_exception& e) {
         sqlite3_close(connection);
         throw ovra_exception("cannot open database " + path + ": " + e.what(), true);
+    }
+    return connection;
+}
+
+}  // namespace
+
+void open_database(const std::string& path) {
+    sqlite3* connection = nullptr;
+    try {
+        connection = open_connection(path);
+    } catch (const ovra_exception&) {
+        // A failed open leaves no database open rather than the previous one.
+        close_database();
+        throw;
     }
     Database& db = database();
     std::lock_guard<std::mutex> lock(db.mutex);

@@ -207,6 +207,7 @@ TEST(OvraDatabase, EveryStoreCallWithoutADatabaseRaises) {
 
 TEST(OvraDatabase, MissingDirectoryIsNamedInOneLine) {
     ovrafw_test::TempDir dir;
+    ovra::host::open_database(":memory:");  // a failed open leaves no database, not this one
     const std::string path = dir.file("missing/host.db");
     EXPECT_EQ(raised_text([&] { ovra::host::open_database(path); }),
               "cannot open database " + path + ": directory " + dir.file("missing") + " does not exist");
