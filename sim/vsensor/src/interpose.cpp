@@ -108,12 +108,21 @@ int dispatch_ioctl(Slot& slot, int fd, unsigned long request, void* arg) {
     if (vsensor::detail::is_device_fd(fd) && vsensor::detail::hook_ioctl(fd, request, arg, &result)) {
         return result;
     }
+    const bool v4l2_request = _IOC_TYPE(request) == 'V';
+    if (v4l2_request && fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+        // A V4L2 request on a descriptor that is not open: the kernel's EBADF. Said here
+        // because an emulator (qemu-user) answers requests it cannot translate with ENOSYS
+        // before it looks at the descriptor.
+        vsensor::detail::note_foreign_ioctl(fd, request, -1, EBADF);
+        errno = EBADF;
+        return -1;
+    }
     auto fn = next<ioctl_fn>(slot);
     if (fn == nullptr) {
         return -1;
     }
     result = fn(fd, request, arg);
-    if (_IOC_TYPE(request) != 'V') {
+    if (!v4l2_request) {
         return result;
     }
     const int error = result < 0 ? errno : 0;

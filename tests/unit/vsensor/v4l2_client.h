@@ -175,7 +175,7 @@ public:
     }
 
     // Waits for a filled buffer (bounded), dequeues it, copies its bytes and queues it again.
-    std::optional<Frame> next_frame(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+    std::optional<Frame> next_frame(std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (std::chrono::steady_clock::now() < deadline) {
             if (wait_readable(std::chrono::milliseconds(100)) <= 0) {
