@@ -20,12 +20,14 @@ OVRA_API int set_param(const std::string& section, const std::string& key, const
 
 namespace config_util {
 
-// Reads an integer; a required key that is missing, or a value that is not an integer,
-// raises ovra_exception naming section, key (and the value). A missing optional key reads 0.
+// Reads an integer (optional sign, blanks around allowed); a required key that is missing,
+// or a value that is not an int, raises ovra_exception naming section, key (and the value).
+// A missing optional key reads 0.
 OVRA_API int get_int(const std::string& section, const std::string& key, bool flag);
 // Stores an integer, announcing it on the bus when `flag` is true (as set_param).
 OVRA_API void set_int(int value, const std::string& section, const std::string& key, bool flag);
-// The host's exception modes: "normal" (or "0") is 0; any other text is non-zero.
+// The host's exception modes: "normal" (or "0") is 0, "locked" ("1") 1, "released" ("2") 2,
+// "emergency" ("3") 3; any other text is -1.
 OVRA_API int str_to_exception_mode(const std::string& text);
 
 }  // namespace config_util

@@ -33,13 +33,16 @@ using Tap = std::function<void(const TapEvent&)>;
 class OVRA_API PostOffice {
 public:
     // Takes ownership of `message`, its buffers and their data. Delivery happens on the
-    // bus's own thread: every listener registered for the type, in registration order.
-    // A null message is ignored.
+    // bus's own thread: every listener registered for the type when the message is
+    // delivered, in registration order; the message is freed right after. A message sent by
+    // a tap is queued right after the message being tapped. A null message is ignored.
     static void send_message(Message* message);
 
     // ---- host side ----
     // Registers a handler for a type; returns an id for remove_listener.
     static int add_listener(const MessageListener& listener);
+    // Removing a listener, tap or observer waits until no other thread is inside it, so what
+    // it refers to may be freed afterwards. Unknown ids are ignored.
     static void remove_listener(int id);
     static int add_tap(Tap tap);
     static void remove_tap(int id);
@@ -47,7 +50,8 @@ public:
     using HandlerErrorObserver = std::function<void(const std::string& type, const std::string& what)>;
     static int add_error_observer(HandlerErrorObserver observer);
     static void remove_error_observer(int id);
-    // Waits until every message sent before the call has been delivered; false on time-out.
+    // Waits until every message sent before the call has been delivered; false on time-out
+    // (at once when called from a handler, which cannot wait for its own delivery).
     static bool flush(std::chrono::milliseconds timeout);
     // Stops the delivery thread after draining the queue; listeners and taps are removed.
     // send_message restarts it. Used at host shutdown and between tests.
