@@ -179,6 +179,37 @@ TEST(VsensorStream, OtherPathsAndDescriptorsGoToLibc) {
     }
 }
 
+TEST(VsensorStream, BlockingDescriptorWaitsForAFrame) {
+    vsensor::configure(test_config(50.0));
+    Client client(device_path);
+    ASSERT_TRUE(client.open_device(O_RDWR));
+    ASSERT_TRUE(client.map_buffers(3));
+    ASSERT_TRUE(client.queue(0));
+    ASSERT_TRUE(client.stream_on());
+    v4l2_buffer buffer;
+    ASSERT_EQ(client.dequeue(buffer).result, 0);  // no select: the request itself waits
+    EXPECT_EQ(buffer.index, 0u);
+    EXPECT_EQ(buffer.sequence, 0u);
+}
+
+TEST(VsensorStream, NewScenarioTakesEffectWhileStreaming) {
+    vsensor::configure(test_config(0.0, "glass\n"));
+    Client client(device_path);
+    ASSERT_TRUE(client.start());
+    auto frame = client.next_frame();
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_TRUE(frame->bytes == vsensor::frame_at(frame->buffer.sequence));
+    vsensor::set_scenario("finger\n");
+    // The three buffers may all have been filled (or be filling) before the change and still
+    // hold glass; the fourth frame after it is the finger's.
+    for (int i = 0; i < 4; ++i) {
+        frame = client.next_frame();
+        ASSERT_TRUE(frame.has_value());
+    }
+    EXPECT_TRUE(frame->bytes == vsensor::frame_at(frame->buffer.sequence));
+    EXPECT_LT(frame->bytes[2 * (320 + 640 * 240)], 200);  // not the glass level any more
+}
+
 // ---- Requests a driver refuses.
 
 struct Refusal {
@@ -283,6 +314,13 @@ INSTANTIATE_TEST_SUITE_P(
                                   v4l2_requestbuffers request = vsensor_test::buffer_request(0);
                                   return vsensor_test::request(c.fd, VIDIOC_REQBUFS, &request);
                               }},
+                      Refusal{"reqbufs_from_another_descriptor", EBUSY,
+                              [](Client&) {
+                                  Client other(device_path);
+                                  other.open_device();
+                                  v4l2_requestbuffers request = vsensor_test::buffer_request(3);
+                                  return vsensor_test::request(other.fd, VIDIOC_REQBUFS, &request);
+                              }},
                       Refusal{"unknown_request", ENOTTY,
                               [](Client& c) {
                                   v4l2_input input;
@@ -315,6 +353,77 @@ TEST(VsensorStream, ForeignV4l2RequestsAreTraced) {
     EXPECT_EQ(entries[0].fd, -1);
     EXPECT_EQ(entries[0].result, -1);
     EXPECT_EQ(entries[0].error, EBADF);
+}
+
+// On a 32-bit target a program may be built with 32-bit or 64-bit time_t; struct v4l2_buffer
+// is 68 or 80 bytes and the QUERYBUF/QBUF/DQBUF numbers differ. One driver serves both.
+struct Buffer32 {
+    std::uint32_t index, type, bytesused, flags, field;
+    std::int32_t tv_sec, tv_usec;
+    v4l2_timecode timecode;
+    std::uint32_t sequence, memory, offset, length, reserved2, reserved;
+};
+
+struct Buffer64 {
+    std::uint32_t index, type, bytesused, flags, field;
+    alignas(8) std::int64_t tv_sec;
+    std::int64_t tv_usec;
+    v4l2_timecode timecode;
+    std::uint32_t sequence, memory, offset, length, reserved2, reserved;
+};
+
+template <typename Buffer>
+Buffer layout_buffer(std::uint32_t index) {
+    Buffer buffer;
+    std::memset(&buffer, 0, sizeof buffer);
+    buffer.index = index;
+    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    return buffer;
+}
+
+TEST(VsensorStream, BothBufferLayoutsOfAThirtyTwoBitTarget) {
+    if (sizeof(long) != 4) {
+        GTEST_SKIP() << "a 64-bit target has one v4l2_buffer layout";
+    }
+    static_assert(sizeof(Buffer32) == 68 || sizeof(long) != 4, "32-bit time layout");
+    static_assert(sizeof(Buffer64) == 80 || sizeof(long) != 4, "64-bit time layout");
+    vsensor::configure(test_config(0.0));
+    Client client(device_path);
+    ASSERT_TRUE(client.open_device());
+    v4l2_requestbuffers request = vsensor_test::buffer_request(3);
+    ASSERT_EQ(vsensor_test::request(client.fd, VIDIOC_REQBUFS, &request).result, 0);
+
+    auto query32 = layout_buffer<Buffer32>(1);
+    auto query64 = layout_buffer<Buffer64>(2);
+    ASSERT_EQ(vsensor_test::request(client.fd, _IOWR('V', 9, Buffer32), &query32).result, 0);
+    ASSERT_EQ(vsensor_test::request(client.fd, _IOWR('V', 9, Buffer64), &query64).result, 0);
+    EXPECT_EQ(query32.length, 614400u);
+    EXPECT_EQ(query64.length, 614400u);
+    EXPECT_EQ(query64.offset - query32.offset, query32.offset);  // offsets of buffers 1 and 2
+
+    auto queue32 = layout_buffer<Buffer32>(0);
+    auto queue64 = layout_buffer<Buffer64>(1);
+    ASSERT_EQ(vsensor_test::request(client.fd, _IOWR('V', 15, Buffer32), &queue32).result, 0);
+    ASSERT_EQ(vsensor_test::request(client.fd, _IOWR('V', 15, Buffer64), &queue64).result, 0);
+    ASSERT_TRUE(client.stream_on());
+
+    ASSERT_EQ(client.wait_readable(10000ms), 1);
+    auto taken32 = layout_buffer<Buffer32>(0);
+    ASSERT_EQ(vsensor_test::request(client.fd, _IOWR('V', 17, Buffer32), &taken32).result, 0);
+    EXPECT_EQ(taken32.index, 0u);
+    EXPECT_EQ(taken32.sequence, 0u);
+    EXPECT_EQ(taken32.bytesused, 614400u);
+    ASSERT_EQ(client.wait_readable(10000ms), 1);
+    auto taken64 = layout_buffer<Buffer64>(0);
+    ASSERT_EQ(vsensor_test::request(client.fd, _IOWR('V', 17, Buffer64), &taken64).result, 0);
+    EXPECT_EQ(taken64.index, 1u);
+    EXPECT_EQ(taken64.sequence, 1u);
+    EXPECT_EQ(taken64.bytesused, 614400u);
+    // The timestamps land in each layout's own fields: monotonic, in order.
+    EXPECT_GE(taken64.tv_sec * 1000000 + taken64.tv_usec,
+              std::int64_t{taken32.tv_sec} * 1000000 + taken32.tv_usec);
+    EXPECT_EQ(taken64.memory, static_cast<std::uint32_t>(V4L2_MEMORY_MMAP));
 }
 
 }  // namespace
