@@ -234,6 +234,14 @@ TEST_F(PublicationTest, IdentificationDisabledSendsOnlyTheRemoval) {
     EXPECT_THAT(transcript.summary(), ElementsAre("Biometry identification disabled!", "removed"));
 }
 
+// Natively an event is at most a few tens of milliseconds late, which tells one delay row from the
+// next; under an emulator only the lower bounds are meaningful.
+#ifdef BIO_TEST_EMULATED
+constexpr double late_allowance_ms = 1000.0;
+#else
+constexpr double late_allowance_ms = 0.0;
+#endif
+
 // Delay of the finger-detected event after the image, by template count and configured delay.
 struct DelayCase {
     const char* name;
@@ -265,7 +273,7 @@ TEST_P(DetectedDelayTest, ComesFromTheConsumerAfterTheDelay) {
     EXPECT_NE(detected.thread, std::this_thread::get_id());
     const double delay = ms_between(image.at, detected.at);
     EXPECT_GE(delay, c.at_least_ms);
-    EXPECT_LT(delay, c.below_ms);
+    EXPECT_LT(delay, c.below_ms + late_allowance_ms);
 }
 
 // 50, 150 and 250 ms past 4000, 6000 and 8000 templates; a configured delay wins over the table.
