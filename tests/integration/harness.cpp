@@ -80,9 +80,9 @@ std::string fnv1a64_hex(const unsigned char* data, std::size_t length) {
 }
 
 std::unique_ptr<Process> start_host(const TempDir& dir, const HostOptions& options) {
-    std::vector<std::string> argv{BIO_HOST_EXE, "--config",
-                                  std::string(BIO_SOURCE_DIR) + "/config/desktop.ini", "--log-level",
-                                  options.log_level};
+    const std::string config =
+        options.config.empty() ? std::string(BIO_SOURCE_DIR) + "/config/desktop.ini" : options.config;
+    std::vector<std::string> argv{BIO_HOST_EXE, "--config", config, "--log-level", options.log_level};
     if (options.json) {
         argv.push_back("--json");
     }

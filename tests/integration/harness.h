@@ -54,6 +54,7 @@ struct HostOptions {
     bool json = true;
     bool simulate = true;
     bool explicit_plugin = true;  // pass --plugin (otherwise bio-host finds it)
+    std::string config;           // configuration file; empty: the shipped desktop.ini
 };
 
 // Starts bio-host with the shipped desktop configuration, --json, the plug-in of this build

@@ -437,6 +437,47 @@ TEST(Options, SecondsStopsByItselfAndThePluginIsFoundNextToTheBuild) {
     EXPECT_EQ(objects[objects.size() - 2]["reason"], "seconds");
 }
 
+TEST(Options, MalformedConfigurationStopsWithFileAndLineAndStatus2) {
+    TempDir dir;
+    write_file(dir.file("bad.ini"), "[bio_module]\nbsize 16\n");
+    HostOptions options;
+    options.scenario = "glass\n";
+    options.config = dir.file("bad.ini");
+    auto host = start_host(dir, options);
+    EXPECT_EQ(host->wait_exit(start_wait), std::optional<int>(2));
+    EXPECT_NE(host->stderr_text().find(dir.file("bad.ini") + ":2: expected 'key = value'"), std::string::npos)
+        << host->stderr_text();
+}
+
+TEST(Options, UnknownLogLevelIsAUsageError) {
+    TempDir dir;
+    HostOptions options;
+    options.scenario = "glass\n";
+    options.log_level = "loud";
+    auto host = start_host(dir, options);
+    EXPECT_EQ(host->wait_exit(start_wait), std::optional<int>(2));
+}
+
+TEST(Options, AMissingKeyIsNamedAndInitFailsWithTheStoresText) {
+    TempDir dir;
+    // The shipped file without its bsize line.
+    std::string text = read_file(std::string(BIO_SOURCE_DIR) + "/config/desktop.ini");
+    const auto line = text.find("\nbsize = ");
+    ASSERT_NE(line, std::string::npos);
+    text.erase(line, text.find('\n', line + 1) - line);
+    write_file(dir.file("lacking.ini"), text);
+    HostOptions options;
+    options.scenario = "glass\n";
+    options.config = dir.file("lacking.ini");
+    auto host = start_host(dir, options);
+    const auto failed = expect_line(*host, is_kind("init_failed"), "init failure", 0, start_wait);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->second["error"], "configuration key bio_module/bsize is missing");
+    EXPECT_EQ(host->wait_exit(event_wait), std::optional<int>(1));
+    EXPECT_NE(host->stderr_text().find("lacks keys of [bio_module]: bsize"), std::string::npos)
+        << host->stderr_text();
+}
+
 TEST(TextOutput, ShowsOneLinePerMessageWithTheImageAsSizeAndDigest) {
     TempDir dir;
     HostOptions options;

@@ -824,7 +824,12 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"debug", "info", "error", "none"}));
     app.add_flag("--no-reexec", options.no_reexec,
                  "with --simulate: the caller has preloaded and configured the virtual sensor already");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // --help prints and ends with 0; every usage error ends with 2.
+        return app.exit(e) == 0 ? 0 : 2;
+    }
 
     try {
         if (!options.simulate.empty() && !options.no_reexec && std::getenv("BIO_HOST_SIM_DIR") == nullptr) {
