@@ -86,11 +86,13 @@ std::atomic<bool> module_unloading{false};
 
 // Host-unload concern. The consumer thread never ends on its own, and a thread still blocked on a
 // condition variable when that variable is destroyed makes its destruction (pthread_cond_destroy)
-// wait for ever. This object is defined after the _finger_detected_* objects, so it is destroyed
-// before them at dlclose or process exit: it stops and joins the consumer thread (a pending,
-// not yet started delayed event is dropped), and it wakes a capture loop parked in the disabled gate
-// so that cond_var (constructed earlier, by the plug-in shell's unit) can be destroyed without waiting
-// out the gate's deadline. It touches nothing when run was never entered.
+// wait for ever; a still joinable std::thread destroyed at exit terminates the process. This object is
+// defined after the _finger_detected_* objects, so it is destroyed before them at dlclose or process
+// exit: it stops and joins the consumer thread (a delayed event not yet started is dropped), and it
+// wakes a capture loop parked in the disabled gate, so that cond_var need not wait out the gate's
+// deadline when it is destroyed. cond_var belongs to the plug-in shell's unit, which is linked first
+// and so is constructed before this object and destroyed after it. When run was never entered there
+// is no thread to stop and only the two locks are taken and released.
 struct consumer_shutdown_at_unload {
     ~consumer_shutdown_at_unload() {
         module_unloading.store(true);
