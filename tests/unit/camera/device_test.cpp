@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <set>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -209,6 +210,10 @@ struct FailureCase {
     const std::vector<std::string>* teardown;
 };
 
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class DeviceFailure : public DeviceTest, public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(DeviceFailure, RaisesTheStepTextAndTearsDownCleanly) {
@@ -263,6 +268,10 @@ struct CapabilityCase {
     const char* text;
 };
 
+void PrintTo(const CapabilityCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class DeviceCapabilities : public DeviceTest, public ::testing::WithParamInterface<CapabilityCase> {};
 
 TEST_P(DeviceCapabilities, CaptureThenStreamingAreRequired) {
@@ -295,6 +304,10 @@ struct DriverCase {
     std::uint32_t buffer_length;
     const char* text;
 };
+
+void PrintTo(const DriverCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DriverAdjustments : public DeviceTest, public ::testing::WithParamInterface<DriverCase> {};
 

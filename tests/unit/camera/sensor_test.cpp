@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,10 @@ struct DetectCase {
     std::optional<std::string> stored_last;  // nullopt: not written
     std::optional<std::string> stored_var_min;
 };
+
+void PrintTo(const DetectCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SensorDetection : public ::testing::TestWithParam<DetectCase> {};
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iostream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,10 @@ struct RemapCase {
     std::array<std::uint32_t, 2> offsets;
     std::array<std::uint32_t, 4> weights;
 };
+
+void PrintTo(const RemapCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class RemapReference : public ::testing::TestWithParam<RemapCase> {};
 
@@ -55,6 +60,10 @@ struct PerspectiveCase {
     offset_entry offsets;
     weight_entry weights;
 };
+
+void PrintTo(const PerspectiveCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class PerspectiveReference : public ::testing::TestWithParam<PerspectiveCase> {};
 

@@ -4,6 +4,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,6 +38,10 @@ struct CatraCase {
     bool before;
     bool after;
 };
+
+void PrintTo(const CatraCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class CatraEvent : public ::testing::TestWithParam<CatraCase> {};
 
@@ -90,6 +95,10 @@ struct ParamSetCase {
     bool before;
     bool after;
 };
+
+void PrintTo(const ParamSetCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ConfigParamSet : public ::testing::TestWithParam<ParamSetCase> {};
 
@@ -226,6 +235,10 @@ struct BroadcastCase {
     int new_count;
 };
 
+void PrintTo(const BroadcastCase& c, std::ostream* os) {
+    *os << "count " << c.count;
+}
+
 class IdentifierBroadcast : public ::testing::TestWithParam<BroadcastCase> {};
 
 TEST_P(IdentifierBroadcast, AddsOneEntryUnderTheArrivingCount) {
@@ -296,6 +309,10 @@ struct RecountCase {
     enum class Table { templates, users, other, missing } table;
     bool recount;
 };
+
+void PrintTo(const RecountCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class TemplateRecount : public ::testing::TestWithParam<RecountCase> {};
 

@@ -1,6 +1,7 @@
 // Tests of the entry point: registrations, camera start attempts, configuration conversions.
 #include <cerrno>
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,10 @@ struct AttemptCase {
     int pauses;
 };
 
+void PrintTo(const AttemptCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class CameraAttempts : public InitTest, public ::testing::WithParamInterface<AttemptCase> {};
 
 TEST_P(CameraAttempts, AttemptsPausesAndTeardowns) {
@@ -168,6 +173,10 @@ struct TimeoutCase {
     int delay_us;
 };
 
+void PrintTo(const TimeoutCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class TimeoutConversion : public InitTest, public ::testing::WithParamInterface<TimeoutCase> {};
 
 TEST_P(TimeoutConversion, MillisecondsBecomeTimevalAndMicroseconds) {
@@ -198,6 +207,10 @@ struct FlagCase {
     const char* value;
     bool expected;
 };
+
+void PrintTo(const FlagCase& c, std::ostream* os) {
+    *os << "value " << c.value;
+}
 
 class FlagConversion : public InitTest, public ::testing::WithParamInterface<FlagCase> {};
 
@@ -299,6 +312,10 @@ struct VarianceCase {
     const char* step;
     bool accepted;
 };
+
+void PrintTo(const VarianceCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class VarianceParameters : public InitTest, public ::testing::WithParamInterface<VarianceCase> {};
 
