@@ -239,18 +239,17 @@ void remove_sim_dir(const std::string& dir) {
 
 class Runner {
 public:
-    Runner(const Options& options) : options_(options), out_(options.json) {}
+    explicit Runner(const Options& options) : options_(options), out_(options.json) {}
 
     int run();
 
 private:
     void seed_configuration();
-    void install_observers();
     void on_bus(const ovra::TapEvent& event);
     void on_log(const ovra::host::LogRecord& record);
     void on_keep_alive(const ovra::host::KeepAlive& keep_alive);
     void read_commands();
-    bool execute(const Command& command, const std::string& line, Json* extra, std::string* note);
+    bool execute(const Command& command, Json* extra, std::string* note);
     void send_and_flush(ovra::Message* message);
     void broadcast();
     Tally tally();
@@ -279,7 +278,7 @@ private:
     std::atomic<bool> quit_{false};
     std::atomic<bool> run_ended_{false};
 
-    std::mutex watchdog_mutex_;  // guards the three below
+    std::mutex watchdog_mutex_;  // guards the four below
     std::uint64_t keep_alives_ = 0;
     std::uint64_t late_keep_alives_ = 0;
     std::chrono::steady_clock::time_point last_keep_alive_;
@@ -504,7 +503,7 @@ void Runner::broadcast() {
 
 // Carries out one command; returns false to stop reading (quit). Facts for the
 // acknowledgement go to `extra` (JSON) and `note` (text).
-bool Runner::execute(const Command& command, const std::string&, Json* extra, std::string* note) {
+bool Runner::execute(const Command& command, Json* extra, std::string* note) {
     const std::string templates = ovra_dal::bio_template::table_templates().name();
     const std::string users = ovra_dal::user::table_users().name();
     auto rows = [&](const std::string& table) {
@@ -616,7 +615,7 @@ void Runner::read_commands() {
         std::string note;
         bool go_on = true;
         try {
-            go_on = execute(parsed.command, line, &extra, &note);
+            go_on = execute(parsed.command, &extra, &note);
         } catch (const std::exception& e) {
             ack["ok"] = false;
             ack["error"] = e.what();
