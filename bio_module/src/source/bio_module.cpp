@@ -55,6 +55,12 @@ int read_int(const char* key, bool flag = true) {
     return ovra::config_util::get_int(bio_section, key, flag);
 }
 
+// Milliseconds to microseconds as a plain 32-bit product: a value too large for the result wraps
+// around as the board's arithmetic does, instead of being undefined.
+int ms_to_us(int milliseconds) {
+    return static_cast<int>(static_cast<unsigned>(milliseconds) * 1000u);
+}
+
 void read_string(const char* key, std::string& value) {
     ovra::config::get_param(bio_section, key, value, true);
 }
@@ -74,8 +80,8 @@ void read_configuration() {
     const int select_ms = read_int("select_timeout");
     select_timeout.tv_sec = select_ms / 1000;
     select_timeout.tv_usec = (select_ms % 1000) * 1000;
-    restart_timeout = read_int("restart_timeout") * 1000;
-    finger_detected_delay = read_int("finger_detected_delay") * 1000;
+    restart_timeout = ms_to_us(read_int("restart_timeout"));
+    finger_detected_delay = ms_to_us(read_int("finger_detected_delay"));
     read_string("net_debug_ip", net_debug_ip);
     net_debug_port = read_int("net_debug_port");
     net_debug_raw = read_int("net_debug_raw") != 0;

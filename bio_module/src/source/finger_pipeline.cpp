@@ -171,8 +171,7 @@ void restart_module() {
     for (;;) {
         try {
             exit_module();
-            // A negative pause is a configuration error; it must not become a pause of hours.
-            usleep(static_cast<useconds_t>(restart_timeout > 0 ? restart_timeout : 0));
+            usleep(static_cast<useconds_t>(restart_timeout));
             init_module();
             return;
         } catch (const ovra::ovra_exception& e) {
