@@ -11,19 +11,6 @@
 
 namespace ovrafw_test {
 
-TempDir::TempDir() {
-    char pattern[] = "/tmp/ovrafw_test.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-        throw std::system_error(errno, std::generic_category(), "mkdtemp");
-    }
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 std::optional<std::string> Seen::text(const std::string& name) const {
     for (const auto& f : fields) {
         if (f.name == name && f.kind == ovra::MessageField::Kind::string) {

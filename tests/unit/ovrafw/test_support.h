@@ -13,23 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include "bio_test/files.h"
 #include "ovra/message.h"
 
 namespace ovrafw_test {
 
-// A fresh directory under /tmp, removed with its content on destruction.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& path() const noexcept { return path_; }
-
-private:
-    std::string path_;
-};
+using bio_test::TempDir;
 
 // One message as a tap saw it.
 struct Seen {

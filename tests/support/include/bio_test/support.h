@@ -13,30 +13,12 @@
 #include <utility>
 #include <vector>
 
+#include "bio_test/files.h"
 #include "ovra/host.h"
 #include "ovra/message.h"
 #include "vsensor/vsensor.h"
 
 namespace bio_test {
-
-// A fresh directory under $TMPDIR (or /tmp), removed with its content on destruction.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const noexcept { return path_; }
-    // path() + "/" + name.
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-// Writes `content` to `path` byte for byte (no line end added); throws std::runtime_error.
-void write_file(const std::string& path, const std::string& content);
 
 // A copy of one message seen on the bus (fields keep their buffers alive).
 struct SeenMessage {
