@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bio_test/files.h"
 #include "process.h"
 
 namespace bio_it {
@@ -23,22 +24,10 @@ using namespace std::chrono_literals;
 constexpr std::chrono::milliseconds start_wait = 60s;
 constexpr std::chrono::milliseconds event_wait = 30s;
 
-// A fresh directory, removed with its content on destruction.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const noexcept { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
+using bio_test::TempDir;
+using bio_test::read_file;
+using bio_test::write_file;
 
-private:
-    std::string path_;
-};
-
-void write_file(const std::string& path, const std::string& content);
-std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
 // Names of the regular files in `dir` whose name starts with `prefix`, sorted.
 std::vector<std::string> list_files(const std::string& dir, const std::string& prefix);
