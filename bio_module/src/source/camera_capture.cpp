@@ -91,6 +91,16 @@ unsigned granted_buffers = 0;
     fail_errno(std::string(text), error);
 }
 
+// A zero-filled request about buffer `index` of the capture type and mapped memory.
+v4l2_buffer buffer_request(unsigned index) {
+    v4l2_buffer buf;
+    std::memset(&buf, 0, sizeof buf);
+    buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buf.memory = V4L2_MEMORY_MMAP;
+    buf.index = index;
+    return buf;
+}
+
 std::string fourcc_text(std::uint32_t fourcc) {
     std::string text;
     for (int shift = 0; shift < 32; shift += 8) {
@@ -169,11 +179,7 @@ void init_mmap() {
     granted_buffers = req.count;
 
     for (unsigned index = 0; index < req.count; ++index) {
-        v4l2_buffer buf;
-        std::memset(&buf, 0, sizeof buf);
-        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buf.memory = V4L2_MEMORY_MMAP;
-        buf.index = index;
+        v4l2_buffer buf = buffer_request(index);
         if (xioctl(camera_fd, VIDIOC_QUERYBUF, &buf) == -1) {
             fail_errno(txt_querybuf);
         }
@@ -197,11 +203,7 @@ void start_capturing() {
     BIO_DEBUG("start_capturing", txt_init_capture);
 
     for (unsigned index = 0; index < requested_buffers; ++index) {
-        v4l2_buffer buf;
-        std::memset(&buf, 0, sizeof buf);
-        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buf.memory = V4L2_MEMORY_MMAP;
-        buf.index = index;
+        v4l2_buffer buf = buffer_request(index);
         if (xioctl(camera_fd, VIDIOC_QBUF, &buf) == -1) {
             fail_errno(txt_qbuf);
         }
