@@ -24,8 +24,8 @@ using namespace std::chrono_literals;
 constexpr std::chrono::milliseconds start_wait = 60s;
 constexpr std::chrono::milliseconds event_wait = 30s;
 
-using bio_test::TempDir;
 using bio_test::read_file;
+using bio_test::TempDir;
 using bio_test::write_file;
 
 bool file_exists(const std::string& path);

@@ -30,7 +30,7 @@
 // ---------------------------------------------------------------- plug-in shell
 // Configuration of section "bio_module", filled once by init (keys in the order read).
 extern int priority;
-extern int watchdog_timeout;          // milliseconds
+extern int watchdog_timeout;  // milliseconds
 extern std::string device_path;
 extern std::string finger_image_path;
 extern int bsize;
@@ -39,8 +39,8 @@ extern int img_num;
 extern int min_img_num;
 extern int var_min;
 extern struct timeval select_timeout;
-extern int restart_timeout;           // microseconds
-extern int finger_detected_delay;     // microseconds
+extern int restart_timeout;        // microseconds
+extern int finger_detected_delay;  // microseconds
 extern std::string net_debug_ip;
 extern int net_debug_port;
 extern bool net_debug_raw;
@@ -90,7 +90,7 @@ extern const char* const default_fp_reader_path;
 // Remap tables (GC0307, GC0328): entry k = row * 260 + column of the 320 x 260 output.
 constexpr int remap_rows = 320;
 constexpr int grey_width = 260;
-constexpr int remap_entries = remap_rows * grey_width;  // 83200
+constexpr int remap_entries = remap_rows * grey_width;    // 83200
 extern std::uint32_t remapOffsetTable[remap_entries][2];  // top, bottom byte offsets
 extern std::uint32_t remapWeightTable[remap_entries][4];  // 2^-20 units
 

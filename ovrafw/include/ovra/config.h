@@ -14,7 +14,8 @@ namespace config {
 OVRA_API int get_param(const std::string& section, const std::string& key, std::string& value, bool flag);
 // Stores `value`. With `flag` true the change is announced on the bus as
 // "config_param_set" with string fields "param" and "value". Returns 1.
-OVRA_API int set_param(const std::string& section, const std::string& key, const std::string& value, bool flag);
+OVRA_API int set_param(const std::string& section, const std::string& key, const std::string& value,
+                       bool flag);
 
 }  // namespace config
 

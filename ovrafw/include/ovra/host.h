@@ -50,12 +50,12 @@ OVRA_API void set_device_id(std::int64_t id);
 enum class LogLevel { debug = 0, info = 1, error = 2 };
 struct LogRecord {
     LogLevel level;
-    timespec time;            // CLOCK_REALTIME
-    long thread;              // kernel thread id
+    timespec time;  // CLOCK_REALTIME
+    long thread;    // kernel thread id
     std::string text;
-    std::string file;         // empty for ovra::error::log
-    std::string function;     // empty for ovra::error::log
-    int line;                 // 0 for ovra::error::log
+    std::string file;      // empty for ovra::error::log
+    std::string function;  // empty for ovra::error::log
+    int line;              // 0 for ovra::error::log
 };
 using LogSink = std::function<void(const LogRecord&)>;
 OVRA_API int add_log_sink(LogSink sink);
@@ -95,7 +95,7 @@ private:
 // ---- watchdog ----
 struct KeepAlive {
     std::string name;
-    timespec time;            // CLOCK_MONOTONIC
+    timespec time;  // CLOCK_MONOTONIC
 };
 using WatchdogObserver = std::function<void(const KeepAlive&)>;
 OVRA_API int add_watchdog_observer(WatchdogObserver observer);

@@ -23,9 +23,9 @@ struct OVRA_API MessageField {
     enum class Kind { integer, integer64, string, buffer };
     std::string name;
     Kind kind = Kind::integer;
-    std::int64_t number = 0;           // integer and integer64
-    std::string text;                  // string
-    std::shared_ptr<Buffer> buffer;    // buffer (owned by the message)
+    std::int64_t number = 0;         // integer and integer64
+    std::string text;                // string
+    std::shared_ptr<Buffer> buffer;  // buffer (owned by the message)
 };
 
 // A bus message. Created with new and handed to PostOffice::send_message, which takes

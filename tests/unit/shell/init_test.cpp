@@ -195,16 +195,15 @@ TEST_P(TimeoutConversion, MillisecondsBecomeTimevalAndMicroseconds) {
     EXPECT_EQ(finger_detected_delay, c.delay_us);
 }
 
-INSTANTIATE_TEST_SUITE_P(Init, TimeoutConversion,
-                         ::testing::Values(TimeoutCase{"s2500", "2500", 2, 500000, "200", 200000, "0", 0},
-                                           TimeoutCase{"s999", "999", 0, 999000, "0", 0, "1500", 1500000},
-                                           TimeoutCase{"negative", "-1500", -1, -500000, "1", 1000, "-3",
-                                                       -3000},
-                                           TimeoutCase{"zero", "0", 0, 0, "20", 20000, "7", 7000},
-                                           // 3000000 x 1000 = 3e9 wraps to 3e9 - 2^32 = -1294967296.
-                                           TimeoutCase{"wrapping_product", "0", 0, 0, "0", 0, "3000000",
-                                                       -1294967296}),
-                         [](const auto& tp) { return std::string(tp.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Init, TimeoutConversion,
+    ::testing::Values(TimeoutCase{"s2500", "2500", 2, 500000, "200", 200000, "0", 0},
+                      TimeoutCase{"s999", "999", 0, 999000, "0", 0, "1500", 1500000},
+                      TimeoutCase{"negative", "-1500", -1, -500000, "1", 1000, "-3", -3000},
+                      TimeoutCase{"zero", "0", 0, 0, "20", 20000, "7", 7000},
+                      // 3000000 x 1000 = 3e9 wraps to 3e9 - 2^32 = -1294967296.
+                      TimeoutCase{"wrapping_product", "0", 0, 0, "0", 0, "3000000", -1294967296}),
+    [](const auto& tp) { return std::string(tp.param.name); });
 
 struct FlagCase {
     const char* value;

@@ -15,22 +15,33 @@ namespace vsensor {
 
 // The requests and calls the sensor sees.
 enum class Call {
-    open, close, mmap, munmap,
-    querycap, s_fmt, reqbufs, querybuf, qbuf, dqbuf, streamon, streamoff, other_ioctl
+    open,
+    close,
+    mmap,
+    munmap,
+    querycap,
+    s_fmt,
+    reqbufs,
+    querybuf,
+    qbuf,
+    dqbuf,
+    streamon,
+    streamoff,
+    other_ioctl
 };
 const char* call_name(Call call);
 
 struct Config {
     std::string device_path = "/dev/video-vsensor";  // the only path intercepted
-    double fps = 30.0;                 // frames per second; 0: a new frame as soon as a buffer is queued
-    unsigned granted_buffers = 0;      // REQBUFS grants this many; 0: what was requested
+    double fps = 30.0;             // frames per second; 0: a new frame as soon as a buffer is queued
+    unsigned granted_buffers = 0;  // REQBUFS grants this many; 0: what was requested
     std::uint32_t capabilities = 0x04000001u;  // V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING
-    std::uint32_t width = 640;         // format written back by S_FMT
+    std::uint32_t width = 640;                 // format written back by S_FMT
     std::uint32_t height = 480;
-    std::uint32_t pixelformat = 0x59565955u;   // 'UYVY'
-    std::uint32_t buffer_length = 614400;      // length reported by QUERYBUF
-    std::string scenario;              // timeline text (see below); empty: empty glass for ever
-    std::uint32_t seed = 1;            // noise and ridge pattern
+    std::uint32_t pixelformat = 0x59565955u;  // 'UYVY'
+    std::uint32_t buffer_length = 614400;     // length reported by QUERYBUF
+    std::string scenario;                     // timeline text (see below); empty: empty glass for ever
+    std::uint32_t seed = 1;                   // noise and ridge pattern
 };
 
 // Replaces the configuration and forgets faults, trace and counters. The device must be
@@ -67,11 +78,11 @@ void clear_faults();
 
 struct TraceEntry {
     Call call;
-    unsigned long request;   // the ioctl request number (0 for non-ioctl calls)
+    unsigned long request;  // the ioctl request number (0 for non-ioctl calls)
     int fd;
-    std::int64_t arg;        // index for QBUF/DQBUF/QUERYBUF, count for REQBUFS, length for mmap
+    std::int64_t arg;  // index for QBUF/DQBUF/QUERYBUF, count for REQBUFS, length for mmap
     std::int64_t result;
-    int error;               // errno when result < 0 (or MAP_FAILED), else 0
+    int error;  // errno when result < 0 (or MAP_FAILED), else 0
     std::chrono::steady_clock::time_point when;
 };
 std::vector<TraceEntry> trace();
@@ -81,9 +92,9 @@ void clear_trace();
 void set_trace_file(const std::string& path);
 
 struct Counters {
-    int open_descriptors;        // device descriptors not yet closed
-    int live_mappings;           // buffer mappings not yet unmapped
-    std::uint64_t opens;         // successful opens
+    int open_descriptors;  // device descriptors not yet closed
+    int live_mappings;     // buffer mappings not yet unmapped
+    std::uint64_t opens;   // successful opens
     std::uint64_t frames_produced;
     std::uint64_t frames_dequeued;
     bool streaming;
