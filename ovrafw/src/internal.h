@@ -26,10 +26,10 @@ template <class Callback>
 class Registry {
 public:
     // Appends `callback` under `key` (the message type for bus listeners); returns its id.
-    int add(Callback callback, std::string key = {}) {
+    int add(Callback callback, const std::string& key = {}) {
         auto entry = std::make_shared<Entry>();
         entry->callback = std::move(callback);
-        entry->key = std::move(key);
+        entry->key = key;
         std::lock_guard<std::mutex> lock(mutex_);
         entry->id = ++last_id_;
         entries_.push_back(entry);

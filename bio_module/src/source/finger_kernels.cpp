@@ -45,6 +45,10 @@ int image_variance_reference(const unsigned char* frame, int block_size, int row
     const std::uint64_t blocks_y = variance_window_height / b;
     const std::uint64_t n = (b * b) / (s * s);
     const std::uint64_t samples_per_row = (b + s - 1) / s;
+    // Valid arguments give n >= 1 and at least one block; say so where the divisions start.
+    if (n == 0 || blocks_x == 0 || blocks_y == 0) {
+        return 0;
+    }
 
     // Bounds: a block holds at most 280 x 280 samples of at most 255, so sum < 2^25 and
     // sumsq < 2^33; both, and sum^2 < 2^50, fit the 64-bit accumulators. The subtraction and acc

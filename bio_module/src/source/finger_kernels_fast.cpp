@@ -177,6 +177,10 @@ int image_variance_fast(const unsigned char* frame, int block_size, int row_step
     const unsigned blocks_y = variance_window_height / b;
     const std::uint64_t n = (std::uint64_t{b} * b) / (std::uint64_t{s} * s);
     const unsigned k = (b + s - 1) / s;
+    // Valid arguments give n >= 1 and at least one block; say so where the divisions start.
+    if (n == 0 || blocks_x == 0 || blocks_y == 0) {
+        return 0;
+    }
     const divider divide(n);
 
     std::uint64_t acc = 0;

@@ -658,7 +658,7 @@ bool hook_mmap(void* addr, std::size_t length, int prot, int flags, int fd, std:
     void* address = MAP_FAILED;
     if (error == 0) {
         const std::uint64_t index = d.stride != 0 ? static_cast<std::uint64_t>(offset) / d.stride : 0;
-        if (d.owner != fd || d.buffers.empty() || offset < 0 || offset % d.stride != 0 ||
+        if (d.owner != fd || d.buffers.empty() || d.stride == 0 || offset < 0 || offset % d.stride != 0 ||
             index >= d.buffers.size() || length == 0 || length > d.stride || (flags & MAP_SHARED) == 0) {
             error = EINVAL;
         } else {

@@ -181,6 +181,9 @@ FrameSource::Position FrameSource::locate(std::uint64_t n) const {
             const Step& last = steps.back();
             return {&last, n - (start - step_frames(last))};
         }
+        if (start == 0) {
+            break;  // a timeline of empty steps: nothing to repeat
+        }
         n %= start;
     }
     return {&steps.front(), 0};

@@ -213,6 +213,7 @@ std::string reexec_simulated(const Options& options, int argc, char** argv) {
         args.emplace_back(argv[i]);
     }
     std::vector<char*> raw;
+    raw.reserve(args.size() + 1);
     for (std::string& arg : args) {
         raw.push_back(arg.data());
     }
