@@ -113,17 +113,28 @@ public:
     explicit Printer(bool json) : json_(json) {}
     bool json() const noexcept { return json_; }
 
-    void emit(const std::string& text, const Json& object) {
+    void emit(const std::string& text, const Json& object) { write(text, object, false); }
+
+    // Writes the transcript's last line: the plug-in's threads go on posting until the process
+    // ends, and nothing they send after the summary may follow it.
+    void emit_last(const std::string& text, const Json& object) { write(text, object, true); }
+
+private:
+    void write(const std::string& text, const Json& object, bool last) {
         std::string line = json_ ? object.dump(-1, ' ', false, Json::error_handler_t::replace) : text;
         line += '\n';
         std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_) {
+            return;
+        }
+        closed_ = last;
         std::fwrite(line.data(), 1, line.size(), stdout);
         std::fflush(stdout);
     }
 
-private:
     bool json_;
     std::mutex mutex_;
+    bool closed_ = false;  // guarded by mutex_
 };
 
 // --simulate, parent side: prepares the private directory (sensor-model file, timeline) and
@@ -643,7 +654,7 @@ void Runner::read_commands() {
 void Runner::finish(int code) {
     ovra::PostOffice::flush(std::chrono::seconds(2));
     const Tally t = tally();
-    out_.emit(summary_line(t), summary_json(t));
+    out_.emit_last(summary_line(t), summary_json(t));
     std::fflush(stdout);
     std::fflush(stderr);
     if (simulated_ && std::getenv(sim_dir_env) != nullptr) {
