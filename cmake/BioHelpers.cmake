@@ -5,7 +5,8 @@ function(bio_warnings target)
   target_compile_options(${target} PRIVATE
     -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align -Wunused
     -Woverloaded-virtual -Wnull-dereference -Wdouble-promotion -Wformat=2
-    -Wimplicit-fallthrough -Wmisleading-indentation -Wduplicated-cond -Wlogical-op)
+    -Wimplicit-fallthrough -Wmisleading-indentation -Wduplicated-cond -Wlogical-op
+    -Wmissing-declarations)
   if(BIO_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()

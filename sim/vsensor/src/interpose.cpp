@@ -216,6 +216,12 @@ int open64(const char* path, int flags, ...) {
 }
 
 // The fortified variants, called by code built with _FORTIFY_SOURCE when the mode is absent.
+// glibc declares them only for fortified builds, and this unit is built without fortification.
+int __open_2(const char* path, int flags);
+int __open64_2(const char* path, int flags);
+int __openat_2(int dirfd, const char* path, int flags);
+int __openat64_2(int dirfd, const char* path, int flags);
+
 int __open_2(const char* path, int flags) {
     int result = -1;
     if (is_device_path(path) && vsensor::detail::hook_open(path, flags, &result)) {

@@ -3,6 +3,8 @@
 
 #include "ovra/plugin.h"
 
+extern "C" __attribute__((visibility("default"))) int init(ovra::Plugin* plugin, std::string* error_message);
+
 extern "C" __attribute__((visibility("default"))) int init(ovra::Plugin* plugin, std::string* error_message) {
     plugin->set_name("failing_plugin");
     *error_message = "camera not found";

@@ -23,6 +23,8 @@ void on_ping(ovra::Message* message) {
 
 }  // namespace
 
+extern "C" __attribute__((visibility("default"))) int init(ovra::Plugin* plugin, std::string* error_message);
+
 extern "C" __attribute__((visibility("default"))) int init(ovra::Plugin* plugin, std::string*) {
     plugin->set_name("test_plugin");
     plugin->set_run(run);

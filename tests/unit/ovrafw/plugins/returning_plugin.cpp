@@ -9,6 +9,8 @@ int run() {
 }
 }  // namespace
 
+extern "C" __attribute__((visibility("default"))) int init(ovra::Plugin* plugin, std::string* error_message);
+
 extern "C" __attribute__((visibility("default"))) int init(ovra::Plugin* plugin, std::string*) {
     plugin->set_name("returning_plugin");
     plugin->set_run(run);
