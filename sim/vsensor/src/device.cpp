@@ -816,6 +816,14 @@ Counters counters() {
     return result;
 }
 
+}  // namespace vsensor
+
+std::uint64_t vsensor_frames_dequeued() {
+    return vsensor::counters().frames_dequeued;
+}
+
+namespace vsensor {
+
 bool wait_frames_dequeued(std::uint64_t n, std::chrono::milliseconds timeout) {
     auto& d = device();
     std::unique_lock<std::mutex> lock(d.mutex);

@@ -465,11 +465,11 @@ Tally Runner::tally() {
     }
     if (simulated_) {
         // The preloaded virtual sensor counts the frames the module dequeued.
-        using CountersFunction = vsensor::Counters (*)();
-        void* symbol = ::dlsym(RTLD_DEFAULT, "_ZN7vsensor8countersEv");
+        using FramesFunction = std::uint64_t (*)();
+        void* symbol = ::dlsym(RTLD_DEFAULT, "vsensor_frames_dequeued");
         if (symbol != nullptr) {
-            auto counters = reinterpret_cast<CountersFunction>(reinterpret_cast<std::uintptr_t>(symbol));
-            t.frames = static_cast<long long>(counters().frames_dequeued);
+            auto frames = reinterpret_cast<FramesFunction>(reinterpret_cast<std::uintptr_t>(symbol));
+            t.frames = static_cast<long long>(frames());
         }
     }
     t.touches = touches_;

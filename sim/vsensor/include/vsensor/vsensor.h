@@ -109,3 +109,8 @@ bool wait_frames_dequeued(std::uint64_t n, std::chrono::milliseconds timeout);
 std::vector<unsigned char> frame_at(std::uint64_t n);
 
 }  // namespace vsensor
+
+// A plain C entry point for programs that find the sensor at run time (a preloaded
+// libvsensor.so looked up with dlsym(RTLD_DEFAULT, "vsensor_frames_dequeued")): the number of
+// frames dequeued since the sensor was last configured.
+extern "C" __attribute__((visibility("default"))) std::uint64_t vsensor_frames_dequeued();
