@@ -12,9 +12,6 @@ function(bio_warnings target)
   endif()
 endfunction()
 
-include(GoogleTest)
-find_package(GTest REQUIRED)
-
 # The command prefix that runs a target-architecture executable on the build machine, as one
 # space-separated string for an environment variable: empty natively, "qemu-arm -L ... -E ..." in
 # the armhf cross build. A test driver that starts our executables itself (CTest only prefixes the

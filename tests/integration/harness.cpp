@@ -184,7 +184,6 @@ Picture decode_png(const std::string& path, bool rgb) {
 }
 
 std::unique_ptr<Process> start_stream(const std::vector<std::string>& args, int* port) {
-#ifdef BIO_STREAM_EXE
     std::vector<std::string> argv{BIO_STREAM_EXE, "--bind", "127.0.0.1", "--port", "0"};
     argv.insert(argv.end(), args.begin(), args.end());
     auto process = std::make_unique<Process>(argv);
@@ -197,11 +196,6 @@ std::unique_ptr<Process> start_stream(const std::vector<std::string>& args, int*
     }
     *port = std::atoi(process->lines()[*index].c_str() + prefix.size());
     return process;
-#else
-    (void)args;
-    (void)port;
-    return nullptr;
-#endif
 }
 
 }  // namespace bio_it

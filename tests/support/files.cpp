@@ -7,10 +7,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
+
+#include "bio_common/text.h"
 
 namespace bio_test {
 
@@ -40,11 +41,11 @@ void write_file(const std::string& path, const std::string& content) {
 }
 
 std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    try {
+        return bio_common::read_file(path);
+    } catch (const std::system_error&) {
         throw std::runtime_error("cannot read " + path);
     }
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 }  // namespace bio_test

@@ -24,6 +24,7 @@
 #include <system_error>
 #include <vector>
 
+#include "bio_common/unique_fd.h"
 #include "frame_png.h"
 #include "reassembler.h"
 #include "recording/recording.h"
@@ -63,46 +64,29 @@ void install_stop_handlers() {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-// Owns a socket descriptor.
-class Socket {
-public:
-    explicit Socket(int fd) noexcept : fd_(fd) {}
-    ~Socket() {
-        if (fd_ != -1) {
-            ::close(fd_);
-        }
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
-
 // A UDP socket bound to address:port, with a receive queue deep enough for bursts of raw
 // frames (each is 614400 bytes sent without pause). Prints the address actually bound.
-std::unique_ptr<Socket> open_listener(const Options& options) {
+bio_common::unique_fd open_listener(const Options& options) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(options.port));
     if (::inet_pton(AF_INET, options.bind_address.c_str(), &address.sin_addr) != 1) {
         throw std::runtime_error("not an IPv4 address: " + options.bind_address);
     }
-    auto sock = std::make_unique<Socket>(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
-    if (sock->get() == -1) {
+    bio_common::unique_fd sock(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (sock.get() == -1) {
         fail_errno("socket");
     }
     // Privileged processes may go beyond the system's limit; others get what it allows.
     const int queue_bytes = 8 << 20;
-    if (::setsockopt(sock->get(), SOL_SOCKET, SO_RCVBUFFORCE, &queue_bytes, sizeof queue_bytes) != 0) {
-        ::setsockopt(sock->get(), SOL_SOCKET, SO_RCVBUF, &queue_bytes, sizeof queue_bytes);
+    if (::setsockopt(sock.get(), SOL_SOCKET, SO_RCVBUFFORCE, &queue_bytes, sizeof queue_bytes) != 0) {
+        ::setsockopt(sock.get(), SOL_SOCKET, SO_RCVBUF, &queue_bytes, sizeof queue_bytes);
     }
-    if (::bind(sock->get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (::bind(sock.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         fail_errno("cannot listen on " + options.bind_address + ":" + std::to_string(options.port));
     }
     socklen_t length = sizeof address;
-    ::getsockname(sock->get(), reinterpret_cast<sockaddr*>(&address), &length);
+    ::getsockname(sock.get(), reinterpret_cast<sockaddr*>(&address), &length);
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
     std::cout << "bio-stream: listening on " << text << ":" << ntohs(address.sin_port) << std::endl;
@@ -180,7 +164,7 @@ private:
 // process's exit status. Throws on a failure of the socket or of an output.
 int receive(const Options& options) {
     install_stop_handlers();
-    const std::unique_ptr<Socket> sock = open_listener(options);
+    const bio_common::unique_fd sock = open_listener(options);
     Outputs outputs(options);
 
     std::uint64_t whole_frames = 0;
@@ -212,7 +196,7 @@ int receive(const Options& options) {
             }
             wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(*deadline - now));
         }
-        pollfd waiting{sock->get(), POLLIN, 0};
+        pollfd waiting{sock.get(), POLLIN, 0};
         const int ready = ::poll(&waiting, 1, static_cast<int>(wait.count()));
         if (ready == -1) {
             if (errno == EINTR) {
@@ -222,7 +206,7 @@ int receive(const Options& options) {
         }
         // Drain what is queued, stopping as soon as enough frames are whole.
         while (ready == 1 && !enough()) {
-            const ssize_t got = ::recv(sock->get(), datagram.data(), datagram.size(), MSG_DONTWAIT);
+            const ssize_t got = ::recv(sock.get(), datagram.data(), datagram.size(), MSG_DONTWAIT);
             if (got == -1) {
                 if (errno == EAGAIN || errno == EINTR) {  // EWOULDBLOCK is EAGAIN on Linux
                     break;
@@ -236,7 +220,7 @@ int receive(const Options& options) {
     // sender that never pauses cannot keep the receiver here longer than this bound.
     constexpr int most_queued_datagrams = 4096;
     for (int drained = 0; drained < most_queued_datagrams && !enough(); ++drained) {
-        const ssize_t got = ::recv(sock->get(), datagram.data(), datagram.size(), MSG_DONTWAIT);
+        const ssize_t got = ::recv(sock.get(), datagram.data(), datagram.size(), MSG_DONTWAIT);
         if (got == -1) {
             break;
         }
