@@ -1,37 +1,34 @@
 // Parser of bio-host's standard-input commands.
 #include "command.h"
 
-#include <cerrno>
 #include <climits>
-#include <cstdlib>
-#include <sstream>
+#include <optional>
+#include <string_view>
 #include <vector>
+
+#include "bio_common/text.h"
 
 namespace bio_host {
 namespace {
 
-std::vector<std::string> split_words(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> words;
-    std::string word;
-    while (in >> word) {
-        words.push_back(word);
+// `word` as strtoll reads a whole word in base 10: an optional '+' or '-', then digits.
+std::optional<long long> parse_decimal(std::string_view word) {
+    if (!word.empty() && word.front() == '+') {
+        word.remove_prefix(1);
+        if (!word.empty() && word.front() == '-') {
+            return std::nullopt;
+        }
     }
-    return words;
+    return bio_common::parse_integer<long long>(word);
 }
 
 // Parses a whole word as a decimal integer within [low, high].
 bool parse_number(const std::string& word, long long low, long long high, long long* out) {
-    if (word.empty()) {
+    const std::optional<long long> value = parse_decimal(word);
+    if (!value || *value < low || *value > high) {
         return false;
     }
-    errno = 0;
-    char* end = nullptr;
-    const long long value = std::strtoll(word.c_str(), &end, 10);
-    if (errno != 0 || end == word.c_str() || *end != '\0' || value < low || value > high) {
-        return false;
-    }
-    *out = value;
+    *out = *value;
     return true;
 }
 
@@ -113,7 +110,7 @@ ParsedCommand parse_config(const std::string& line) {
 }  // namespace
 
 ParsedCommand parse_command(const std::string& line) {
-    const std::vector<std::string> words = split_words(line);
+    const std::vector<std::string> words = bio_common::split_words(line);
     if (words.empty() || words[0][0] == '#') {
         return done(Command{});
     }

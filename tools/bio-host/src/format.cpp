@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "bio_common/text.h"
+
 namespace bio_host {
 namespace {
 
@@ -20,13 +22,9 @@ std::string frames_text(long long frames) {
 }  // namespace
 
 std::string digest_hex(const unsigned char* data, std::size_t length) {
-    std::uint64_t hash = 0xcbf29ce484222325ull;
-    for (std::size_t i = 0; i < length; ++i) {
-        hash ^= data[i];
-        hash *= 0x100000001b3ull;
-    }
     char text[17];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    std::snprintf(text, sizeof text, "%016llx",
+                  static_cast<unsigned long long>(bio_common::fnv1a64(data, length)));
     return text;
 }
 

@@ -10,17 +10,17 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <charconv>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -33,9 +33,11 @@
 #include "ovra/post_office.h"
 #include "ovra_dal/dal.h"
 #include "vsensor/vsensor.h"
+#include "bio_common/text.h"
 
 #include "bio_host_paths.h"
 #include "command.h"
+#include "files.h"
 #include "format.h"
 #include "ini.h"
 #include "simulate.h"
@@ -89,22 +91,20 @@ struct Options {
     bool no_reexec = false;
 };
 
-std::string read_text_file(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+// `text` as atoi reads it: leading blanks, an optional sign, then the digits up to the first
+// other character; 0 when there are none or they do not fit an int.
+int leading_int(const std::string& text) {
+    const std::string trimmed = bio_common::trim(text);
+    std::string_view digits = trimmed;
+    if (!digits.empty() && digits.front() == '+') {
+        digits.remove_prefix(1);
+        if (!digits.empty() && digits.front() == '-') {
+            return 0;
+        }
     }
-    std::ostringstream content;
-    content << file.rdbuf();
-    return content.str();
-}
-
-void write_text_file(const std::string& path, const std::string& content) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << content;
-    if (!file.flush()) {
-        throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
-    }
+    int value = 0;
+    const auto parsed = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    return parsed.ec == std::errc() ? value : 0;
 }
 
 // Serialises whole lines from every thread onto standard output.
@@ -203,7 +203,7 @@ std::string reexec_simulated(const Options& options, int argc, char** argv) {
     if (emulator != nullptr && *emulator != '\0') {
         // Under qemu-user the preload belongs to the emulated program, not to qemu itself,
         // and /proc/self/exe names the emulated program.
-        args = split_blanks(emulator);
+        args = bio_common::split_words(emulator);
         args.push_back("-E");
         args.push_back("LD_PRELOAD=" + preload);
     } else {
@@ -347,7 +347,7 @@ void Runner::seed_configuration() {
     }
     const auto timeout = ovra::host::peek_param(module_section, "watchdog_timeout");
     if (timeout) {
-        watchdog_timeout_ms_ = std::atoi(timeout->c_str());
+        watchdog_timeout_ms_ = leading_int(*timeout);
     }
 }
 

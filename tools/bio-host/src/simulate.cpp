@@ -9,28 +9,13 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "bio_common/text.h"
+
 namespace bio_host {
 namespace {
 
-std::string trim(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
-bool valid_env_name(const std::string& name) {
-    if (name.empty()) {
-        return false;
-    }
-    for (char c : name) {
-        if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) {
-            return false;
-        }
-    }
-    return true;
-}
+// What the name of a sensor variable may hold.
+constexpr const char* env_name_chars = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_";
 
 }  // namespace
 
@@ -41,14 +26,13 @@ SimScenario parse_sim_scenario(const std::string& text) {
     int number = 0;
     while (std::getline(in, raw)) {
         ++number;
-        const std::string line = trim(raw);
-        std::istringstream words(line);
+        std::istringstream words(bio_common::trim(raw, " \t\r"));
         std::string verb;
         words >> verb;
         auto rest = [&]() {
             std::string remainder;
             std::getline(words, remainder);
-            return trim(remainder);
+            return bio_common::trim(remainder, " \t\r");
         };
         const std::string where = "line " + std::to_string(number) + ": ";
         if (verb == "model") {
@@ -60,11 +44,13 @@ SimScenario parse_sim_scenario(const std::string& text) {
         } else if (verb == "sensor") {
             const std::string assignment = rest();
             const auto equals = assignment.find('=');
-            const std::string name = equals == std::string::npos ? "" : trim(assignment.substr(0, equals));
-            if (!valid_env_name(name)) {
+            const std::string name =
+                equals == std::string::npos ? "" : bio_common::trim(assignment.substr(0, equals), " \t\r");
+            if (name.empty() || name.find_first_not_of(env_name_chars) != std::string::npos) {
                 throw std::invalid_argument(where + "sensor needs VAR=VALUE with VAR in A-Z, 0-9, _");
             }
-            scenario.sensor_env.emplace_back("VSENSOR_" + name, trim(assignment.substr(equals + 1)));
+            scenario.sensor_env.emplace_back("VSENSOR_" + name,
+                                             bio_common::trim(assignment.substr(equals + 1), " \t\r"));
             scenario.timeline += '\n';
         } else {
             scenario.timeline += raw + '\n';
@@ -92,16 +78,6 @@ std::string executable_dir() {
     std::string exe(path, static_cast<std::size_t>(length));
     const auto slash = exe.rfind('/');
     return slash == std::string::npos ? std::string(".") : exe.substr(0, slash);
-}
-
-std::vector<std::string> split_blanks(const std::string& text) {
-    std::istringstream in(text);
-    std::vector<std::string> words;
-    std::string word;
-    while (in >> word) {
-        words.push_back(word);
-    }
-    return words;
 }
 
 std::string loaded_asan_runtime() {

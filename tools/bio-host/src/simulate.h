@@ -29,9 +29,6 @@ std::string first_existing(const std::vector<std::string>& candidates);
 // Directory of the running executable (from /proc/self/exe), without a trailing '/'.
 std::string executable_dir();
 
-// Splits an emulator prefix such as "qemu-arm -L /usr/arm-linux-gnueabihf" at blanks.
-std::vector<std::string> split_blanks(const std::string& text);
-
 // Path of the AddressSanitizer runtime loaded into this process; empty when there is none.
 std::string loaded_asan_runtime();
 
