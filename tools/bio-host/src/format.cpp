@@ -159,4 +159,21 @@ Json summary_json(const Tally& tally) {
                 {"late_keep_alives", tally.late_keep_alives}};
 }
 
+std::string watchdog_line(const WatchdogReport& report) {
+    const std::string limit = " (limit " + std::to_string(report.limit_ms) + " ms)";
+    if (report.late) {
+        return "watchdog: keep-alive of bio_module came " + std::to_string(report.ms) +
+               " ms after the previous one" + limit;
+    }
+    return "watchdog: no keep-alive of bio_module for " + std::to_string(report.ms) + " ms" + limit;
+}
+
+Json watchdog_json(const WatchdogReport& report) {
+    return Json{{"kind", "watchdog"},
+                {"event", report.late ? "late" : "silent"},
+                {"name", "bio_module"},
+                {report.late ? "gap_ms" : "silent_ms", report.ms},
+                {"limit_ms", report.limit_ms}};
+}
+
 }  // namespace bio_host

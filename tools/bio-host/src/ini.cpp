@@ -79,4 +79,12 @@ std::vector<IniEntry> read_ini_file(const std::string& path) {
     return parse_ini(read_text_file(path), path);
 }
 
+IniEntry section_and_key(const std::string& name, const std::string& default_section) {
+    IniEntry entry;
+    const auto dot = name.find('.');
+    entry.section = dot == std::string::npos ? default_section : name.substr(0, dot);
+    entry.key = dot == std::string::npos ? name : name.substr(dot + 1);
+    return entry;
+}
+
 }  // namespace bio_host
