@@ -52,12 +52,5 @@ INSTANTIATE_TEST_SUITE_P(Table, BioHostBadScenario,
                          testing::Values("model", "model   ", "sensor", "sensor =1", "sensor lower=1",
                                          "sensor NO_EQUALS"));
 
-TEST(BioHostSplitBlanks, SplitsAnEmulatorPrefix) {
-    const auto words = split_blanks("  qemu-arm -L /usr/arm-linux-gnueabihf   -E A=b ");
-    ASSERT_EQ(words.size(), 5u);
-    EXPECT_EQ(words[0], "qemu-arm");
-    EXPECT_EQ(words[4], "A=b");
-}
-
 }  // namespace
 }  // namespace bio_host

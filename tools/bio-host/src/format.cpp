@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "bio_common/text.h"
+
 namespace bio_host {
 namespace {
 
@@ -20,13 +22,9 @@ std::string frames_text(long long frames) {
 }  // namespace
 
 std::string digest_hex(const unsigned char* data, std::size_t length) {
-    std::uint64_t hash = 0xcbf29ce484222325ull;
-    for (std::size_t i = 0; i < length; ++i) {
-        hash ^= data[i];
-        hash *= 0x100000001b3ull;
-    }
     char text[17];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    std::snprintf(text, sizeof text, "%016llx",
+                  static_cast<unsigned long long>(bio_common::fnv1a64(data, length)));
     return text;
 }
 
@@ -159,6 +157,23 @@ Json summary_json(const Tally& tally) {
                 {"finger_detected", tally.finger_detected},
                 {"keep_alives", tally.keep_alives},
                 {"late_keep_alives", tally.late_keep_alives}};
+}
+
+std::string watchdog_line(const WatchdogReport& report) {
+    const std::string limit = " (limit " + std::to_string(report.limit_ms) + " ms)";
+    if (report.late) {
+        return "watchdog: keep-alive of bio_module came " + std::to_string(report.ms) +
+               " ms after the previous one" + limit;
+    }
+    return "watchdog: no keep-alive of bio_module for " + std::to_string(report.ms) + " ms" + limit;
+}
+
+Json watchdog_json(const WatchdogReport& report) {
+    return Json{{"kind", "watchdog"},
+                {"event", report.late ? "late" : "silent"},
+                {"name", "bio_module"},
+                {report.late ? "gap_ms" : "silent_ms", report.ms},
+                {"limit_ms", report.limit_ms}};
 }
 
 }  // namespace bio_host

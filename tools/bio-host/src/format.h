@@ -66,4 +66,18 @@ Json status_json(const Tally& tally);
 std::string summary_line(const Tally& tally);
 Json summary_json(const Tally& tally);
 
+// What bio-host tells of bio_module's watchdog keep-alives: one that came `ms` after the
+// previous one, more than `limit_ms` (late), or none for `ms` so far (silent).
+struct WatchdogReport {
+    bool late = false;  // false: silent
+    long long ms = 0;
+    long long limit_ms = 0;
+};
+
+// "watchdog: keep-alive of bio_module came N ms after the previous one (limit N ms)" or
+// "watchdog: no keep-alive of bio_module for N ms (limit N ms)", and
+// {"kind":"watchdog","event":"late"|"silent","name":"bio_module","gap_ms"|"silent_ms":N,"limit_ms":N}.
+std::string watchdog_line(const WatchdogReport& report);
+Json watchdog_json(const WatchdogReport& report);
+
 }  // namespace bio_host

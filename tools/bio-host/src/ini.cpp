@@ -1,39 +1,19 @@
 // INI reader of bio-host: turns a configuration file into (section, key, value) entries.
 #include "ini.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <utility>
 
+#include "bio_common/text.h"
+#include "files.h"
+
 namespace bio_host {
 namespace {
 
-std::string trim(const std::string& text) {
-    const char* blanks = " \t\r\n\f\v";
-    const auto first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) {
-        return {};
-    }
-    const auto last = text.find_last_not_of(blanks);
-    return text.substr(first, last - first + 1);
-}
-
-bool valid_section_name(const std::string& name) {
-    if (name.empty()) {
-        return false;
-    }
-    for (char c : name) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                        c == '_' || c == '-' || c == '.';
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
-}
+// Letters, digits, '_', '-' and '.': what a section name may hold.
+constexpr const char* section_name_chars =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-.";
 
 }  // namespace
 
@@ -50,7 +30,7 @@ std::vector<IniEntry> parse_ini(const std::string& text, const std::string& orig
     int number = 0;
     while (std::getline(in, raw)) {
         ++number;
-        const std::string line = trim(raw);
+        const std::string line = bio_common::trim(raw);
         if (line.empty() || line[0] == ';' || line[0] == '#') {
             continue;
         }
@@ -58,8 +38,8 @@ std::vector<IniEntry> parse_ini(const std::string& text, const std::string& orig
             if (line.back() != ']') {
                 throw IniError(origin, number, "section header without closing ']'");
             }
-            const std::string name = trim(line.substr(1, line.size() - 2));
-            if (!valid_section_name(name)) {
+            const std::string name = bio_common::trim(line.substr(1, line.size() - 2));
+            if (name.empty() || name.find_first_not_of(section_name_chars) != std::string::npos) {
                 throw IniError(origin, number, "bad section name '" + name + "'");
             }
             section = name;
@@ -71,8 +51,8 @@ std::vector<IniEntry> parse_ini(const std::string& text, const std::string& orig
             throw IniError(origin, number, "expected 'key = value', found '" + line + "'");
         }
         IniEntry entry;
-        entry.key = trim(line.substr(0, equals));
-        entry.value = trim(line.substr(equals + 1));
+        entry.key = bio_common::trim(line.substr(0, equals));
+        entry.value = bio_common::trim(line.substr(equals + 1));
         entry.line = number;
         if (entry.key.empty()) {
             throw IniError(origin, number, "empty key");
@@ -96,13 +76,15 @@ std::vector<IniEntry> parse_ini(const std::string& text, const std::string& orig
 }
 
 std::vector<IniEntry> read_ini_file(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
-    }
-    std::ostringstream content;
-    content << file.rdbuf();
-    return parse_ini(content.str(), path);
+    return parse_ini(read_text_file(path), path);
+}
+
+IniEntry section_and_key(const std::string& name, const std::string& default_section) {
+    IniEntry entry;
+    const auto dot = name.find('.');
+    entry.section = dot == std::string::npos ? default_section : name.substr(0, dot);
+    entry.key = dot == std::string::npos ? name : name.substr(dot + 1);
+    return entry;
 }
 
 }  // namespace bio_host

@@ -1,4 +1,5 @@
 // A small INI reader for bio-host's configuration files: sections, key = value lines, comments.
+// (Boost.PropertyTree's read_ini accepts and refuses other files and has no line numbers.)
 #pragma once
 
 #include <stdexcept>
@@ -39,5 +40,9 @@ std::vector<IniEntry> parse_ini(const std::string& text, const std::string& orig
 // Reads and parses the file at `path`; raises std::runtime_error when it cannot be read and
 // IniError on a syntax error.
 std::vector<IniEntry> read_ini_file(const std::string& path);
+
+// A value's address as users write it: "SECTION.KEY" split at the first '.', or a bare KEY in
+// `default_section`. Either part may come out empty ("a." or ".b"); the line number is 0.
+IniEntry section_and_key(const std::string& name, const std::string& default_section);
 
 }  // namespace bio_host

@@ -1,12 +1,21 @@
-// Running bio-host over the virtual sensor: the scenario file's own lines, where the sensor
-// library is, and the re-execution of bio-host with the library preloaded.
+// Running bio-host over the virtual sensor: the scenario file's own lines, the private
+// directory of a simulated run, and the re-execution of bio-host with the sensor preloaded.
 #pragma once
 
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "options.h"
+
 namespace bio_host {
+
+// Environment variable that hands the private directory of a simulated run to the
+// re-executed bio-host (set by the parent, the directory removed by the child at exit).
+inline constexpr const char* sim_dir_env = "BIO_HOST_SIM_DIR";
+// The file in the private directory that names the sensor model, as the driver's sysfs
+// attribute does.
+inline constexpr const char* sim_model_file = "fingerprint_reader";
 
 // A scenario file as bio-host reads it. Besides the virtual sensor's own lines (glass,
 // finger, replay, repeat, fps, fault, stall and the rest: docs/vsensor.md), it may hold lines
@@ -29,10 +38,29 @@ std::string first_existing(const std::vector<std::string>& candidates);
 // Directory of the running executable (from /proc/self/exe), without a trailing '/'.
 std::string executable_dir();
 
-// Splits an emulator prefix such as "qemu-arm -L /usr/arm-linux-gnueabihf" at blanks.
-std::vector<std::string> split_blanks(const std::string& text);
-
 // Path of the AddressSanitizer runtime loaded into this process; empty when there is none.
 std::string loaded_asan_runtime();
+
+// Where private directories are made: $TMPDIR when it is set and not empty, else /tmp.
+std::string temp_base();
+
+// Makes a new private directory BASE/bio-host-sim.XXXXXX and returns its path. Raises
+// std::system_error with the errno of the failure; its what() begins with the path tried.
+std::string make_sim_dir(const std::string& base);
+
+// Removes a private directory with the files that bio-host and the sensor put in it; a
+// directory that holds anything else stays. An empty `dir` is ignored.
+void remove_sim_dir(const std::string& dir);
+
+// --simulate, parent side: prepares the private directory (model file, timeline) and
+// executes this program again (`argv`, `argc` as main got them) with the virtual sensor
+// preloaded and configured. Returns only on failure, with the reason; raises on an unreadable
+// or malformed scenario and an unwritable directory.
+std::string reexec_simulated(const Options& options, int argc, char** argv);
+
+// --simulate, in the process that runs the plug-in: the private directory named by the
+// re-executing parent or, with --no-reexec, a new one holding the model file (then announced
+// in BIO_HOST_SIM_DIR). Raises std::runtime_error when it cannot be made or written.
+std::string own_sim_dir(const Options& options);
 
 }  // namespace bio_host

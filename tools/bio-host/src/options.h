@@ -1,0 +1,23 @@
+// What bio-host is told on its command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace bio_host {
+
+struct Options {
+    std::string plugin;  // empty: looked for next to bio-host, in the build tree, installed
+    std::string db = ":memory:";
+    std::string config;             // INI file seeded into the store; empty: none
+    std::vector<std::string> sets;  // "[SECTION.]KEY=VALUE", applied after the file
+    std::string simulate;           // scenario file of the virtual sensor; empty: a real reader
+    std::string model;              // overrides the scenario's model line
+    std::string vsensor;            // libvsensor.so to preload
+    double seconds = 0.0;           // 0: run until quit or a signal
+    bool json = false;
+    std::string log_level = "info";
+    bool no_reexec = false;  // the caller preloaded and configured the sensor itself
+};
+
+}  // namespace bio_host

@@ -1,0 +1,100 @@
+// The run of one plug-in inside the stand-in host: configuration, loading, the printed
+// transcript of bus traffic, logs and watchdog reports, and the summary at the end.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "ovra/host.h"
+#include "ovra/post_office.h"
+
+#include "command.h"
+#include "format.h"
+#include "options.h"
+
+namespace bio_host {
+
+// Exit statuses of bio-host.
+constexpr int exit_ok = 0;
+constexpr int exit_init_failed = 1;
+constexpr int exit_setup = 2;
+constexpr int exit_run_ended = 3;
+
+// Serialises whole lines from every thread onto standard output.
+class Printer {
+public:
+    explicit Printer(bool json) : json_(json) {}
+
+    // Writes `text`, or `object` as one JSON line.
+    void emit(const std::string& text, const Json& object) { write(text, object, false); }
+
+    // Writes the transcript's last line: the plug-in's threads go on posting until the process
+    // ends, and nothing they send after the summary may follow it.
+    void emit_last(const std::string& text, const Json& object) { write(text, object, true); }
+
+private:
+    void write(const std::string& text, const Json& object, bool last);
+
+    bool json_;
+    std::mutex mutex_;
+    bool closed_ = false;  // guarded by mutex_
+};
+
+// Runs the plug-in that `options` name until quit, --seconds, SIGINT or SIGTERM (which the
+// caller has blocked in every thread), or the end of its run.
+class Runner final : private CommandSession {
+public:
+    explicit Runner(const Options& options);
+
+    // Never returns once the plug-in is loaded: the process ends with _Exit and the exit
+    // status. Returns exit_setup when no plug-in is found; raises std::exception for an
+    // unusable configuration, scenario, database or private directory.
+    int run();
+
+private:
+    void emit(const std::string& text, const Json& object) override { out_.emit(text, object); }
+    Tally tally() override;
+
+    void seed_configuration();
+    void on_bus(const ovra::TapEvent& event);
+    void on_log(const ovra::host::LogRecord& record);
+    void on_keep_alive(const ovra::host::KeepAlive& keep_alive);
+    void check_silence(std::chrono::steady_clock::time_point now);
+    [[noreturn]] void fail_to_load(const std::string& kind, const std::string& text, bool remove_dir);
+    void start_plugin();
+    [[noreturn]] void wait_for_stop();
+    [[noreturn]] void finish(int code);
+
+    double seconds_since_start(std::chrono::steady_clock::time_point when) const {
+        return std::chrono::duration<double>(when - started_).count();
+    }
+
+    const Options& options_;
+    Printer out_;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    ovra::host::LogLevel print_level_ = ovra::host::LogLevel::info;
+    bool print_logs_ = true;
+    bool simulated_ = false;
+    std::string sim_dir_;
+    std::string plugin_path_;
+    int watchdog_timeout_ms_ = 0;
+
+    std::atomic<bool> enabled_{true};
+    std::atomic<std::uint64_t> touches_{0};
+    std::atomic<std::uint64_t> finger_detected_{0};
+    std::atomic<std::uint64_t> finger_removed_{0};
+    std::atomic<std::uint64_t> restarts_{0};
+    std::atomic<bool> quit_{false};
+    std::atomic<bool> run_ended_{false};
+
+    std::mutex watchdog_mutex_;  // guards the four below
+    std::uint64_t keep_alives_ = 0;
+    std::uint64_t late_keep_alives_ = 0;
+    std::chrono::steady_clock::time_point last_keep_alive_;
+    bool silence_reported_ = false;
+};
+
+}  // namespace bio_host
