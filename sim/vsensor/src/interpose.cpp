@@ -303,7 +303,10 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
 }
 
 #if __SIZEOF_LONG__ == 4
-// 32-bit targets built with 64-bit time_t bind ioctl to this symbol.
+// 32-bit targets built with 64-bit time_t bind ioctl to this symbol. glibc declares it only
+// for such builds, and this unit is built with 32-bit time_t.
+int __ioctl_time64(int fd, unsigned long request, ...) noexcept;
+
 int __ioctl_time64(int fd, unsigned long request, ...) noexcept {
     va_list args;
     va_start(args, request);
