@@ -133,7 +133,7 @@ private:
 };
 
 // Counts the whole frames of a recording; throws std::invalid_argument naming the path and
-// the problem (also when this build has no recording reader).
+// the problem.
 std::uint64_t count_recording_frames(const std::string& path);
 
 // The trace: kept in memory (the newest trace_capacity entries) and, when a file is set,
