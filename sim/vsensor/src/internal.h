@@ -78,6 +78,8 @@ std::optional<int> parse_errno(const std::string& text);
 std::string errno_name(int error);
 // The Call named `text` (as call_name spells it); nullopt when unknown.
 std::optional<Call> parse_call(const std::string& text);
+// A whole unsigned decimal number of at most 19 digits; nullopt for anything else.
+std::optional<std::uint64_t> parse_count(const std::string& text);
 
 class ReplayCursor;
 
