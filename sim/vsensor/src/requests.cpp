@@ -54,17 +54,26 @@ int do_querycap(const Device& d, void* arg) {
     return 0;
 }
 
-void write_format(const Device& d, v4l2_format* format) {
-    auto& pix = format->fmt.pix;
-    pix.width = d.config.width;
-    pix.height = d.config.height;
-    pix.pixelformat = d.config.pixelformat;
+// The one format the sensor delivers: the configured size and pixel format, progressive,
+// packed at two bytes a pixel with no padding, the extended fields at their defaults.
+v4l2_pix_format supported_format(const Config& config) {
+    v4l2_pix_format pix;
+    std::memset(&pix, 0, sizeof pix);
+    pix.width = config.width;
+    pix.height = config.height;
+    pix.pixelformat = config.pixelformat;
     pix.field = V4L2_FIELD_NONE;
-    pix.bytesperline = d.config.width * 2;
-    pix.sizeimage = d.config.width * d.config.height * 2;
+    pix.bytesperline = config.width * 2;
+    pix.sizeimage = config.width * config.height * 2;
     pix.colorspace = V4L2_COLORSPACE_SRGB;
+    pix.priv = V4L2_PIX_FMT_PRIV_MAGIC;
+    return pix;
 }
 
+// S_FMT as a capture driver answers it: never refused for the format asked. A request for the
+// supported size and pixel format (any field order, or none) comes back as asked, with the
+// line length and image size filled in; any other is adjusted to the supported format. The
+// trace shows the pixel format the client asked for.
 int do_s_fmt(const Device& d, void* arg, std::int64_t& shown) {
     auto* format = static_cast<v4l2_format*>(arg);
     shown = format->fmt.pix.pixelformat;
@@ -74,7 +83,7 @@ int do_s_fmt(const Device& d, void* arg, std::int64_t& shown) {
     if (d.owner >= 0) {
         return EBUSY;  // the format is fixed while buffers exist
     }
-    write_format(d, format);
+    format->fmt.pix = supported_format(d.config);
     return 0;
 }
 
@@ -83,7 +92,7 @@ int do_g_fmt(const Device& d, void* arg) {
     if (format->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) {
         return EINVAL;
     }
-    write_format(d, format);
+    format->fmt.pix = supported_format(d.config);
     return 0;
 }
 
