@@ -7,9 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#ifdef VSENSOR_HAVE_RECORDING
 #include "recording/recording.h"
-#endif
 
 namespace vsensor::detail {
 
@@ -208,8 +206,6 @@ void FrameSource::render(std::uint64_t n, unsigned char* out, ReplayCursor& curs
     compose(nullptr, glass_level, frame_noise, out);
 }
 
-#ifdef VSENSOR_HAVE_RECORDING
-
 struct ReplayCursor::Impl {
     std::string path;
     std::unique_ptr<recording::Reader> reader;
@@ -264,22 +260,5 @@ std::uint64_t count_recording_frames(const std::string& path) {
         throw std::invalid_argument(error.what());
     }
 }
-
-#else
-
-struct ReplayCursor::Impl {};
-
-ReplayCursor::ReplayCursor() = default;
-ReplayCursor::~ReplayCursor() = default;
-
-bool ReplayCursor::read(const std::string&, std::uint64_t, unsigned char*) {
-    return false;
-}
-
-std::uint64_t count_recording_frames(const std::string& path) {
-    throw std::invalid_argument("cannot replay " + path + ": this build of vsensor has no recording reader");
-}
-
-#endif
 
 }  // namespace vsensor::detail

@@ -8,8 +8,6 @@
 namespace vsensor::detail {
 
 // The next definitions after this library (normally libc's), resolved on first use.
-int real_open(const char* path, int flags, unsigned mode);
-int real_ioctl(int fd, unsigned long request, void* arg);
 void* real_mmap(void* addr, std::size_t length, int prot, int flags, int fd, std::int64_t offset);
 int real_munmap(void* addr, std::size_t length);
 int real_close(int fd);

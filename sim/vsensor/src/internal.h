@@ -78,6 +78,8 @@ std::optional<int> parse_errno(const std::string& text);
 std::string errno_name(int error);
 // The Call named `text` (as call_name spells it); nullopt when unknown.
 std::optional<Call> parse_call(const std::string& text);
+// A whole unsigned decimal number of at most 19 digits; nullopt for anything else.
+std::optional<std::uint64_t> parse_count(const std::string& text);
 
 class ReplayCursor;
 
@@ -133,7 +135,7 @@ private:
 };
 
 // Counts the whole frames of a recording; throws std::invalid_argument naming the path and
-// the problem (also when this build has no recording reader).
+// the problem.
 std::uint64_t count_recording_frames(const std::string& path);
 
 // The trace: kept in memory (the newest trace_capacity entries) and, when a file is set,

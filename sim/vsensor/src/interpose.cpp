@@ -17,6 +17,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/types.h>
+#include <type_traits>
 #include <unistd.h>
 
 #if defined(_FILE_OFFSET_BITS) || defined(_TIME_BITS)
@@ -93,14 +94,48 @@ bool may_be_device(int dirfd, const char* path) {
     return path != nullptr && (dirfd == AT_FDCWD || path[0] == '/');
 }
 
-int pass_open(Slot& slot, const char* path, int flags, unsigned mode) {
-    auto fn = next<open_fn>(slot);
-    return fn != nullptr ? fn(path, flags, mode) : -1;
+// The mode argument of a variadic open variant: read only when the flags say one was passed.
+unsigned mode_argument(int flags, va_list args) {
+    // The analyzer misses the va_start in the callers for these libc names.
+    return takes_mode(flags) ? va_arg(args, unsigned) : 0;  // NOLINT(clang-analyzer-valist.Uninitialized)
 }
 
-int pass_openat(Slot& slot, int dirfd, const char* path, int flags, unsigned mode) {
-    auto fn = next<openat_fn>(slot);
-    return fn != nullptr ? fn(dirfd, path, flags, mode) : -1;
+// The one body of the eight open variants: the device's path goes to the hook, any other to
+// the next definition of the variant's own symbol, with the arguments that variant takes.
+template <typename Fn>
+int open_variant(Slot& slot, int dirfd, const char* path, int flags, unsigned mode) {
+    int result = -1;
+    if (may_be_device(dirfd, path) && is_device_path(path) &&
+        vsensor::detail::hook_open(path, flags, &result)) {
+        return result;
+    }
+    const Fn fn = next<Fn>(slot);
+    if (fn == nullptr) {
+        return -1;
+    }
+    if constexpr (std::is_same_v<Fn, open_fn>) {
+        return fn(path, flags, mode);
+    } else if constexpr (std::is_same_v<Fn, open2_fn>) {
+        return fn(path, flags);
+    } else if constexpr (std::is_same_v<Fn, openat_fn>) {
+        return fn(dirfd, path, flags, mode);
+    } else {
+        static_assert(std::is_same_v<Fn, openat2_fn>, "an open variant");
+        return fn(dirfd, path, flags);
+    }
+}
+
+// The body of mmap and mmap64: a device descriptor's mapping goes to the hook, any other to
+// the next definition of the variant's own symbol.
+template <typename Fn, typename Offset>
+void* mmap_variant(Slot& slot, void* addr, size_t length, int prot, int flags, int fd, Offset offset) {
+    void* result = MAP_FAILED;
+    if (vsensor::detail::is_device_fd(fd) &&
+        vsensor::detail::hook_mmap(addr, length, prot, flags, fd, offset, &result)) {
+        return result;
+    }
+    const Fn fn = next<Fn>(slot);
+    return fn != nullptr ? fn(addr, length, prot, flags, fd, offset) : MAP_FAILED;
 }
 
 int dispatch_ioctl(Slot& slot, int fd, unsigned long request, void* arg) {
@@ -151,15 +186,6 @@ void set_device_path_text(const char* path) {
     device_path_text.store(path, std::memory_order_release);
 }
 
-int real_open(const char* path, int flags, unsigned mode) {
-    return pass_open(slot_open, path, flags, mode);
-}
-
-int real_ioctl(int fd, unsigned long request, void* arg) {
-    auto fn = next<ioctl_fn>(slot_ioctl);
-    return fn != nullptr ? fn(fd, request, arg) : -1;
-}
-
 void* real_mmap(void* addr, std::size_t length, int prot, int flags, int fd, std::int64_t offset) {
     if (sizeof(off_t) < sizeof(std::int64_t)) {
         auto fn = next<mmap64_fn>(slot_mmap64);
@@ -184,35 +210,19 @@ int real_close(int fd) {
 extern "C" {
 
 int open(const char* path, int flags, ...) {
-    unsigned mode = 0;
-    if (takes_mode(flags)) {
-        va_list args;
-        va_start(args, flags);
-        // The analyzer misses the va_start just above for these libc names.
-        mode = va_arg(args, unsigned);  // NOLINT(clang-analyzer-valist.Uninitialized)
-        va_end(args);
-    }
-    int result = -1;
-    if (is_device_path(path) && vsensor::detail::hook_open(path, flags, &result)) {
-        return result;
-    }
-    return pass_open(slot_open, path, flags, mode);
+    va_list args;
+    va_start(args, flags);
+    const unsigned mode = mode_argument(flags, args);
+    va_end(args);
+    return open_variant<open_fn>(slot_open, AT_FDCWD, path, flags, mode);
 }
 
 int open64(const char* path, int flags, ...) {
-    unsigned mode = 0;
-    if (takes_mode(flags)) {
-        va_list args;
-        va_start(args, flags);
-        // The analyzer misses the va_start just above for these libc names.
-        mode = va_arg(args, unsigned);  // NOLINT(clang-analyzer-valist.Uninitialized)
-        va_end(args);
-    }
-    int result = -1;
-    if (is_device_path(path) && vsensor::detail::hook_open(path, flags, &result)) {
-        return result;
-    }
-    return pass_open(slot_open64, path, flags, mode);
+    va_list args;
+    va_start(args, flags);
+    const unsigned mode = mode_argument(flags, args);
+    va_end(args);
+    return open_variant<open_fn>(slot_open64, AT_FDCWD, path, flags, mode);
 }
 
 // The fortified variants, called by code built with _FORTIFY_SOURCE when the mode is absent.
@@ -223,75 +233,35 @@ int __openat_2(int dirfd, const char* path, int flags);
 int __openat64_2(int dirfd, const char* path, int flags);
 
 int __open_2(const char* path, int flags) {
-    int result = -1;
-    if (is_device_path(path) && vsensor::detail::hook_open(path, flags, &result)) {
-        return result;
-    }
-    auto fn = next<open2_fn>(slot_open_2);
-    return fn != nullptr ? fn(path, flags) : -1;
+    return open_variant<open2_fn>(slot_open_2, AT_FDCWD, path, flags, 0);
 }
 
 int __open64_2(const char* path, int flags) {
-    int result = -1;
-    if (is_device_path(path) && vsensor::detail::hook_open(path, flags, &result)) {
-        return result;
-    }
-    auto fn = next<open2_fn>(slot_open64_2);
-    return fn != nullptr ? fn(path, flags) : -1;
+    return open_variant<open2_fn>(slot_open64_2, AT_FDCWD, path, flags, 0);
 }
 
 int openat(int dirfd, const char* path, int flags, ...) {
-    unsigned mode = 0;
-    if (takes_mode(flags)) {
-        va_list args;
-        va_start(args, flags);
-        // The analyzer misses the va_start just above for these libc names.
-        mode = va_arg(args, unsigned);  // NOLINT(clang-analyzer-valist.Uninitialized)
-        va_end(args);
-    }
-    int result = -1;
-    if (may_be_device(dirfd, path) && is_device_path(path) &&
-        vsensor::detail::hook_open(path, flags, &result)) {
-        return result;
-    }
-    return pass_openat(slot_openat, dirfd, path, flags, mode);
+    va_list args;
+    va_start(args, flags);
+    const unsigned mode = mode_argument(flags, args);
+    va_end(args);
+    return open_variant<openat_fn>(slot_openat, dirfd, path, flags, mode);
 }
 
 int openat64(int dirfd, const char* path, int flags, ...) {
-    unsigned mode = 0;
-    if (takes_mode(flags)) {
-        va_list args;
-        va_start(args, flags);
-        // The analyzer misses the va_start just above for these libc names.
-        mode = va_arg(args, unsigned);  // NOLINT(clang-analyzer-valist.Uninitialized)
-        va_end(args);
-    }
-    int result = -1;
-    if (may_be_device(dirfd, path) && is_device_path(path) &&
-        vsensor::detail::hook_open(path, flags, &result)) {
-        return result;
-    }
-    return pass_openat(slot_openat64, dirfd, path, flags, mode);
+    va_list args;
+    va_start(args, flags);
+    const unsigned mode = mode_argument(flags, args);
+    va_end(args);
+    return open_variant<openat_fn>(slot_openat64, dirfd, path, flags, mode);
 }
 
 int __openat_2(int dirfd, const char* path, int flags) {
-    int result = -1;
-    if (may_be_device(dirfd, path) && is_device_path(path) &&
-        vsensor::detail::hook_open(path, flags, &result)) {
-        return result;
-    }
-    auto fn = next<openat2_fn>(slot_openat_2);
-    return fn != nullptr ? fn(dirfd, path, flags) : -1;
+    return open_variant<openat2_fn>(slot_openat_2, dirfd, path, flags, 0);
 }
 
 int __openat64_2(int dirfd, const char* path, int flags) {
-    int result = -1;
-    if (may_be_device(dirfd, path) && is_device_path(path) &&
-        vsensor::detail::hook_open(path, flags, &result)) {
-        return result;
-    }
-    auto fn = next<openat2_fn>(slot_openat64_2);
-    return fn != nullptr ? fn(dirfd, path, flags) : -1;
+    return open_variant<openat2_fn>(slot_openat64_2, dirfd, path, flags, 0);
 }
 
 int ioctl(int fd, unsigned long request, ...) noexcept {
@@ -303,7 +273,10 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
 }
 
 #if __SIZEOF_LONG__ == 4
-// 32-bit targets built with 64-bit time_t bind ioctl to this symbol.
+// 32-bit targets built with 64-bit time_t bind ioctl to this symbol. glibc declares it only
+// for such builds, and this unit is built with 32-bit time_t.
+int __ioctl_time64(int fd, unsigned long request, ...) noexcept;
+
 int __ioctl_time64(int fd, unsigned long request, ...) noexcept {
     va_list args;
     va_start(args, request);
@@ -314,23 +287,11 @@ int __ioctl_time64(int fd, unsigned long request, ...) noexcept {
 #endif
 
 void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) noexcept {
-    void* result = MAP_FAILED;
-    if (vsensor::detail::is_device_fd(fd) &&
-        vsensor::detail::hook_mmap(addr, length, prot, flags, fd, offset, &result)) {
-        return result;
-    }
-    auto fn = next<mmap_fn>(slot_mmap);
-    return fn != nullptr ? fn(addr, length, prot, flags, fd, offset) : MAP_FAILED;
+    return mmap_variant<mmap_fn>(slot_mmap, addr, length, prot, flags, fd, offset);
 }
 
 void* mmap64(void* addr, size_t length, int prot, int flags, int fd, off64_t offset) noexcept {
-    void* result = MAP_FAILED;
-    if (vsensor::detail::is_device_fd(fd) &&
-        vsensor::detail::hook_mmap(addr, length, prot, flags, fd, offset, &result)) {
-        return result;
-    }
-    auto fn = next<mmap64_fn>(slot_mmap64);
-    return fn != nullptr ? fn(addr, length, prot, flags, fd, offset) : MAP_FAILED;
+    return mmap_variant<mmap64_fn>(slot_mmap64, addr, length, prot, flags, fd, offset);
 }
 
 int munmap(void* addr, size_t length) noexcept {

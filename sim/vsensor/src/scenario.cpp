@@ -1,71 +1,33 @@
 // Scenario text of the virtual sensor: the timeline of frame sources, configuration lines and
-// faults, parsed into settings; also the names of calls and errors used in scenarios and traces.
+// faults, parsed into settings by a table of keywords.
 #include "internal.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
 
-namespace vsensor {
-
-const char* call_name(Call call) {
-    switch (call) {
-        case Call::open:
-            return "open";
-        case Call::close:
-            return "close";
-        case Call::mmap:
-            return "mmap";
-        case Call::munmap:
-            return "munmap";
-        case Call::querycap:
-            return "querycap";
-        case Call::s_fmt:
-            return "s_fmt";
-        case Call::reqbufs:
-            return "reqbufs";
-        case Call::querybuf:
-            return "querybuf";
-        case Call::qbuf:
-            return "qbuf";
-        case Call::dqbuf:
-            return "dqbuf";
-        case Call::streamon:
-            return "streamon";
-        case Call::streamoff:
-            return "streamoff";
-        case Call::other_ioctl:
-            return "other_ioctl";
-    }
-    return "unknown";
-}
-
-}  // namespace vsensor
+#include "bio_common/text.h"
 
 namespace vsensor::detail {
 
 namespace {
 
-constexpr Call all_calls[] = {Call::open,     Call::close,     Call::mmap,       Call::munmap, Call::querycap,
-                              Call::s_fmt,    Call::reqbufs,   Call::querybuf,   Call::qbuf,   Call::dqbuf,
-                              Call::streamon, Call::streamoff, Call::other_ioctl};
-
 constexpr std::uint32_t cap_video_capture = 0x00000001u;
 constexpr std::uint32_t cap_streaming = 0x04000000u;
+constexpr std::uint32_t max_buffer_length = std::uint32_t{1} << 26;
 
-[[noreturn]] void fail(int line, const std::string& what) {
-    throw std::invalid_argument("scenario line " + std::to_string(line) + ": " + what);
-}
+// One line of a scenario, its comment removed.
+struct Line {
+    int number;
+    std::string text;
+    std::vector<std::string> words;  // words[0] is the keyword
+};
 
-// Whole unsigned decimal number; nullopt unless the entire text is one.
-std::optional<std::uint64_t> parse_unsigned(const std::string& text) {
-    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) {
-        return std::nullopt;
-    }
-    return std::stoull(text);
+[[noreturn]] void fail(const Line& line, const std::string& what) {
+    throw std::invalid_argument("scenario line " + std::to_string(line.number) + ": " + what);
 }
 
 std::optional<double> parse_number(const std::string& text) {
@@ -81,7 +43,7 @@ std::optional<double> parse_number(const std::string& text) {
 }
 
 // "<N>f", "<T>ms" or "<T>s" (T may have a decimal point).
-void parse_length(int line, const std::string& text, Step& step) {
+void parse_length(const Line& line, const std::string& text, Step& step) {
     const auto ends_with = [&](const char* suffix) {
         const std::size_t n = std::strlen(suffix);
         return text.size() > n && text.compare(text.size() - n, n, suffix) == 0;
@@ -99,7 +61,7 @@ void parse_length(int line, const std::string& text, Step& step) {
             return;
         }
     } else if (ends_with("f")) {
-        const auto value = parse_unsigned(text.substr(0, text.size() - 1));
+        const auto value = parse_count(text.substr(0, text.size() - 1));
         if (value && *value > 0) {
             step.frames = *value;
             return;
@@ -108,12 +70,13 @@ void parse_length(int line, const std::string& text, Step& step) {
     fail(line, "bad length '" + text + "' (expected <frames>f, <time>ms or <time>s)");
 }
 
-// key=value arguments of a fault line, by key.
-std::uint64_t keyed(int line, const std::vector<std::string>& words, std::size_t from, const std::string& key,
-                    std::optional<std::uint64_t> fallback) {
+// The value of the key=value argument `key` among `words` from index `from`; `fallback` when
+// it is absent (a failure when there is none).
+std::uint64_t keyed(const Line& line, const std::vector<std::string>& words, std::size_t from,
+                    const std::string& key, std::optional<std::uint64_t> fallback) {
     for (std::size_t i = from; i < words.size(); ++i) {
         if (words[i].compare(0, key.size() + 1, key + "=") == 0) {
-            const auto value = parse_unsigned(words[i].substr(key.size() + 1));
+            const auto value = parse_count(words[i].substr(key.size() + 1));
             if (!value) {
                 fail(line, "bad value in '" + words[i] + "'");
             }
@@ -126,260 +89,252 @@ std::uint64_t keyed(int line, const std::vector<std::string>& words, std::size_t
     return *fallback;
 }
 
-void check_keys(int line, const std::vector<std::string>& words, std::size_t from,
+// Fails on the first word from index `from` that is none of the key=value arguments `keys`.
+void check_keys(const Line& line, const std::vector<std::string>& words, std::size_t from,
                 std::initializer_list<const char*> keys) {
     for (std::size_t i = from; i < words.size(); ++i) {
-        bool known = false;
-        for (const char* key : keys) {
-            const std::string prefix = std::string(key) + "=";
-            known = known || words[i].compare(0, prefix.size(), prefix) == 0;
-        }
+        const bool known = std::any_of(keys.begin(), keys.end(), [&](const char* key) {
+            return words[i].compare(0, std::strlen(key), key) == 0 && words[i][std::strlen(key)] == '=';
+        });
         if (!known) {
             fail(line, "unexpected '" + words[i] + "'");
         }
     }
 }
 
-std::uint32_t parse_caps(int line, const std::vector<std::string>& words) {
-    std::uint32_t caps = 0;
-    for (std::size_t i = 1; i < words.size(); ++i) {
-        std::stringstream list(words[i]);
-        std::string item;
-        while (std::getline(list, item, ',')) {
-            if (item == "capture") {
-                caps |= cap_video_capture;
-            } else if (item == "streaming") {
-                caps |= cap_streaming;
-            } else if (item == "none") {
-            } else if (item.compare(0, 2, "0x") == 0 && item.size() > 2 && item.size() <= 10 &&
-                       item.find_first_not_of("0123456789abcdefABCDEF", 2) == std::string::npos) {
-                caps |= static_cast<std::uint32_t>(std::stoul(item.substr(2), nullptr, 16));
-            } else if (!item.empty()) {
-                fail(line, "unknown capability '" + item + "' (capture, streaming, none or 0x<hex>)");
-            }
-        }
-    }
-    return caps;
-}
-
-void expect_words(int line, const std::vector<std::string>& words, std::size_t count) {
-    if (words.size() != count) {
-        fail(line,
-             "'" + words[0] + "' takes " + std::to_string(count - 1) + " argument" + (count == 2 ? "" : "s"));
-    }
-}
-
-std::uint32_t narrow(int line, std::uint64_t value, const std::string& what) {
+std::uint32_t narrow(const Line& line, std::uint64_t value, const std::string& what) {
     if (value > std::numeric_limits<std::uint32_t>::max()) {
         fail(line, what + " too large");
     }
     return static_cast<std::uint32_t>(value);
 }
 
+// ---- One function per keyword: applies a line whose argument count is already checked.
+
+void apply_glass(const Line& line, ScenarioSettings& settings) {
+    Step step;
+    step.kind = line.words[0] == "glass" ? Step::Kind::glass : Step::Kind::finger;
+    if (line.words.size() == 2) {
+        parse_length(line, line.words[1], step);
+    }
+    settings.timeline.steps.push_back(step);
+}
+
+// The path is the rest of the line, so it may hold spaces.
+void apply_replay(const Line& line, ScenarioSettings& settings) {
+    const auto at = line.text.find(line.words[0]) + line.words[0].size();
+    const auto first = line.text.find_first_not_of(" \t", at);
+    const auto last = line.text.find_last_not_of(" \t\r");
+    Step step;
+    step.kind = Step::Kind::replay;
+    step.path = line.text.substr(first, last - first + 1);
+    try {
+        step.recording_frames = count_recording_frames(step.path);
+    } catch (const std::invalid_argument& error) {
+        fail(line, error.what());
+    }
+    settings.timeline.steps.push_back(step);
+}
+
+void apply_repeat(const Line&, ScenarioSettings& settings) {
+    settings.timeline.repeat = true;
+}
+
+void apply_fps(const Line& line, ScenarioSettings& settings) {
+    const auto value = parse_number(line.words[1]);
+    if (!value || *value > 1000.0) {
+        fail(line, "impossible frame rate '" + line.words[1] + "' (0 to 1000)");
+    }
+    settings.fps = *value;
+}
+
+void apply_seed(const Line& line, ScenarioSettings& settings) {
+    const auto value = parse_count(line.words[1]);
+    if (!value) {
+        fail(line, "bad seed '" + line.words[1] + "'");
+    }
+    settings.seed = narrow(line, *value, "seed");
+}
+
+void apply_device(const Line& line, ScenarioSettings& settings) {
+    settings.device_path = line.words[1];
+}
+
+void apply_buffers(const Line& line, ScenarioSettings& settings) {
+    const auto value = parse_count(line.words[1]);
+    if (!value || *value > 32) {
+        fail(line, "bad buffer count '" + line.words[1] + "' (0 to 32)");
+    }
+    settings.granted_buffers = static_cast<unsigned>(*value);
+}
+
+// capture, streaming, none or 0x<hex>, comma or space separated.
+void apply_caps(const Line& line, ScenarioSettings& settings) {
+    std::uint32_t caps = 0;
+    for (std::size_t i = 1; i < line.words.size(); ++i) {
+        std::stringstream list(line.words[i]);
+        for (std::string item; std::getline(list, item, ',');) {
+            const bool hex = item.compare(0, 2, "0x") == 0 && item.size() > 2 && item.size() <= 10;
+            if (item == "capture") {
+                caps |= cap_video_capture;
+            } else if (item == "streaming") {
+                caps |= cap_streaming;
+            } else if (const auto bits = hex ? bio_common::parse_integer<std::uint32_t>(item.substr(2), 16)
+                                             : std::nullopt) {
+                caps |= *bits;
+            } else if (!item.empty() && item != "none") {
+                fail(line, "unknown capability '" + item + "' (capture, streaming, none or 0x<hex>)");
+            }
+        }
+    }
+    settings.capabilities = caps;
+}
+
+void apply_format(const Line& line, ScenarioSettings& settings) {
+    const std::string& size = line.words[1];
+    const auto x = size.find('x');
+    const auto width = x == std::string::npos ? std::nullopt : parse_count(size.substr(0, x));
+    const auto height = x == std::string::npos ? std::nullopt : parse_count(size.substr(x + 1));
+    if (!width || !height || *width == 0 || *height == 0 || *width > 8192 || *height > 8192) {
+        fail(line, "bad size '" + size + "' (expected <width>x<height>)");
+    }
+    settings.width = static_cast<std::uint32_t>(*width);
+    settings.height = static_cast<std::uint32_t>(*height);
+    if (line.words.size() == 3) {
+        const std::string& fourcc = line.words[2];
+        if (fourcc.size() != 4) {
+            fail(line, "bad fourcc '" + fourcc + "' (four characters)");
+        }
+        const auto* c = reinterpret_cast<const unsigned char*>(fourcc.data());
+        settings.pixelformat = c[0] | c[1] << 8 | c[2] << 16 | static_cast<std::uint32_t>(c[3]) << 24;
+    }
+}
+
+void apply_buffer_length(const Line& line, ScenarioSettings& settings) {
+    const auto value = parse_count(line.words[1]);
+    if (!value || *value == 0 || *value > max_buffer_length) {
+        fail(line, "bad buffer length '" + line.words[1] + "'");
+    }
+    settings.buffer_length = static_cast<std::uint32_t>(*value);
+}
+
+void apply_fault(const Line& line, ScenarioSettings& settings) {
+    const auto call = parse_call(line.words[1]);
+    if (!call) {
+        fail(line, "unknown call '" + line.words[1] + "' in fault");
+    }
+    const auto error = parse_errno(line.words[2]);
+    if (!error) {
+        fail(line, "unknown error '" + line.words[2] + "' in fault");
+    }
+    Fault fault{*call, *error};
+    std::vector<std::string> rest = line.words;
+    for (auto& word : rest) {
+        if (word == "count=all") {
+            word = "count=-1";
+            fault.count = -1;
+        }
+    }
+    check_keys(line, rest, 3, {"skip", "count"});
+    fault.skip = static_cast<int>(std::min<std::uint64_t>(keyed(line, rest, 3, "skip", 0), 1u << 30));
+    if (fault.count != -1) {
+        fault.count = static_cast<int>(std::min<std::uint64_t>(keyed(line, rest, 3, "count", 1), 1u << 30));
+    }
+    settings.faults.push_back(fault);
+}
+
+void apply_stall(const Line& line, ScenarioSettings& settings) {
+    check_keys(line, line.words, 1, {"after", "ms"});
+    const std::uint64_t after = keyed(line, line.words, 1, "after", std::nullopt);
+    const std::uint64_t ms = keyed(line, line.words, 1, "ms", std::nullopt);
+    constexpr std::uint64_t longest_ms = 24ull * 3600 * 1000;
+    settings.stalls.push_back(
+        {after, std::chrono::milliseconds(static_cast<std::int64_t>(std::min(ms, longest_ms)))});
+}
+
+void apply_bad_index(const Line& line, ScenarioSettings& settings) {
+    check_keys(line, line.words, 1, {"nth", "index"});
+    const std::uint64_t nth = keyed(line, line.words, 1, "nth", std::nullopt);
+    const std::uint64_t index = keyed(line, line.words, 1, "index", std::nullopt);
+    if (nth == 0) {
+        fail(line, "bad_index counts dequeues from nth=1");
+    }
+    settings.bad_indexes.push_back({nth, narrow(line, index, "index")});
+}
+
+constexpr std::size_t any_count = std::numeric_limits<std::size_t>::max();
+
+// A keyword of the scenario language: its name, the number of arguments it takes (and the
+// problem reported for another number), and the function that applies a line.
+struct Keyword {
+    const char* name;
+    std::size_t min_arguments;
+    std::size_t max_arguments;
+    const char* wrong_count;  // follows the quoted keyword in the message
+    void (*apply)(const Line&, ScenarioSettings&);
+};
+
+const Keyword keywords[] = {
+    {"glass", 0, 1, "takes one length", apply_glass},
+    {"finger", 0, 1, "takes one length", apply_glass},
+    {"replay", 1, any_count, "needs the path of a recording", apply_replay},
+    {"repeat", 0, 0, "takes 0 arguments", apply_repeat},
+    {"fps", 1, 1, "takes 1 argument", apply_fps},
+    {"seed", 1, 1, "takes 1 argument", apply_seed},
+    {"device", 1, 1, "takes 1 argument", apply_device},
+    {"buffers", 1, 1, "takes 1 argument", apply_buffers},
+    {"caps", 1, any_count, "needs capture, streaming, none or 0x<hex>", apply_caps},
+    {"format", 1, 2, "takes <width>x<height> and an optional fourcc", apply_format},
+    {"buffer_length", 1, 1, "takes 1 argument", apply_buffer_length},
+    {"fault", 2, any_count, "needs a call and an error, e.g. 'fault dqbuf ENODEV skip=100 count=1'",
+     apply_fault},
+    {"stall", 0, any_count, "", apply_stall},
+    {"bad_index", 0, any_count, "", apply_bad_index},
+};
+
+void apply_line(const Line& line, ScenarioSettings& settings) {
+    const std::string& what = line.words[0];
+    const auto keyword = std::find_if(std::begin(keywords), std::end(keywords),
+                                      [&](const Keyword& row) { return what == row.name; });
+    if (keyword == std::end(keywords)) {
+        fail(line, "unknown source or setting '" + what + "'");
+    }
+    const std::size_t arguments = line.words.size() - 1;
+    if (arguments < keyword->min_arguments || arguments > keyword->max_arguments) {
+        fail(line, "'" + what + "' " + keyword->wrong_count);
+    }
+    keyword->apply(line, settings);
+}
+
 }  // namespace
-
-std::optional<int> parse_errno(const std::string& text) {
-    if (const auto number = parse_unsigned(text); number && *number > 0 && *number < 4096) {
-        return static_cast<int>(*number);
-    }
-    for (int error = 1; error < 4096; ++error) {
-        const char* name = strerrorname_np(error);
-        if (name != nullptr && text == name) {
-            return error;
-        }
-    }
-    return std::nullopt;
-}
-
-std::string errno_name(int error) {
-    if (error == 0) {
-        return "0";
-    }
-    const char* name = strerrorname_np(error);
-    return name != nullptr ? name : std::to_string(error);
-}
-
-std::optional<Call> parse_call(const std::string& text) {
-    for (const Call call : all_calls) {
-        if (text == call_name(call)) {
-            return call;
-        }
-    }
-    return std::nullopt;
-}
 
 ScenarioSettings parse_scenario(const std::string& text) {
     ScenarioSettings settings;
     std::istringstream lines(text);
-    std::string raw;
-    int line = 0;
-    while (std::getline(lines, raw)) {
-        ++line;
-        if (const auto hash = raw.find('#'); hash != std::string::npos) {
-            raw.erase(hash);
+    Line line{0, {}, {}};
+    while (std::getline(lines, line.text)) {
+        ++line.number;
+        if (const auto hash = line.text.find('#'); hash != std::string::npos) {
+            line.text.erase(hash);
         }
-        std::istringstream split(raw);
-        std::vector<std::string> words;
-        for (std::string word; split >> word;) {
-            words.push_back(word);
-        }
-        if (words.empty()) {
-            continue;
-        }
-        const std::string& what = words[0];
-        if (what == "glass" || what == "finger") {
-            Step step;
-            step.kind = what == "glass" ? Step::Kind::glass : Step::Kind::finger;
-            if (words.size() > 2) {
-                fail(line, "'" + what + "' takes one length");
-            }
-            if (words.size() == 2) {
-                parse_length(line, words[1], step);
-            }
-            settings.timeline.steps.push_back(step);
-        } else if (what == "replay") {
-            // The path is the rest of the line, so it may hold spaces.
-            const auto at = raw.find("replay") + 6;
-            const auto first = raw.find_first_not_of(" \t", at);
-            const auto last = raw.find_last_not_of(" \t\r");
-            if (first == std::string::npos || last < first) {
-                fail(line, "'replay' needs the path of a recording");
-            }
-            Step step;
-            step.kind = Step::Kind::replay;
-            step.path = raw.substr(first, last - first + 1);
-            try {
-                step.recording_frames = count_recording_frames(step.path);
-            } catch (const std::invalid_argument& error) {
-                fail(line, error.what());
-            }
-            settings.timeline.steps.push_back(step);
-        } else if (what == "repeat") {
-            expect_words(line, words, 1);
-            settings.timeline.repeat = true;
-        } else if (what == "fps") {
-            expect_words(line, words, 2);
-            const auto value = parse_number(words[1]);
-            if (!value || *value > 1000.0) {
-                fail(line, "impossible frame rate '" + words[1] + "' (0 to 1000)");
-            }
-            settings.fps = *value;
-        } else if (what == "seed") {
-            expect_words(line, words, 2);
-            const auto value = parse_unsigned(words[1]);
-            if (!value) {
-                fail(line, "bad seed '" + words[1] + "'");
-            }
-            settings.seed = narrow(line, *value, "seed");
-        } else if (what == "device") {
-            expect_words(line, words, 2);
-            settings.device_path = words[1];
-        } else if (what == "buffers") {
-            expect_words(line, words, 2);
-            const auto value = parse_unsigned(words[1]);
-            if (!value || *value > 32) {
-                fail(line, "bad buffer count '" + words[1] + "' (0 to 32)");
-            }
-            settings.granted_buffers = static_cast<unsigned>(*value);
-        } else if (what == "caps") {
-            if (words.size() < 2) {
-                fail(line, "'caps' needs capture, streaming, none or 0x<hex>");
-            }
-            settings.capabilities = parse_caps(line, words);
-        } else if (what == "format") {
-            if (words.size() != 2 && words.size() != 3) {
-                fail(line, "'format' takes <width>x<height> and an optional fourcc");
-            }
-            const auto x = words[1].find('x');
-            const auto width = x == std::string::npos ? std::nullopt : parse_unsigned(words[1].substr(0, x));
-            const auto height =
-                x == std::string::npos ? std::nullopt : parse_unsigned(words[1].substr(x + 1));
-            if (!width || !height || *width == 0 || *height == 0 || *width > 8192 || *height > 8192) {
-                fail(line, "bad size '" + words[1] + "' (expected <width>x<height>)");
-            }
-            settings.width = static_cast<std::uint32_t>(*width);
-            settings.height = static_cast<std::uint32_t>(*height);
-            if (words.size() == 3) {
-                if (words[2].size() != 4) {
-                    fail(line, "bad fourcc '" + words[2] + "' (four characters)");
-                }
-                const auto* c = reinterpret_cast<const unsigned char*>(words[2].data());
-                settings.pixelformat = c[0] | c[1] << 8 | c[2] << 16 | static_cast<std::uint32_t>(c[3]) << 24;
-            }
-        } else if (what == "buffer_length") {
-            expect_words(line, words, 2);
-            const auto value = parse_unsigned(words[1]);
-            if (!value || *value == 0 || *value > (std::uint64_t{1} << 26)) {
-                fail(line, "bad buffer length '" + words[1] + "'");
-            }
-            settings.buffer_length = static_cast<std::uint32_t>(*value);
-        } else if (what == "fault") {
-            if (words.size() < 3) {
-                fail(line, "'fault' needs a call and an error, e.g. 'fault dqbuf ENODEV skip=100 count=1'");
-            }
-            const auto call = parse_call(words[1]);
-            if (!call) {
-                fail(line, "unknown call '" + words[1] + "' in fault");
-            }
-            const auto error = parse_errno(words[2]);
-            if (!error) {
-                fail(line, "unknown error '" + words[2] + "' in fault");
-            }
-            Fault fault{*call, *error};
-            std::vector<std::string> rest(words.begin(), words.end());
-            for (auto& word : rest) {
-                if (word == "count=all") {
-                    word = "count=-1";
-                    fault.count = -1;
-                }
-            }
-            check_keys(line, rest, 3, {"skip", "count"});
-            fault.skip = static_cast<int>(std::min<std::uint64_t>(keyed(line, rest, 3, "skip", 0), 1u << 30));
-            if (fault.count != -1) {
-                fault.count =
-                    static_cast<int>(std::min<std::uint64_t>(keyed(line, rest, 3, "count", 1), 1u << 30));
-            }
-            settings.faults.push_back(fault);
-        } else if (what == "stall") {
-            check_keys(line, words, 1, {"after", "ms"});
-            const std::uint64_t after = keyed(line, words, 1, "after", std::nullopt);
-            const std::uint64_t ms = keyed(line, words, 1, "ms", std::nullopt);
-            settings.stalls.push_back({after, std::chrono::milliseconds(static_cast<std::int64_t>(
-                                                  std::min<std::uint64_t>(ms, 24ull * 3600 * 1000)))});
-        } else if (what == "bad_index") {
-            check_keys(line, words, 1, {"nth", "index"});
-            const std::uint64_t nth = keyed(line, words, 1, "nth", std::nullopt);
-            const std::uint64_t index = keyed(line, words, 1, "index", std::nullopt);
-            if (nth == 0) {
-                fail(line, "bad_index counts dequeues from nth=1");
-            }
-            settings.bad_indexes.push_back({nth, narrow(line, index, "index")});
-        } else {
-            fail(line, "unknown source or setting '" + what + "'");
+        line.words = bio_common::split_words(line.text);
+        if (!line.words.empty()) {
+            apply_line(line, settings);
         }
     }
     return settings;
 }
 
 void apply_settings(const ScenarioSettings& settings, Config& config) {
-    if (settings.fps)
-        config.fps = *settings.fps;
-    if (settings.seed)
-        config.seed = *settings.seed;
-    if (settings.device_path)
-        config.device_path = *settings.device_path;
-    if (settings.granted_buffers)
-        config.granted_buffers = *settings.granted_buffers;
-    if (settings.capabilities)
-        config.capabilities = *settings.capabilities;
-    if (settings.width)
-        config.width = *settings.width;
-    if (settings.height)
-        config.height = *settings.height;
-    if (settings.pixelformat)
-        config.pixelformat = *settings.pixelformat;
-    if (settings.buffer_length)
-        config.buffer_length = *settings.buffer_length;
+    config.fps = settings.fps.value_or(config.fps);
+    config.seed = settings.seed.value_or(config.seed);
+    config.device_path = settings.device_path.value_or(config.device_path);
+    config.granted_buffers = settings.granted_buffers.value_or(config.granted_buffers);
+    config.capabilities = settings.capabilities.value_or(config.capabilities);
+    config.width = settings.width.value_or(config.width);
+    config.height = settings.height.value_or(config.height);
+    config.pixelformat = settings.pixelformat.value_or(config.pixelformat);
+    config.buffer_length = settings.buffer_length.value_or(config.buffer_length);
 }
 
 void validate(const Config& config) {
@@ -393,7 +348,7 @@ void validate(const Config& config) {
         throw std::invalid_argument("impossible buffer count " + std::to_string(config.granted_buffers) +
                                     " (0 to 32)");
     }
-    if (config.buffer_length == 0 || config.buffer_length > (1u << 26)) {
+    if (config.buffer_length == 0 || config.buffer_length > max_buffer_length) {
         throw std::invalid_argument("impossible buffer length " + std::to_string(config.buffer_length));
     }
     if (config.width == 0 || config.height == 0) {

@@ -1,5 +1,6 @@
 // Faults of the virtual sensor, each seen by a V4L2 client exactly where it was configured.
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -263,16 +264,47 @@ TEST(VsensorFault, DifferentFormatWrittenBack) {
     EXPECT_EQ(format.fmt.pix.pixelformat, static_cast<std::uint32_t>(V4L2_PIX_FMT_YUYV));
 }
 
-TEST(VsensorFault, FormatWrittenBackByDefault) {
+// S_FMT as a capture driver answers it: the supported 640 x 480 UYVY comes back as asked,
+// anything else is adjusted to it, never refused; the trace keeps the pixel format asked for.
+struct FormatRequest {
+    const char* name;
+    std::uint32_t width, height, pixelformat, field;
+};
+
+class VsensorSetFormat : public ::testing::TestWithParam<FormatRequest> {};
+
+TEST_P(VsensorSetFormat, AnswersWithTheSupportedFormat) {
     configure();
     Client client(device_path);
     ASSERT_TRUE(client.open_device());
     v4l2_format format;
-    ASSERT_TRUE(client.set_format(format));
+    std::memset(&format, 0, sizeof format);
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    format.fmt.pix.width = GetParam().width;
+    format.fmt.pix.height = GetParam().height;
+    format.fmt.pix.pixelformat = GetParam().pixelformat;
+    format.fmt.pix.field = GetParam().field;
+    ASSERT_EQ(vsensor_test::request(client.fd, VIDIOC_S_FMT, &format).result, 0);
     EXPECT_EQ(format.fmt.pix.width, 640u);
     EXPECT_EQ(format.fmt.pix.height, 480u);
     EXPECT_EQ(format.fmt.pix.pixelformat, static_cast<std::uint32_t>(V4L2_PIX_FMT_UYVY));
+    EXPECT_EQ(format.fmt.pix.field, static_cast<std::uint32_t>(V4L2_FIELD_NONE));
+    EXPECT_EQ(format.fmt.pix.bytesperline, 1280u);
+    EXPECT_EQ(format.fmt.pix.sizeimage, 614400u);
+    const auto requests = entries_of(Call::s_fmt);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].arg, GetParam().pixelformat);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, VsensorSetFormat,
+    ::testing::Values(FormatRequest{"supported", 640, 480, V4L2_PIX_FMT_UYVY, V4L2_FIELD_ANY},
+                      FormatRequest{"other_pixel_format", 640, 480, V4L2_PIX_FMT_YUYV, V4L2_FIELD_NONE},
+                      FormatRequest{"other_size", 320, 240, V4L2_PIX_FMT_UYVY, V4L2_FIELD_ANY},
+                      FormatRequest{"interlaced", 640, 480, V4L2_PIX_FMT_UYVY, V4L2_FIELD_INTERLACED}),
+    [](const ::testing::TestParamInfo<FormatRequest>& param_info) {
+        return std::string(param_info.param.name);
+    });
 
 TEST(VsensorFault, FailingMmap) {
     configure();

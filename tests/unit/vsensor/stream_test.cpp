@@ -104,9 +104,10 @@ TEST(VsensorStream, TraceRecordsTheWholeSequence) {
     const int fd = entries[0].fd;
     EXPECT_GE(fd, 0);
     EXPECT_EQ(entries[0].result, fd);
-    EXPECT_EQ(entries[3].arg, 3);       // REQBUFS count
-    EXPECT_EQ(entries[4].arg, 0);       // QUERYBUF index
-    EXPECT_EQ(entries[5].arg, 614400);  // mmap length
+    EXPECT_EQ(entries[0].arg, O_RDWR | O_NONBLOCK);  // open flags
+    EXPECT_EQ(entries[3].arg, 3);                    // REQBUFS count
+    EXPECT_EQ(entries[4].arg, 0);                    // QUERYBUF index
+    EXPECT_EQ(entries[5].arg, 614400);               // mmap length
     EXPECT_EQ(entries[8].arg, 2);
     EXPECT_EQ(entries[3].request, static_cast<unsigned long>(VIDIOC_REQBUFS));
     EXPECT_EQ(entries[14].request, static_cast<unsigned long>(VIDIOC_DQBUF));

@@ -36,7 +36,7 @@ struct Config {
     double fps = 30.0;             // frames per second; 0: a new frame as soon as a buffer is queued
     unsigned granted_buffers = 0;  // REQBUFS grants this many; 0: what was requested
     std::uint32_t capabilities = 0x04000001u;  // V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING
-    std::uint32_t width = 640;                 // format written back by S_FMT
+    std::uint32_t width = 640;                 // the one format S_FMT adjusts every request to
     std::uint32_t height = 480;
     std::uint32_t pixelformat = 0x59565955u;  // 'UYVY'
     std::uint32_t buffer_length = 614400;     // length reported by QUERYBUF
@@ -80,7 +80,8 @@ struct TraceEntry {
     Call call;
     unsigned long request;  // the ioctl request number (0 for non-ioctl calls)
     int fd;
-    std::int64_t arg;  // index for QBUF/DQBUF/QUERYBUF, count for REQBUFS, length for mmap
+    std::int64_t arg;  // index for QBUF/DQBUF/QUERYBUF, count for REQBUFS, length for mmap,
+                       // the fourcc asked for by S_FMT, the flags of open
     std::int64_t result;
     int error;  // errno when result < 0 (or MAP_FAILED), else 0
     std::chrono::steady_clock::time_point when;

@@ -1,0 +1,250 @@
+// The emulated driver's state and its producer thread: faults, buffer bookkeeping, the frames
+// filled at the configured rate, and the installation of a new configuration.
+#include "driver.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+#include <unistd.h>
+
+#include "hooks.h"
+
+namespace vsensor::detail {
+
+namespace {
+
+// What the producer does next.
+enum class Turn { stop, wait, fill };
+
+// Decides, under the lock, whether the producer may fill a buffer now; waits (bounded) when it
+// may not. A stall whose frame count is reached starts here.
+// `now` receives the time of the decision.
+Turn next_turn(Device& d, std::unique_lock<std::mutex>& lock, std::uint64_t generation,
+               steady::time_point& now) {
+    if (d.producer_generation != generation) {
+        return Turn::stop;
+    }
+    now = steady::now();
+    for (auto& stall : d.stalls) {
+        if (!stall.fired && d.frames_produced >= stall.after_frames) {
+            stall.fired = true;
+            d.stall_until = std::max(d.stall_until, now + stall.duration);
+        }
+    }
+    if (now < d.stall_until) {
+        d.changed.wait_until(lock, d.stall_until);
+        return Turn::wait;
+    }
+    if (d.config.fps > 0.0 && now < d.next_due) {
+        d.changed.wait_until(lock, d.next_due);
+        return Turn::wait;
+    }
+    if (d.queued.empty()) {
+        d.changed.wait_for(lock, std::chrono::milliseconds(200));
+        return Turn::wait;
+    }
+    return Turn::fill;
+}
+
+// Marks buffer `index` filled with `written` bytes, signals the descriptor and sets the time
+// of the next frame. Called with the lock held.
+void complete(Device& d, std::uint32_t index, ssize_t written, steady::time_point started) {
+    BufferState& buffer = d.buffers[index];
+    buffer.owner = Owner::filled;
+    buffer.bytesused = written > 0 ? static_cast<std::uint32_t>(written) : 0;
+    buffer.sequence = d.sequence++;
+    clock_gettime(CLOCK_MONOTONIC, &buffer.stamp);
+    d.filled.push_back(index);
+    ++d.frames_produced;
+    const std::uint64_t one = 1;
+    if (::write(d.owner, &one, sizeof one) != sizeof one) {
+        std::fprintf(stderr, "vsensor: cannot signal a filled buffer: %s\n", std::strerror(errno));
+    }
+    if (d.config.fps > 0.0) {
+        const auto period =
+            std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(1.0 / d.config.fps));
+        d.next_due = std::max(d.next_due + period, started);
+    }
+    d.changed.notify_all();
+}
+
+// The producer thread: fills queued buffers in queue order until its generation ends. The
+// frame is rendered and written without the lock.
+void produce(Device& d, std::uint64_t generation) {
+    std::vector<unsigned char> frame(frame_bytes);
+    ReplayCursor cursor;
+    std::unique_lock<std::mutex> lock(d.mutex);
+    steady::time_point started;
+    for (Turn turn; (turn = next_turn(d, lock, generation, started)) != Turn::stop;) {
+        if (turn == Turn::wait) {
+            continue;
+        }
+        const std::uint32_t index = d.queued.front();
+        d.queued.pop_front();
+        d.buffers[index].owner = Owner::filling;
+        const std::uint64_t number = d.frames_produced;
+        const std::shared_ptr<const FrameSource> source = d.source;
+        const int memfd = d.memfd;
+        const off_t offset = static_cast<off_t>(index) * d.stride;
+        const std::size_t length = std::min<std::size_t>(d.config.buffer_length, frame_bytes);
+        lock.unlock();
+
+        source->render(number, frame.data(), cursor);
+        const ssize_t written = ::pwrite(memfd, frame.data(), length, offset);
+
+        lock.lock();
+        if (d.producer_generation != generation) {
+            break;
+        }
+        complete(d, index, written, started);
+    }
+}
+
+// A process that exits with the device still streaming must not keep a producer running
+// while the runtime tears down.
+__attribute__((destructor)) void stop_at_exit() {
+    Device& d = device();
+    std::unique_lock<std::mutex> lock(d.mutex);
+    d.streaming = false;
+    stop_producer(d, lock);
+}
+
+}  // namespace
+
+Device& device() {
+    static Device* instance = new Device;
+    return *instance;
+}
+
+Mappings& mappings() {
+    static Mappings* instance = new Mappings;
+    return *instance;
+}
+
+void record(Call call, unsigned long request, int fd, std::int64_t arg, std::int64_t result, int error) {
+    trace_record(TraceEntry{call, request, fd, arg, result, result < 0 ? error : 0, steady::now()});
+}
+
+int inject(Device& d, Call call) {
+    int error = 0;
+    for (auto& state : d.faults) {
+        if (state.fault.call != call) {
+            continue;
+        }
+        ++state.seen;
+        const bool due = state.seen > state.fault.skip &&
+                         (state.fault.count < 0 || state.seen <= state.fault.skip + state.fault.count);
+        if (due && error == 0) {
+            error = state.fault.error;
+        }
+    }
+    return error;
+}
+
+int start_producer(Device& d) {
+    d.streaming = true;
+    d.sequence = 0;
+    d.next_due = steady::now();
+    const std::uint64_t generation = ++d.producer_generation;
+    try {
+        d.producer = std::thread(produce, std::ref(d), generation);
+    } catch (const std::system_error& error) {
+        d.streaming = false;
+        return error.code().value() != 0 ? error.code().value() : EAGAIN;
+    }
+    return 0;
+}
+
+void stop_producer(Device& d, std::unique_lock<std::mutex>& lock) {
+    ++d.producer_generation;
+    d.changed.notify_all();
+    if (!d.producer.joinable()) {
+        return;
+    }
+    std::thread producer = std::move(d.producer);
+    lock.unlock();
+    producer.join();
+    lock.lock();
+}
+
+void return_buffers(Device& d) {
+    d.queued.clear();
+    d.filled.clear();
+    for (auto& buffer : d.buffers) {
+        buffer.owner = Owner::user;
+    }
+    if (d.owner >= 0) {
+        std::uint64_t value = 0;
+        while (::read(d.owner, &value, sizeof value) == sizeof value) {
+        }
+    }
+}
+
+void release_buffers(Device& d) {
+    return_buffers(d);
+    d.buffers.clear();
+    if (d.memfd >= 0) {
+        ::close(d.memfd);
+        d.memfd = -1;
+    }
+    d.owner = -1;
+    d.stride = 0;
+}
+
+// Every path handed over stays alive: an open() in flight may still be comparing with it.
+void publish_device_path(const std::string& path) {
+    static auto* published = new std::deque<std::string>;
+    if (!published->empty() && published->back() == path) {
+        return;
+    }
+    published->push_back(path);
+    set_device_path_text(published->back().c_str());
+}
+
+void install(const Config& requested, const std::function<void(Config&)>& overrides) {
+    validate(requested);
+    const ScenarioSettings settings = parse_scenario(requested.scenario);
+    Config config = requested;
+    apply_settings(settings, config);
+    if (overrides) {
+        overrides(config);
+    }
+    validate(config);
+    auto source = std::make_shared<const FrameSource>(settings.timeline, config.seed, config.fps);
+
+    Device& d = device();
+    std::unique_lock<std::mutex> lock(d.mutex);
+    if (!d.descriptors.empty()) {
+        throw std::logic_error("vsensor::configure: the device is open (" +
+                               std::to_string(d.descriptors.size()) + " descriptors)");
+    }
+    d.config = config;
+    publish_device_path(config.device_path);
+    d.source = std::move(source);
+    d.faults.clear();
+    d.stalls.clear();
+    d.bad_indexes.clear();
+    add_scenario_faults(d, settings);
+    d.stall_until = {};
+    d.opens = 0;
+    d.frames_produced = 0;
+    d.frames_dequeued = 0;
+    d.sequence = 0;
+    lock.unlock();
+    trace_reset();
+}
+
+void add_scenario_faults(Device& d, const ScenarioSettings& settings) {
+    for (const auto& fault : settings.faults) {
+        d.faults.push_back({fault, 0});
+    }
+    for (const auto& stall : settings.stalls) {
+        d.stalls.push_back({stall.after_frames, stall.duration});
+    }
+    d.bad_indexes.insert(d.bad_indexes.end(), settings.bad_indexes.begin(), settings.bad_indexes.end());
+}
+
+}  // namespace vsensor::detail
