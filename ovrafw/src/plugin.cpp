@@ -30,6 +30,18 @@ void Plugin::set_run(RunFunction run) {
     run_ = run;
 }
 
+const std::string& Plugin::name() const noexcept {
+    return name_;
+}
+
+RunFunction Plugin::run_function() const noexcept {
+    return run_;
+}
+
+const std::vector<MessageListener>& Plugin::listeners() const noexcept {
+    return listeners_;
+}
+
 void Plugin::add_messages_interested(const MessageListener* listeners, int count) {
     if (listeners == nullptr) {
         return;
