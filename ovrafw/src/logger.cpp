@@ -41,13 +41,14 @@ const char* level_name(host::LogLevel level) {
     return "?";
 }
 
-}  // namespace
-
-namespace detail {
-
+// The kernel thread id of the calling thread.
 long current_thread_id() noexcept {
     return static_cast<long>(::gettid());
 }
+
+}  // namespace
+
+namespace detail {
 
 void emit_log(host::LogLevel level, const std::string& text, const std::string& file,
               const std::string& function, int line) {
@@ -58,13 +59,8 @@ void emit_log(host::LogLevel level, const std::string& text, const std::string& 
     host::LogRecord record{level, {}, current_thread_id(), text, file, function, line};
     clock_gettime(CLOCK_REALTIME, &record.time);
     inside_sink = true;
-    log.sinks.for_each(nullptr, [&record](const host::LogSink& sink) {
-        try {
-            sink(record);
-        } catch (...) {
-            // A failing sink must not take the caller down; the others still get the record.
-        }
-    });
+    // A failing sink must not take the caller down; the others still get the record.
+    log.sinks.notify(record);
     inside_sink = false;
 }
 
