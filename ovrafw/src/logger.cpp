@@ -16,7 +16,6 @@ namespace {
 struct Logger {
     detail::Registry<host::LogSink> sinks;
     std::atomic<int> level{static_cast<int>(host::LogLevel::debug)};
-    std::mutex stderr_mutex;
 };
 
 // Never destroyed: plug-in threads may still log while the process exits.
@@ -108,15 +107,6 @@ std::string format_record(const LogRecord& record) {
     }
     line += record.text;
     return line;
-}
-
-int add_stderr_sink() {
-    return add_log_sink([](const LogRecord& record) {
-        const std::string line = format_record(record) + "\n";
-        std::lock_guard<std::mutex> lock(logger().stderr_mutex);
-        fputs(line.c_str(), stderr);
-        fflush(stderr);
-    });
 }
 
 // The records live behind a shared pointer held by the registered sink too, so a record

@@ -51,10 +51,6 @@ Message* Message::reply() noexcept {
     return reply_.get();
 }
 
-const Message* Message::reply() const noexcept {
-    return reply_.get();
-}
-
 const ReplyCallback& Message::reply_callback() const noexcept {
     return on_reply_;
 }

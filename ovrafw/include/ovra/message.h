@@ -64,7 +64,6 @@ public:
 
     // The reply message of a broadcast; null for an ordinary message.
     Message* reply() noexcept;
-    const Message* reply() const noexcept;
     const ReplyCallback& reply_callback() const noexcept;
 
     void set_handled() noexcept;
