@@ -1,14 +1,13 @@
 // The configuration store: (section, key, value) rows of the host database.
 #include "ovra/config.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <optional>
+#include <string_view>
 
 #include "ovra/host.h"
 #include "ovra/ovra_exception.h"
 #include "ovra/util.h"
+#include "bio_common/text.h"
 #include "internal.h"
 
 namespace ovra {
@@ -38,39 +37,18 @@ void write_value(const std::string& section, const std::string& key, const std::
     upsert.step();
 }
 
-bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-}
-
-// Parses a decimal int with optional sign and surrounding blanks; nullopt otherwise.
+// Parses a decimal int: an optional sign and decimal digits, blanks allowed around; nullopt
+// for anything else and for a value outside the range of int.
 std::optional<int> parse_int(const std::string& text) {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && is_blank(text[begin])) {
-        ++begin;
-    }
-    while (end > begin && is_blank(text[end - 1])) {
-        --end;
-    }
-    std::size_t digits = begin;
-    if (digits < end && (text[digits] == '+' || text[digits] == '-')) {
-        ++digits;
-    }
-    if (digits == end) {
-        return std::nullopt;
-    }
-    for (std::size_t i = digits; i < end; ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return std::nullopt;
+    const std::string trimmed = bio_common::trim(text);
+    std::string_view number = trimmed;
+    if (!number.empty() && number.front() == '+') {
+        number.remove_prefix(1);
+        if (!number.empty() && number.front() == '-') {
+            return std::nullopt;  // one sign at most
         }
     }
-    const std::string trimmed = text.substr(begin, end - begin);
-    errno = 0;
-    const long long value = std::strtoll(trimmed.c_str(), nullptr, 10);
-    if (errno == ERANGE || value < INT_MIN || value > INT_MAX) {
-        return std::nullopt;
-    }
-    return static_cast<int>(value);
+    return bio_common::parse_integer<int>(number);
 }
 
 }  // namespace

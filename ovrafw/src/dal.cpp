@@ -68,7 +68,21 @@ private:
 
 column::column(std::string name, std::string value) : name_(std::move(name)), value_(std::move(value)) {}
 
+column::~column() = default;
+
+const std::string& column::name() const noexcept {
+    return name_;
+}
+
+const std::string& column::value() const noexcept {
+    return value_;
+}
+
 table::table(std::string name) : name_(std::move(name)) {}
+
+const std::string& table::name() const noexcept {
+    return name_;
+}
 
 const table& bio_template::table_templates() {
     static const table templates("templates");

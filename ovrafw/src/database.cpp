@@ -63,6 +63,11 @@ void check_directory(const std::string& path) {
     }
 }
 
+// Raises ovra_exception with `what`, a colon and SQLite's message for `db`.
+[[noreturn]] void raise_sqlite(sqlite3* db, const std::string& what) {
+    throw ovra_exception(what + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory"), true);
+}
+
 }  // namespace
 
 namespace detail {
@@ -74,10 +79,6 @@ DatabaseLock::DatabaseLock() : lock_(database().mutex), db_(database().connectio
 }
 
 DatabaseLock::~DatabaseLock() = default;
-
-void raise_sqlite(sqlite3* db, const std::string& what) {
-    throw ovra_exception(what + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory"), true);
-}
 
 Statement::Statement(sqlite3* db, const std::string& sql) : db_(db) {
     if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &stmt_, nullptr) != SQLITE_OK) {

@@ -1,14 +1,18 @@
-// Internal helpers shared by the units of libovrafw: observer registries, the logger's entry
-// point and the database connection.
+// Internal helpers shared by the units of libovrafw: observer registries, the guard around
+// callbacks that may throw, the logger's entry point and the database connection.
 #pragma once
 
 #include <sqlite3.h>
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +21,23 @@
 
 namespace ovra {
 namespace detail {
+
+// Runs `call`. Returns nullopt when it returns, otherwise the text of what it threw: what() of
+// a std::exception, "unknown exception" for anything else. The unwinding of a thread that is
+// cancelled or exits (abi::__forced_unwind) is no failure: it passes through.
+template <class Call>
+std::optional<std::string> failure_of(Call&& call) {
+    try {
+        call();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (const std::exception& e) {
+        return std::string(e.what());
+    } catch (...) {
+        return std::string("unknown exception");
+    }
+    return std::nullopt;
+}
 
 // An ordered list of callbacks (log sinks, bus listeners, taps, observers). Callbacks are
 // invoked without the registry's lock held, so a callback may add or remove callbacks, send
@@ -37,19 +58,18 @@ public:
     }
 
     // Removes the callback `id` (unknown ids are ignored) and waits for its calls on other
-    // threads to return. Returns whether the id was registered.
-    bool remove(int id) {
+    // threads to return.
+    void remove(int id) {
         std::unique_lock<std::mutex> lock(mutex_);
         auto it = std::find_if(entries_.begin(), entries_.end(),
                                [id](const std::shared_ptr<Entry>& e) { return e->id == id; });
         if (it == entries_.end()) {
-            return false;
+            return;
         }
         std::shared_ptr<Entry> entry = *it;
         entries_.erase(it);
         entry->removed = true;
         wait_idle(lock, *entry);
-        return true;
     }
 
     // Removes every callback, waiting as remove() does.
@@ -92,9 +112,17 @@ public:
         }
     }
 
-    bool empty() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return entries_.empty();
+    // Tells every observer registered now: calls each with `args`, in registration order. An
+    // observer that throws, whatever it throws, is passed over; the others are still told.
+    template <class... Args>
+    void notify(const Args&... args) {
+        for_each(nullptr, [&](const Callback& observer) {
+            try {
+                observer(args...);
+            } catch (...) {
+                // The observed event happened either way; an observer's failure changes nothing.
+            }
+        });
     }
 
 private:
@@ -132,14 +160,11 @@ private:
         });
     }
 
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::condition_variable idle_;
     std::vector<std::shared_ptr<Entry>> entries_;
     int last_id_ = 0;
 };
-
-// The kernel thread id of the calling thread.
-long current_thread_id() noexcept;
 
 // Hands one record to the log sinks (subject to the level filter).
 void emit_log(host::LogLevel level, const std::string& text, const std::string& file,
@@ -164,9 +189,6 @@ private:
     std::unique_lock<std::mutex> lock_;
     sqlite3* db_;
 };
-
-// Raises ovra_exception with `what`, a colon and SQLite's message for `db`.
-[[noreturn]] void raise_sqlite(sqlite3* db, const std::string& what);
 
 // A prepared statement; finalized on destruction. Every failure raises ovra_exception.
 class Statement {

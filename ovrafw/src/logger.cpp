@@ -16,7 +16,6 @@ namespace {
 struct Logger {
     detail::Registry<host::LogSink> sinks;
     std::atomic<int> level{static_cast<int>(host::LogLevel::debug)};
-    std::mutex stderr_mutex;
 };
 
 // Never destroyed: plug-in threads may still log while the process exits.
@@ -41,13 +40,14 @@ const char* level_name(host::LogLevel level) {
     return "?";
 }
 
-}  // namespace
-
-namespace detail {
-
+// The kernel thread id of the calling thread.
 long current_thread_id() noexcept {
     return static_cast<long>(::gettid());
 }
+
+}  // namespace
+
+namespace detail {
 
 void emit_log(host::LogLevel level, const std::string& text, const std::string& file,
               const std::string& function, int line) {
@@ -58,13 +58,8 @@ void emit_log(host::LogLevel level, const std::string& text, const std::string& 
     host::LogRecord record{level, {}, current_thread_id(), text, file, function, line};
     clock_gettime(CLOCK_REALTIME, &record.time);
     inside_sink = true;
-    log.sinks.for_each(nullptr, [&record](const host::LogSink& sink) {
-        try {
-            sink(record);
-        } catch (...) {
-            // A failing sink must not take the caller down; the others still get the record.
-        }
-    });
+    // A failing sink must not take the caller down; the others still get the record.
+    log.sinks.notify(record);
     inside_sink = false;
 }
 
@@ -112,15 +107,6 @@ std::string format_record(const LogRecord& record) {
     }
     line += record.text;
     return line;
-}
-
-int add_stderr_sink() {
-    return add_log_sink([](const LogRecord& record) {
-        const std::string line = format_record(record) + "\n";
-        std::lock_guard<std::mutex> lock(logger().stderr_mutex);
-        fputs(line.c_str(), stderr);
-        fflush(stderr);
-    });
 }
 
 // The records live behind a shared pointer held by the registered sink too, so a record

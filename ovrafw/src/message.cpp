@@ -18,6 +18,14 @@ Buffer::~Buffer() {
     delete[] data_;
 }
 
+const unsigned char* Buffer::data() const noexcept {
+    return data_;
+}
+
+std::size_t Buffer::length() const noexcept {
+    return length_;
+}
+
 Message::Message(const std::string& type, int flags, ReplyCallback on_reply)
     : type_(type), flags_(flags), on_reply_(std::move(on_reply)) {
     if (on_reply_) {
@@ -26,6 +34,34 @@ Message::Message(const std::string& type, int flags, ReplyCallback on_reply)
 }
 
 Message::~Message() = default;
+
+const std::string& Message::type() const noexcept {
+    return type_;
+}
+
+int Message::flags() const noexcept {
+    return flags_;
+}
+
+const std::vector<MessageField>& Message::fields() const noexcept {
+    return fields_;
+}
+
+Message* Message::reply() noexcept {
+    return reply_.get();
+}
+
+const ReplyCallback& Message::reply_callback() const noexcept {
+    return on_reply_;
+}
+
+void Message::set_handled() noexcept {
+    handled_ = true;
+}
+
+bool Message::handled() const noexcept {
+    return handled_;
+}
 
 void Message::add_int(const std::string& name, int value) {
     MessageField field;

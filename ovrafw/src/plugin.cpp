@@ -3,8 +3,6 @@
 
 #include <dlfcn.h>
 
-#include <cxxabi.h>
-
 #include <cstdint>
 
 #include "ovra/host.h"
@@ -28,6 +26,18 @@ void Plugin::set_name(const std::string& name) {
 
 void Plugin::set_run(RunFunction run) {
     run_ = run;
+}
+
+const std::string& Plugin::name() const noexcept {
+    return name_;
+}
+
+RunFunction Plugin::run_function() const noexcept {
+    return run_;
+}
+
+const std::vector<MessageListener>& Plugin::listeners() const noexcept {
+    return listeners_;
 }
 
 void Plugin::add_messages_interested(const MessageListener* listeners, int count) {
@@ -135,14 +145,9 @@ bool PluginHost::start() {
     state_->thread = std::thread([shared, run, name] {
         util::set_thread_name(name.empty() ? std::string("plugin") : name, pthread_self());
         std::string what;
-        try {
-            what = "run returned " + std::to_string(run());
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (const std::exception& e) {
-            what = e.what();
-        } catch (...) {
-            what = "unknown exception";
+        if (auto failure =
+                detail::failure_of([&what, run] { what = "run returned " + std::to_string(run()); })) {
+            what = *failure;
         }
         error::log("plugin " + name + ": run ended: " + what);
         {
@@ -150,13 +155,7 @@ bool PluginHost::start() {
             shared->ended = true;
             shared->what = what;
         }
-        shared->observers.for_each(nullptr, [&what](const ExitObserver& observer) {
-            try {
-                observer(what);
-            } catch (...) {
-                // The run has ended either way; an observer's failure changes nothing.
-            }
-        });
+        shared->observers.notify(what);
         {
             std::lock_guard<std::mutex> lock(shared->mutex);
             shared->exited = true;

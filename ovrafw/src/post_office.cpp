@@ -3,8 +3,6 @@
 
 #include <pthread.h>
 
-#include <cxxabi.h>
-
 #include <deque>
 
 #include "ovra/log.h"
@@ -52,43 +50,30 @@ thread_local bool on_delivery_thread = false;
 thread_local bool inside_taps = false;
 thread_local std::deque<Message*> sent_by_taps;
 
-void report_handler_failure(Bus& b, const std::string& type, const std::string& what) {
-    error::log("handler for " + type + " failed: " + what);
-    b.error_observers.for_each(nullptr, [&](const PostOffice::HandlerErrorObserver& observer) {
-        try {
-            observer(type, what);
-        } catch (...) {
-            // An observer's failure is not the handler's; nothing more to report.
-        }
-    });
-}
+// Marks this thread as inside the taps for its lifetime, also when a tap's unwinding leaves.
+struct InsideTaps {
+    InsideTaps() { inside_taps = true; }
+    ~InsideTaps() { inside_taps = false; }
+    InsideTaps(const InsideTaps&) = delete;
+    InsideTaps& operator=(const InsideTaps&) = delete;
+};
 
-// Calls every listener of the message's type, then the broadcast's reply callback.
+// Calls every listener of the message's type, then the broadcast's reply callback. A handler
+// that throws is logged and reported to the error observers; delivery goes on.
 void deliver(Bus& b, Message& message) {
     const std::string type = message.type();
     b.listeners.for_each(&type, [&](const MessageListener& listener) {
         if (listener.handler == nullptr) {
             return;
         }
-        try {
-            listener.handler(&message);
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (const std::exception& e) {
-            report_handler_failure(b, type, e.what());
-        } catch (...) {
-            report_handler_failure(b, type, "unknown exception");
+        if (auto failure = detail::failure_of([&] { listener.handler(&message); })) {
+            error::log("handler for " + type + " failed: " + *failure);
+            b.error_observers.notify(type, *failure);
         }
     });
     if (message.reply_callback() && message.reply() != nullptr) {
-        try {
-            message.reply_callback()(*message.reply());
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (const std::exception& e) {
-            error::log("reply callback for " + type + " failed: " + e.what());
-        } catch (...) {
-            error::log("reply callback for " + type + " failed: unknown exception");
+        if (auto failure = detail::failure_of([&] { message.reply_callback()(*message.reply()); })) {
+            error::log("reply callback for " + type + " failed: " + *failure);
         }
     }
 }
@@ -121,20 +106,14 @@ void delivery_loop(Bus& b) {
 void post_one(Bus& b, std::unique_ptr<Message> owned) {
     std::lock_guard<std::mutex> send_lock(b.send_mutex);
     const TapEvent event{++b.last_sequence, std::chrono::steady_clock::now(), owned.get()};
-    inside_taps = true;
-    b.taps.for_each(nullptr, [&event](const Tap& tap) {
-        try {
-            tap(event);
-        } catch (abi::__forced_unwind&) {
-            inside_taps = false;
-            throw;
-        } catch (const std::exception& e) {
-            error::log("bus tap failed: " + std::string(e.what()));
-        } catch (...) {
-            error::log("bus tap failed: unknown exception");
-        }
-    });
-    inside_taps = false;
+    {
+        const InsideTaps inside;
+        b.taps.for_each(nullptr, [&event](const Tap& tap) {
+            if (auto failure = detail::failure_of([&] { tap(event); })) {
+                error::log("bus tap failed: " + *failure);
+            }
+        });
+    }
     {
         std::lock_guard<std::mutex> lock(b.mutex);
         b.queue.push_back(Pending{event.sequence, std::move(owned)});

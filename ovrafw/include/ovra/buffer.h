@@ -17,8 +17,8 @@ public:
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
 
-    const unsigned char* data() const noexcept { return data_; }
-    std::size_t length() const noexcept { return length_; }
+    const unsigned char* data() const noexcept;
+    std::size_t length() const noexcept;
 
 private:
     unsigned char* data_;

@@ -64,8 +64,6 @@ OVRA_API void remove_log_sink(int id);
 OVRA_API void set_log_level(LogLevel level);
 // "2026-12-05 17:24:53.123 DEBUG [tid] function (file:line): text"
 OVRA_API std::string format_record(const LogRecord& record);
-// Installs a sink printing format_record lines to stderr; returns its id.
-OVRA_API int add_stderr_sink();
 
 // Collects records in memory; thread-safe. Registered for its lifetime.
 class OVRA_API MemoryLogSink {

@@ -40,8 +40,8 @@ public:
     Message(const Message&) = delete;
     Message& operator=(const Message&) = delete;
 
-    const std::string& type() const noexcept { return type_; }
-    int flags() const noexcept { return flags_; }
+    const std::string& type() const noexcept;
+    int flags() const noexcept;
 
     void add_int(const std::string& name, int value);
     void add_int64(const std::string& name, std::int64_t value);
@@ -60,15 +60,14 @@ public:
     // The buffer stays owned by the message.
     int get_buffer(const std::string& name, const Buffer** value) const;
 
-    const std::vector<MessageField>& fields() const noexcept { return fields_; }
+    const std::vector<MessageField>& fields() const noexcept;
 
     // The reply message of a broadcast; null for an ordinary message.
-    Message* reply() noexcept { return reply_.get(); }
-    const Message* reply() const noexcept { return reply_.get(); }
-    const ReplyCallback& reply_callback() const noexcept { return on_reply_; }
+    Message* reply() noexcept;
+    const ReplyCallback& reply_callback() const noexcept;
 
-    void set_handled() noexcept { handled_ = true; }
-    bool handled() const noexcept { return handled_; }
+    void set_handled() noexcept;
+    bool handled() const noexcept;
 
 private:
     MessageField* find(const std::string& name, MessageField::Kind kind);

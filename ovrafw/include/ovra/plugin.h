@@ -26,9 +26,9 @@ public:
     void add_messages_interested(const MessageListener* listeners, int count);
 
     // ---- host side ----
-    const std::string& name() const noexcept { return name_; }
-    RunFunction run_function() const noexcept { return run_; }
-    const std::vector<MessageListener>& listeners() const noexcept { return listeners_; }
+    const std::string& name() const noexcept;
+    RunFunction run_function() const noexcept;
+    const std::vector<MessageListener>& listeners() const noexcept;
 
 private:
     std::string name_;

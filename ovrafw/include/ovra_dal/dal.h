@@ -13,8 +13,9 @@ namespace ovra_dal {
 class OVRA_API column {
 public:
     column(std::string name, std::string value);
-    const std::string& name() const noexcept { return name_; }
-    const std::string& value() const noexcept { return value_; }
+    ~column();
+    const std::string& name() const noexcept;
+    const std::string& value() const noexcept;
 
 private:
     std::string name_;
@@ -24,7 +25,7 @@ private:
 class OVRA_API table {
 public:
     explicit table(std::string name);
-    const std::string& name() const noexcept { return name_; }
+    const std::string& name() const noexcept;
 
 private:
     std::string name_;
