@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "finger_kernels.h"
 #include "ovra/message.h"
 #include "ovra/plugin.h"
 
@@ -112,6 +113,15 @@ void apply_sensor_defaults();
 void build_correction_tables();
 void build_remap_table(const remap_constants& constants);
 void build_perspective_matrices();
+
+// The correction plan (finger_kernels.h) of the tables: build_correction_plan() derives it for the form
+// that camera_sensor selects (matrix form for "GC032A"), as the last step of build_correction_tables();
+// correction_plan_for() returns it for the form asked for, derived again only when the last derivation
+// was for the other form or another matrix shape. check_perspective_matrices() is false when
+// offsetMatrix is empty and raises std::out_of_range when a matrix row is missing or short.
+void build_correction_plan();
+const correction_plan& correction_plan_for(bool matrix_form);
+bool check_perspective_matrices();
 
 // Repeats ioctl (and close, through xclose) while it fails with EINTR.
 int xioctl(int fd, unsigned long request, void* arg);

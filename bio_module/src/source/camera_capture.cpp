@@ -1,4 +1,4 @@
-// Camera capture: sensor detection and defaults, correction tables, and the V4L2 device.
+// Camera capture: sensor detection and defaults, and the V4L2 device.
 #include "bio_module.h"
 
 #include <fcntl.h>
@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -24,15 +23,6 @@ capture_buffer* buffers = nullptr;
 std::string camera_sensor = "None";
 const char* const default_fp_reader_path =
     "/sys/devices/platform/soc/1c2b400.i2c/i2c-2/2-0021/2-0021/fingerprint_reader";
-
-std::uint32_t remapOffsetTable[remap_entries][2];
-std::uint32_t remapWeightTable[remap_entries][4];
-std::vector<std::vector<offset_entry>> offsetMatrix;
-std::vector<std::vector<weight_entry>> weightMatrix;
-
-const remap_constants gc0307_constants = {100,         0.5577586448, 0.0013834226,     117.66468083999999,
-                                          1.556425532, 325.0,        960.1621621621622};
-const remap_constants gc0328_constants = {150, 0.35, 0.00118, 153.6, 1.28, 320.0, 760.0};
 
 namespace {
 
@@ -68,9 +58,6 @@ constexpr const char* txt_exit_failed = "Failed to exit module: ";
 
 // The sysfs attribute holds the model name; longer contents are cut to this many bytes.
 constexpr std::size_t sensor_name_max = 19;
-
-// Fixed point: 1.0 is 2^20.
-constexpr double weight_one = 1048576.0;
 
 // Entries of the buffer table, as granted by the driver. The capture path uses indexes 0..2
 // only; entries above them are mapped but never queued, and are unmapped at teardown here.
@@ -293,105 +280,6 @@ void apply_sensor_defaults() {
         var_min = 300;
     }
     ovra::config_util::set_int(var_min, bio_section, "var_min", false);
-}
-
-// Rebuilds the remap tables for a GC0307 or GC0328 (other models keep what they hold) and
-// always the perspective matrices.
-void build_correction_tables() {
-    if (camera_sensor == "GC0307") {
-        build_remap_table(gc0307_constants);
-    } else if (camera_sensor == "GC0328") {
-        build_remap_table(gc0328_constants);
-    }
-    build_perspective_matrices();
-}
-
-// Overwrites all 320 x 260 remap entries from the sensor's constants; every source pixel used
-// lies inside the frame for both sensors' constants.
-void build_remap_table(const remap_constants& k) {
-    for (int i = 0; i < remap_rows; ++i) {
-        const double r = k.r0 + i;
-        const double d = (r * k.a) + ((r * k.b) * r);
-        const int y0 = static_cast<int>(d);
-        const double fy = d - y0;
-        for (int j = 0; j < grey_width; ++j) {
-            const double xs = k.c0 + (j * k.c1);
-            const double x = (((xs - k.cx) * d) / k.den) + xs;
-            const int x0 = static_cast<int>(x);
-            const double fx = x - x0;
-
-            const int entry = i * grey_width + j;
-            remapOffsetTable[entry][0] = static_cast<std::uint32_t>(2 * (x0 + frame_width * y0));
-            remapOffsetTable[entry][1] =
-                static_cast<std::uint32_t>(2 * (x0 + frame_width * y0 + frame_width));
-            remapWeightTable[entry][0] = static_cast<std::uint32_t>(((1 - fx) * (1 - fy)) * weight_one);
-            remapWeightTable[entry][1] = static_cast<std::uint32_t>((fx * (1 - fy)) * weight_one);
-            remapWeightTable[entry][2] = static_cast<std::uint32_t>(((1 - fx) * fy) * weight_one);
-            remapWeightTable[entry][3] = static_cast<std::uint32_t>((fx * fy) * weight_one);
-        }
-    }
-}
-
-// Empties and rebuilds both perspective matrices: 350 rows of 260 entries.
-void build_perspective_matrices() {
-    constexpr double h00 = -1.608040201005025;
-    constexpr double h01 = -0.25037468041964206;
-    constexpr double h02 = 841.3329806929383;
-    constexpr double h11 = 0.6770695583179054;
-    constexpr double h12 = -18.280878074583445;
-    constexpr double h21 = -0.0007824208763113816;
-    constexpr double h22 = 1.0211253636604074;
-    constexpr int first_y = 72;
-    constexpr int first_x = 190;
-
-    auto inside = [](int xc, int yc) { return xc >= 0 && xc < frame_width && yc >= 0 && yc < frame_height; };
-
-    offsetMatrix.clear();
-    weightMatrix.clear();
-    offsetMatrix.reserve(perspective_rows);
-    weightMatrix.reserve(perspective_rows);
-
-    for (int y = first_y; y < first_y + perspective_rows; ++y) {
-        std::vector<offset_entry> offset_row;
-        std::vector<weight_entry> weight_row;
-        offset_row.reserve(grey_width);
-        weight_row.reserve(grey_width);
-        for (int x = first_x; x < first_x + grey_width; ++x) {
-            const double w = (y * h21) + h22;
-            const double u = (((y * h01) + (x * h00)) + h02) / w;
-            const double v = ((y * h11) + h12) / w;
-            const int x0 = static_cast<int>(std::floor(u));
-            const int y0 = static_cast<int>(std::floor(v));
-            const int x1 = x0 + 1;
-            const int y1 = y0 + 1;
-            offset_row.push_back({x0, y0, x1, y0, x0, y1, x1, y1});
-
-            const bool in00 = inside(x0, y0);
-            const bool in10 = inside(x1, y0);
-            const bool in01 = inside(x0, y1);
-            const bool in11 = inside(x1, y1);
-            long w00 = in00 ? std::lround(((x1 - u) * (y1 - v)) * weight_one) : 0;
-            long w10 = in10 ? std::lround(((u - x0) * (y1 - v)) * weight_one) : 0;
-            long w01 = in01 ? std::lround(((x1 - u) * (v - y0)) * weight_one) : 0;
-            long w11 = in11 ? std::lround(((u - x0) * (v - y0)) * weight_one) : 0;
-            const int corners_inside = int{in00} + int{in10} + int{in01} + int{in11};
-            if (corners_inside == 0) {
-                w00 = w10 = w01 = w11 = 0;
-            } else if (corners_inside < 4) {
-                // Near the frame's edge the weights of the corners inside are scaled back up
-                // to a total of 1.0.
-                const double s = static_cast<double>(w00 + w10 + w01 + w11) * (1.0 / weight_one);
-                w00 = std::lround(static_cast<double>(w00) / s);
-                w10 = std::lround(static_cast<double>(w10) / s);
-                w01 = std::lround(static_cast<double>(w01) / s);
-                w11 = std::lround(static_cast<double>(w11) / s);
-            }
-            weight_row.push_back({static_cast<std::int32_t>(w00), static_cast<std::int32_t>(w10),
-                                  static_cast<std::int32_t>(w01), static_cast<std::int32_t>(w11)});
-        }
-        offsetMatrix.push_back(std::move(offset_row));
-        weightMatrix.push_back(std::move(weight_row));
-    }
 }
 
 // ioctl, repeated while interrupted by a signal; the result and errno of the last call.
