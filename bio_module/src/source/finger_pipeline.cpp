@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 
 #include "ovra/buffer.h"
@@ -64,6 +63,10 @@ std::mutex _finger_detected_mutex;
 std::condition_variable _finger_detected_cv;
 std::function<void()> _finger_detected_action;
 std::unique_ptr<std::thread> _finger_detected_consumer;
+
+// The C++ runtime's registration of exit handlers for one loaded object, and this library's handle.
+extern "C" int __cxa_atexit(void (*handler)(void*), void* argument, void* dso_handle);
+extern "C" void* __dso_handle __attribute__((visibility("hidden")));
 
 namespace {
 
@@ -161,7 +164,7 @@ bool wait_for_run_to_leave() {
 // The module's one way down, at dlclose or at exit: wakes the gate, stops the consumer thread, makes run
 // leave its loop and waits for it, then releases the device so that no descriptor or mapping outlives
 // the module. When run does not leave in time the device stays as it is, since run may still use it.
-void shutdown_module() {
+void shutdown_module(void* /*unused*/) {
     stopping.store(true);
     wake_gate();
     stop_consumer();
@@ -257,13 +260,14 @@ void send_finger_detected(int delay_us) {
 
 }  // namespace
 
-// Registers shutdown_module() with std::atexit, once. In a shared library std::atexit registers with
-// the library's own handle, so the C library runs it at dlclose as well as at exit; registered after
-// every static object of the module was constructed, it runs before any of their destructors, whatever
-// the order in which the units were linked.
+// Registers shutdown_module() with the C library's exit handlers under this library's own handle, once:
+// the C library then runs it at dlclose as well as at exit, and, registered after every static object of
+// the module was constructed, before any of their destructors, whatever the order in which the units
+// were linked. (std::atexit does the same from a shared library, unless a sanitizer runtime interposes
+// it and registers without the handle, which would leave dlclose without the shutdown.)
 void register_shutdown() {
     if (!shutdown_registered.exchange(true)) {
-        std::atexit(shutdown_module);
+        __cxa_atexit(shutdown_module, nullptr, &__dso_handle);
     }
 }
 
