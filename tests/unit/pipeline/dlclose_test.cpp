@@ -22,11 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-#ifdef BIO_TEST_EMULATED
-constexpr int cycles = 20;  // each cycle costs about a second under qemu-user
-#else
 constexpr int cycles = 100;
-#endif
 
 // Names of the entries of a /proc directory, "." and ".." left out.
 std::vector<std::string> entries(const char* dir) {
