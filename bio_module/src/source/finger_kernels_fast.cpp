@@ -83,31 +83,48 @@ std::uint64_t window_total(const unsigned char* frame, unsigned block_size, unsi
     return acc;
 }
 
-// Output pixel k of the plan: the four-corner weighted sum, unsigned 32-bit, shifted and cut to 8 bits,
-// XORed with `mask` (0 or 255; 255 - v == v ^ 255 for 8-bit v).
-inline unsigned char blend(const unsigned char* frame, const correction_plan& plan, std::size_t k,
-                           unsigned char mask) {
-    const unsigned char* top = frame + plan.offset[k];
-    const unsigned char* bottom = top + row_bytes;
-    const std::uint32_t sum = plan.weight[0][k] * top[0] + plan.weight[1][k] * top[2] +
-                              plan.weight[2][k] * bottom[0] + plan.weight[3][k] * bottom[2];
-    return static_cast<unsigned char>((sum >> 20) ^ mask);
-}
+// The plan's arrays held in locals: stores through `out` (which may alias anything) then do not make
+// the compiler read the array pointers again.
+struct plan_arrays {
+    explicit plan_arrays(const correction_plan& plan)
+        : offset(plan.offset),
+          w0(plan.weight[0]),
+          w1(plan.weight[1]),
+          w2(plan.weight[2]),
+          w3(plan.weight[3]) {}
+
+    // Output pixel k: the four-corner weighted sum, unsigned 32-bit, shifted and cut to 8 bits, XORed
+    // with `mask` (0 or 255; 255 - v == v ^ 255 for 8-bit v).
+    unsigned char blend(const unsigned char* frame, std::size_t k, unsigned char mask) const {
+        const unsigned char* top = frame + offset[k];
+        const unsigned char* bottom = top + row_bytes;
+        const std::uint32_t sum = w0[k] * top[0] + w1[k] * top[2] + w2[k] * bottom[0] + w3[k] * bottom[2];
+        return static_cast<unsigned char>((sum >> 20) ^ mask);
+    }
+
+    const std::uint32_t* offset;
+    const std::uint32_t* w0;
+    const std::uint32_t* w1;
+    const std::uint32_t* w2;
+    const std::uint32_t* w3;
+};
 
 // Four pixels per step, packed into one 4-byte store: the loads of four pixels are independent, and a
-// single store per step keeps the compiler from re-reading the plan after every byte written through
-// `out` (which may alias anything). Turned, each group of four is stored reversed at the mirrored
-// position. The last pixels/4 remainder goes one at a time.
-void correct_plan_fast(const unsigned char* frame, const correction_plan& plan, bool turn, unsigned char mask,
+// single store per step keeps the compiler from re-reading the plan after every byte written. Turned,
+// each group of four is stored reversed at the mirrored position. The last pixels/4 remainder goes one
+// at a time.
+template <bool Turn>
+void correct_plan_fast(const unsigned char* frame, const correction_plan& plan, unsigned char mask,
                        unsigned char* out) {
+    const plan_arrays arrays(plan);
     const std::size_t n = plan.pixels;
     const std::size_t whole = n - n % 4;
     for (std::size_t k = 0; k < whole; k += 4) {
-        const unsigned char a = blend(frame, plan, k, mask);
-        const unsigned char b = blend(frame, plan, k + 1, mask);
-        const unsigned char c = blend(frame, plan, k + 2, mask);
-        const unsigned char d = blend(frame, plan, k + 3, mask);
-        if (turn) {
+        const unsigned char a = arrays.blend(frame, k, mask);
+        const unsigned char b = arrays.blend(frame, k + 1, mask);
+        const unsigned char c = arrays.blend(frame, k + 2, mask);
+        const unsigned char d = arrays.blend(frame, k + 3, mask);
+        if (Turn) {
             const unsigned char v[4] = {d, c, b, a};
             std::memcpy(out + (n - 4 - k), v, sizeof v);
         } else {
@@ -116,7 +133,7 @@ void correct_plan_fast(const unsigned char* frame, const correction_plan& plan, 
         }
     }
     for (std::size_t k = whole; k < n; ++k) {
-        out[turn ? n - 1 - k : k] = blend(frame, plan, k, mask);
+        out[Turn ? n - 1 - k : k] = arrays.blend(frame, k, mask);
     }
 }
 
@@ -158,5 +175,10 @@ int image_variance_fast(const unsigned char* frame, int block_size, int row_step
 // Same image as correct_image_reference(); see finger_kernels.h.
 void correct_image_fast(const unsigned char* frame, const correction_plan& plan, correction_flags flags,
                         unsigned char* out) {
-    correct_plan_fast(frame, plan, flags.invert, flags.invert_pixels ? 0xFF : 0x00, out);
+    const unsigned char mask = flags.invert_pixels ? 0xFF : 0x00;
+    if (flags.invert) {
+        correct_plan_fast<true>(frame, plan, mask, out);
+    } else {
+        correct_plan_fast<false>(frame, plan, mask, out);
+    }
 }
