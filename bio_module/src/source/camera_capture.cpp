@@ -89,23 +89,27 @@ int xclose(int fd) {
     return retry_on_eintr([&] { return ::close(fd); });
 }
 
-// A zero-filled request about buffer `index` of the capture type and mapped memory.
+// A zero-filled request of the capture type on mapped memory (a v4l2_buffer or a v4l2_requestbuffers).
+template <typename Request>
+Request capture_request() {
+    Request request;
+    std::memset(&request, 0, sizeof request);
+    request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    request.memory = V4L2_MEMORY_MMAP;
+    return request;
+}
+
+// A request about buffer `index`.
 v4l2_buffer buffer_request(unsigned index) {
-    v4l2_buffer buf;
-    std::memset(&buf, 0, sizeof buf);
-    buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    buf.memory = V4L2_MEMORY_MMAP;
+    auto buf = capture_request<v4l2_buffer>();
     buf.index = index;
     return buf;
 }
 
-// A zero-filled request for `count` buffers of the capture type and mapped memory (0 releases them).
+// A request for `count` buffers (0 releases them).
 v4l2_requestbuffers buffers_request(unsigned count) {
-    v4l2_requestbuffers req;
-    std::memset(&req, 0, sizeof req);
+    auto req = capture_request<v4l2_requestbuffers>();
     req.count = count;
-    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    req.memory = V4L2_MEMORY_MMAP;
     return req;
 }
 
