@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr std::uint32_t weight_unit = 1u << 20;
+constexpr std::uint32_t weight_unit = 1u << 20;  // weight 1.0
 
 // A frame of noise: the kernels' cost does not depend on the pixel values.
 const std::vector<unsigned char>& test_frame() {
@@ -36,37 +36,27 @@ const std::vector<unsigned char>& test_frame() {
     return frame;
 }
 
-// True when the table builders filled the tables; otherwise (builders not in place) the tables get
-// a synthetic mapping of the same shape and access pattern: output (j, i) reads source
-// (100 + 1.7 j, 60 + 1.2 i) with four non-zero weights.
-bool real_tables = false;
+// The correction plan of one sensor's tables as a camera start builds them, copied out so that both
+// forms can be measured in one run.
+struct sensor_plan {
+    std::vector<std::uint32_t> offset;
+    std::vector<std::uint32_t> weight[4];
+    correction_plan plan;
+};
 
-void prepare_tables() {
-    build_remap_table(gc0307_constants);
-    build_perspective_matrices();
-    real_tables = remapWeightTable[0][0] != 0 && offsetMatrix.size() == perspective_rows &&
-                  offsetMatrix[0].size() == grey_width;
-    if (real_tables) {
-        return;
+sensor_plan plan_of(const char* sensor) {
+    camera_sensor = sensor;
+    build_correction_tables();
+    const correction_plan& built = correction_plan_for(camera_sensor == "GC032A");
+    sensor_plan copy;
+    copy.offset.assign(built.offset, built.offset + built.pixels);
+    for (std::size_t i = 0; i < 4; ++i) {
+        copy.weight[i].assign(built.weight[i], built.weight[i] + built.pixels);
     }
-    offsetMatrix.assign(perspective_rows, std::vector<offset_entry>(grey_width));
-    weightMatrix.assign(perspective_rows, std::vector<weight_entry>(grey_width));
-    for (int i = 0; i < perspective_rows; ++i) {
-        for (int j = 0; j < grey_width; ++j) {
-            const int x = 100 + j * 17 / 10;
-            const int y = 60 + i * 12 / 10;
-            if (i < remap_rows) {
-                const std::size_t k = static_cast<std::size_t>(i) * grey_width + static_cast<std::size_t>(j);
-                remapOffsetTable[k][0] = static_cast<std::uint32_t>(2 * (x + frame_width * y));
-                remapOffsetTable[k][1] = remapOffsetTable[k][0] + 2 * frame_width;
-                for (std::uint32_t& w : remapWeightTable[k]) {
-                    w = weight_unit / 4;
-                }
-            }
-            offsetMatrix[i][j] = {x, y, x + 1, y, x, y + 1, x + 1, y + 1};
-            weightMatrix[i][j] = {1 << 18, 1 << 18, 1 << 18, 1 << 18};
-        }
-    }
+    copy.plan = {copy.offset.data(),
+                 {copy.weight[0].data(), copy.weight[1].data(), copy.weight[2].data(), copy.weight[3].data()},
+                 built.pixels};
+    return copy;
 }
 
 // ------------------------------------------------------------------ baseline: the mandatory copy
@@ -109,14 +99,11 @@ void BM_detection_step(benchmark::State& state) {
 BENCHMARK(BM_detection_step);
 
 // ------------------------------------------------------------------ correction
-void BM_correct_image(benchmark::State& state, correct_image_kernel kernel, const char* sensor) {
-    camera_sensor = sensor;
-    invert = false;
-    invert_pixels = false;
+void BM_correct_image(benchmark::State& state, correct_image_kernel kernel, const correction_plan* plan) {
     const std::vector<unsigned char>& frame = test_frame();
     std::vector<unsigned char> out(grey_capacity);
     for (auto _ : state) {
-        kernel(frame.data(), out.data());
+        kernel(frame.data(), *plan, {false, false}, out.data());
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
@@ -189,11 +176,11 @@ BENCHMARK(BM_opencv_extract_and_remap);
 }  // namespace
 
 int main(int argc, char** argv) {
-    prepare_tables();
+    // The GC032A start comes last: the OpenCV peer reads the perspective matrices it leaves.
+    static const sensor_plan table_plan = plan_of("GC0307");
+    static const sensor_plan matrix_plan = plan_of("GC032A");
     benchmark::AddCustomContext("correction_tables",
-                                real_tables
-                                    ? "built by build_remap_table(GC0307) and build_perspective_matrices()"
-                                    : "synthetic (table builders not in place)");
+                                "built by build_correction_tables() for GC0307 and GC032A");
     benchmark::AddCustomContext("kernel_chosen_by_module", active_kernels().name);
 #ifdef BIO_BENCH_OPENCV
     benchmark::AddCustomContext("opencv", CV_VERSION);
@@ -211,9 +198,9 @@ int main(int argc, char** argv) {
                                          BM_image_variance, v.variance, block_size, row_step);
         }
         benchmark::RegisterBenchmark(("BM_correct_image/table/" + name).c_str(), BM_correct_image, v.correct,
-                                     "GC0307");
+                                     &table_plan.plan);
         benchmark::RegisterBenchmark(("BM_correct_image/matrix/" + name).c_str(), BM_correct_image, v.correct,
-                                     "GC032A");
+                                     &matrix_plan.plan);
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {

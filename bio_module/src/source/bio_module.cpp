@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <iterator>
 #include <list>
 #include <string>
@@ -38,9 +40,6 @@ std::string last_fp_reader;
 bool invert_pixels = false;
 
 std::atomic<int> template_count{0};
-std::atomic<bool> _enabled{true};
-std::condition_variable cond_var;
-std::mutex cv_mutex;
 
 namespace {
 
@@ -95,10 +94,8 @@ void read_configuration() {
 // ever or read outside the frame.
 void check_variance_parameters() {
     if (step < 1 || step > bsize || bsize > max_block_size) {
-        throw ovra::ovra_exception("Invalid variance parameters: bsize=" + std::to_string(bsize) +
-                                       ", step=" + std::to_string(step) +
-                                       " (need 1 <= step <= bsize <= " + std::to_string(max_block_size) + ")",
-                                   true);
+        fail("Invalid variance parameters: bsize=" + std::to_string(bsize) + ", step=" +
+             std::to_string(step) + " (need 1 <= step <= bsize <= " + std::to_string(max_block_size) + ")");
     }
 }
 
@@ -120,6 +117,19 @@ void start_camera() {
 }
 
 }  // namespace
+
+void fail(const std::string& text) {
+    throw ovra::ovra_exception(text, true);
+}
+
+void fail_errno(const std::string& text, int error) {
+    fail(text + std::strerror(error));
+}
+
+void fail_errno(const char* text) {
+    const int error = errno;
+    fail_errno(std::string(text), error);
+}
 
 // The plug-in entry point: names the module, loads its configuration, counts the templates,
 // starts the camera (three attempts) and registers run and the listeners. Returns 1, or 0 with
@@ -148,6 +158,8 @@ extern "C" int init(ovra::Plugin* plugin, std::string* error_message) {
         {"ovra_dal_record_deleted", on_records_deleted, false},
     };
     plugin->add_messages_interested(listeners, static_cast<int>(std::size(listeners)));
+    // The camera is open from here on: an unload, with or without run, releases it.
+    register_shutdown();
     return 1;
 }
 
@@ -182,7 +194,7 @@ void on_identifier_broadcast(ovra::Message* message) {
 void on_catra_event(ovra::Message* message) {
     int event = 0;
     if (message->get_int("event", &event) == 0) {
-        throw ovra::ovra_exception("Invalid parameters for message " + message->type(), true);
+        fail("Invalid parameters for message " + message->type());
     }
     if (event == 11) {
         set_enabled(true);

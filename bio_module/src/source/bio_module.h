@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "finger_kernels.h"
 #include "ovra/message.h"
 #include "ovra/plugin.h"
 
@@ -26,6 +27,13 @@
 // Every record carries this source path, whichever unit writes it.
 #define BIO_SOURCE_PATH "bio_module/src/source/bio_module"
 #define BIO_DEBUG(function, text) ::ovra::mevlog::debug((text), BIO_SOURCE_PATH, (function), __LINE__)
+
+// Failures of the camera start and of the capture loop: raise ovra::ovra_exception built from the text
+// and the flag true. fail_errno appends the description of `error`; its one-argument form reads errno
+// before anything else can change it.
+[[noreturn]] void fail(const std::string& text);
+[[noreturn]] void fail_errno(const std::string& text, int error);
+[[noreturn]] void fail_errno(const char* text);
 
 // ---------------------------------------------------------------- plug-in shell
 // Configuration of section "bio_module", filled once by init (keys in the order read).
@@ -53,9 +61,6 @@ extern const char* const bio_section;          // "bio_module"
 constexpr int bio_identifier_id = 0x62696F00;  // "bio\0"
 
 extern std::atomic<int> template_count;
-extern BIO_EXPORT std::atomic<bool> _enabled;
-extern BIO_EXPORT std::condition_variable cond_var;
-extern BIO_EXPORT std::mutex cv_mutex;
 
 extern "C" BIO_EXPORT int init(ovra::Plugin* plugin, std::string* error_message);
 void refresh_template_count();
@@ -113,12 +118,21 @@ void build_correction_tables();
 void build_remap_table(const remap_constants& constants);
 void build_perspective_matrices();
 
-// Repeats ioctl (and close, through xclose) while it fails with EINTR.
-int xioctl(int fd, unsigned long request, void* arg);
-int xclose(int fd);
+// The correction plan (finger_kernels.h) of the tables: build_correction_plan() derives it for the form
+// that camera_sensor selects (matrix form for "GC032A"), as the last step of build_correction_tables();
+// correction_plan_for() returns it for the form asked for, derived again only when the last derivation
+// was for the other form or another matrix shape. check_perspective_matrices() is false when
+// offsetMatrix is empty and raises std::out_of_range when a matrix row is missing or short.
+void build_correction_plan();
+const correction_plan& correction_plan_for(bool matrix_form);
+bool check_perspective_matrices();
 
 void init_module();
 void exit_module();
+
+// Outcome of taking one frame from the device.
+enum class frame_outcome { frame, no_buffer };
+frame_outcome take_frame(unsigned char* destination);
 
 // ---------------------------------------------------------------- finger pipeline
 constexpr std::size_t grey_capacity = 91000;  // 260 x 350, the largest image
@@ -139,14 +153,23 @@ extern std::string last_uuid;
 int grey_width_for_sensor();
 int grey_height_for_sensor();
 
+extern BIO_EXPORT std::atomic<bool> _enabled;
+extern BIO_EXPORT std::condition_variable cond_var;
+extern BIO_EXPORT std::mutex cv_mutex;
+
 BIO_EXPORT int run();
 BIO_EXPORT bool pred();
 void capture_image();
 void restart_module();
+// Registers the module's shutdown (stop the loop and the consumer thread, release the device) to run
+// at dlclose or exit; once, whoever calls it first.
+void register_shutdown();
+void start_finger_detected_consumer();
 
 int image_variance(const unsigned char* frame, int bsize, int step);
 void correct_image(const unsigned char* frame, unsigned char* out);
 void detection_step(int variance);
+void reset_touch();
 
 void publish_finger_image(const unsigned char* best_frame, int best_variance);
 void send_finger_removed();

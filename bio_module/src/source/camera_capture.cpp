@@ -1,4 +1,5 @@
-// Camera capture: sensor detection and defaults, correction tables, and the V4L2 device.
+// Camera capture: sensor detection and defaults, and the V4L2 device from start to teardown, with every
+// request made of it (the per-frame dequeue and requeue included).
 #include "bio_module.h"
 
 #include <fcntl.h>
@@ -7,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -25,80 +25,92 @@ std::string camera_sensor = "None";
 const char* const default_fp_reader_path =
     "/sys/devices/platform/soc/1c2b400.i2c/i2c-2/2-0021/2-0021/fingerprint_reader";
 
-std::uint32_t remapOffsetTable[remap_entries][2];
-std::uint32_t remapWeightTable[remap_entries][4];
-std::vector<std::vector<offset_entry>> offsetMatrix;
-std::vector<std::vector<weight_entry>> weightMatrix;
-
-const remap_constants gc0307_constants = {100,         0.5577586448, 0.0013834226,     117.66468083999999,
-                                          1.556425532, 325.0,        960.1621621621622};
-const remap_constants gc0328_constants = {150, 0.35, 0.00118, 153.6, 1.28, 320.0, 760.0};
-
 namespace {
 
 // Texts this unit emits: log records and exception messages.
-constexpr const char* txt_no_device = "No expected i2c fingerprint device is present";
-constexpr const char* txt_open_i2c = "Unable to open camera i2c bus (";
-constexpr const char* txt_sysfs_info = "Sysfs info: ";
-constexpr const char* txt_init_module = "Initializing module";
-constexpr const char* txt_init_camera = "Initializing Camera";
-constexpr const char* txt_init_mmap = "Initializing mmap";
-constexpr const char* txt_init_capture = "Initializing Capture";
-constexpr const char* txt_open_camera = "Unable to open camera device (";
-constexpr const char* txt_querycap = "Unable to query camera cap: ";
-constexpr const char* txt_no_capture = "Camera device does not support video capture";
-constexpr const char* txt_no_streaming = "Camera device does not support video streaming";
-constexpr const char* txt_s_fmt = "Unable to negotiate format data: ";
-constexpr const char* txt_reqbufs = "Unable to obtain buffers: ";
-constexpr const char* txt_alloc = "Unable to allocate buffer memory";
-constexpr const char* txt_querybuf = "Unable to query buffers: ";
-constexpr const char* txt_mmap = "Unable to map buffers: ";
-constexpr const char* txt_qbuf = "Unable to queue buffer: ";
-constexpr const char* txt_streamon = "Unable to start capture: ";
-constexpr const char* txt_stopping = "Stopping Capture...";
-constexpr const char* txt_streamoff_failed = "VIDIOC_STREAMOFF failed: ";
-constexpr const char* txt_stopped = "Capture stopped";
-constexpr const char* txt_exiting_mmap = "Exiting mmap";
-constexpr const char* txt_reqbufs_failed = "VIDIOC_REQBUFS failed: ";
-constexpr const char* txt_mmap_exited = "mmap Exited";
-constexpr const char* txt_freeing = "Freeing buffers...";
-constexpr const char* txt_closing = "Closing camera...";
-constexpr const char* txt_close_failed = "Could not close fd: ";
-constexpr const char* txt_exit_failed = "Failed to exit module: ";
+constexpr const char* text_no_device = "No expected i2c fingerprint device is present";
+constexpr const char* text_open_i2c = "Unable to open camera i2c bus (";
+constexpr const char* text_sysfs_info = "Sysfs info: ";
+constexpr const char* text_init_module = "Initializing module";
+constexpr const char* text_init_camera = "Initializing Camera";
+constexpr const char* text_init_mmap = "Initializing mmap";
+constexpr const char* text_init_capture = "Initializing Capture";
+constexpr const char* text_open_camera = "Unable to open camera device (";
+constexpr const char* text_querycap = "Unable to query camera cap: ";
+constexpr const char* text_no_capture = "Camera device does not support video capture";
+constexpr const char* text_no_streaming = "Camera device does not support video streaming";
+constexpr const char* text_s_fmt = "Unable to negotiate format data: ";
+constexpr const char* text_reqbufs = "Unable to obtain buffers: ";
+constexpr const char* text_alloc = "Unable to allocate buffer memory";
+constexpr const char* text_querybuf = "Unable to query buffers: ";
+constexpr const char* text_mmap = "Unable to map buffers: ";
+constexpr const char* text_qbuf = "Unable to queue buffer: ";
+constexpr const char* text_streamon = "Unable to start capture: ";
+constexpr const char* text_stopping = "Stopping Capture...";
+constexpr const char* text_streamoff_failed = "VIDIOC_STREAMOFF failed: ";
+constexpr const char* text_stopped = "Capture stopped";
+constexpr const char* text_exiting_mmap = "Exiting mmap";
+constexpr const char* text_reqbufs_failed = "VIDIOC_REQBUFS failed: ";
+constexpr const char* text_mmap_exited = "mmap Exited";
+constexpr const char* text_freeing = "Freeing buffers...";
+constexpr const char* text_closing = "Closing camera...";
+constexpr const char* text_close_failed = "Could not close fd: ";
+constexpr const char* text_exit_failed = "Failed to exit module: ";
+constexpr const char* text_dqbuf_failed = "VIDIOC_DQBUF failed: ";
+constexpr const char* text_qbuf_failed = "VIDIOC_QBUF failed: ";
+constexpr const char* text_bad_index = "Buffer index greater than buffer quantity";
 
 // The sysfs attribute holds the model name; longer contents are cut to this many bytes.
 constexpr std::size_t sensor_name_max = 19;
 
-// Fixed point: 1.0 is 2^20.
-constexpr double weight_one = 1048576.0;
+// The driver hands out three buffers; a dequeued index above this is a driver fault.
+constexpr unsigned highest_buffer_index = requested_buffers - 1;
 
 // Entries of the buffer table, as granted by the driver. The capture path uses indexes 0..2
 // only; entries above them are mapped but never queued, and are unmapped at teardown here.
 unsigned granted_buffers = 0;
 
-[[noreturn]] void fail(const std::string& text) {
-    throw ovra::ovra_exception(text, true);
+// Repeats `call` while it fails with EINTR: the one wrapper of every V4L2 request and of the device's
+// close. The result and errno of the last call.
+template <typename Call>
+int retry_on_eintr(Call call) {
+    int result;
+    do {
+        result = call();
+    } while (result == -1 && errno == EINTR);
+    return result;
 }
 
-// Raises `text` followed by the description of `error`.
-[[noreturn]] void fail_errno(const std::string& text, int error) {
-    fail(text + std::strerror(error));
+int xioctl(int fd, unsigned long request, void* arg) {
+    return retry_on_eintr([&] { return ::ioctl(fd, request, arg); });
 }
 
-// Raises `text` followed by the description of the current errno (read before anything else).
-[[noreturn]] void fail_errno(const char* text) {
-    const int error = errno;
-    fail_errno(std::string(text), error);
+int xclose(int fd) {
+    return retry_on_eintr([&] { return ::close(fd); });
 }
 
-// A zero-filled request about buffer `index` of the capture type and mapped memory.
+// A zero-filled request of the capture type on mapped memory (a v4l2_buffer or a v4l2_requestbuffers).
+template <typename Request>
+Request capture_request() {
+    Request request;
+    std::memset(&request, 0, sizeof request);
+    request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    request.memory = V4L2_MEMORY_MMAP;
+    return request;
+}
+
+// A request about buffer `index`.
 v4l2_buffer buffer_request(unsigned index) {
-    v4l2_buffer buf;
-    std::memset(&buf, 0, sizeof buf);
-    buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    buf.memory = V4L2_MEMORY_MMAP;
+    auto buf = capture_request<v4l2_buffer>();
     buf.index = index;
     return buf;
+}
+
+// A request for `count` buffers (0 releases them).
+v4l2_requestbuffers buffers_request(unsigned count) {
+    auto req = capture_request<v4l2_requestbuffers>();
+    req.count = count;
+    return req;
 }
 
 std::string fourcc_text(std::uint32_t fourcc) {
@@ -113,24 +125,24 @@ std::string fourcc_text(std::uint32_t fourcc) {
 // Opens and formats the device: camera_fd is open (non-blocking) and set to 640 x 480 UYVY,
 // or an ovra_exception names the failing step (camera_fd may then stay open).
 void init_camera() {
-    BIO_DEBUG("init_camera", txt_init_camera);
+    BIO_DEBUG("init_camera", text_init_camera);
 
     camera_fd = ::open(device_path.c_str(), O_RDWR | O_NONBLOCK);
     if (camera_fd == -1) {
         const int error = errno;
-        fail_errno(txt_open_camera + device_path + "): ", error);
+        fail_errno(text_open_camera + device_path + "): ", error);
     }
 
     v4l2_capability cap;
     std::memset(&cap, 0, sizeof cap);
     if (xioctl(camera_fd, VIDIOC_QUERYCAP, &cap) == -1) {
-        fail_errno(txt_querycap);
+        fail_errno(text_querycap);
     }
     if ((cap.capabilities & V4L2_CAP_VIDEO_CAPTURE) == 0) {
-        fail(txt_no_capture);
+        fail(text_no_capture);
     }
     if ((cap.capabilities & V4L2_CAP_STREAMING) == 0) {
-        fail(txt_no_streaming);
+        fail(text_no_streaming);
     }
 
     v4l2_format fmt;
@@ -141,7 +153,7 @@ void init_camera() {
     fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_UYVY;
     fmt.fmt.pix.field = V4L2_FIELD_ANY;
     if (xioctl(camera_fd, VIDIOC_S_FMT, &fmt) == -1) {
-        fail_errno(txt_s_fmt);
+        fail_errno(text_s_fmt);
     }
     // A driver may adjust the requested format instead of refusing it; the capture loop
     // copies whole 640 x 480 UYVY frames, so anything else is refused before streaming.
@@ -157,15 +169,11 @@ void init_camera() {
 // Requests three buffers and maps every buffer granted into `buffers`; raises ovra_exception
 // on a refusal, on fewer than three buffers or on a buffer too short for one frame.
 void init_mmap() {
-    BIO_DEBUG("init_mmap", txt_init_mmap);
+    BIO_DEBUG("init_mmap", text_init_mmap);
 
-    v4l2_requestbuffers req;
-    std::memset(&req, 0, sizeof req);
-    req.count = requested_buffers;
-    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    req.memory = V4L2_MEMORY_MMAP;
+    v4l2_requestbuffers req = buffers_request(requested_buffers);
     if (xioctl(camera_fd, VIDIOC_REQBUFS, &req) == -1) {
-        fail_errno(txt_reqbufs);
+        fail_errno(text_reqbufs);
     }
     if (req.count < requested_buffers) {
         fail("Not enough buffers (requested: " + std::to_string(requested_buffers) +
@@ -174,14 +182,14 @@ void init_mmap() {
 
     buffers = static_cast<capture_buffer*>(std::calloc(req.count, sizeof(capture_buffer)));
     if (buffers == nullptr) {
-        fail(txt_alloc);
+        fail(text_alloc);
     }
     granted_buffers = req.count;
 
     for (unsigned index = 0; index < req.count; ++index) {
         v4l2_buffer buf = buffer_request(index);
         if (xioctl(camera_fd, VIDIOC_QUERYBUF, &buf) == -1) {
-            fail_errno(txt_querybuf);
+            fail_errno(text_querybuf);
         }
         buffers[index].length = buf.length;
         // The capture loop copies a whole frame out of each of the three buffers it uses; a
@@ -193,41 +201,41 @@ void init_mmap() {
         buffers[index].start =
             ::mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, camera_fd, buf.m.offset);
         if (buffers[index].start == MAP_FAILED) {
-            fail_errno(txt_mmap);
+            fail_errno(text_mmap);
         }
     }
 }
 
 // Queues buffers 0, 1 and 2 and starts streaming; raises ovra_exception on a refusal.
 void start_capturing() {
-    BIO_DEBUG("start_capturing", txt_init_capture);
+    BIO_DEBUG("start_capturing", text_init_capture);
 
     for (unsigned index = 0; index < requested_buffers; ++index) {
         v4l2_buffer buf = buffer_request(index);
         if (xioctl(camera_fd, VIDIOC_QBUF, &buf) == -1) {
-            fail_errno(txt_qbuf);
+            fail_errno(text_qbuf);
         }
     }
     v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (xioctl(camera_fd, VIDIOC_STREAMON, &type) == -1) {
-        fail_errno(txt_streamon);
+        fail_errno(text_streamon);
     }
 }
 
 // Stops streaming; a refusal (also on a closed device) is logged, never raised.
 void stop_capturing() {
-    BIO_DEBUG("stop_capturing", txt_stopping);
+    BIO_DEBUG("stop_capturing", text_stopping);
     v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (xioctl(camera_fd, VIDIOC_STREAMOFF, &type) == -1) {
-        BIO_DEBUG("stop_capturing", txt_streamoff_failed + std::string(std::strerror(errno)));
+        BIO_DEBUG("stop_capturing", text_streamoff_failed + std::string(std::strerror(errno)));
     }
-    BIO_DEBUG("stop_capturing", txt_stopped);
+    BIO_DEBUG("stop_capturing", text_stopped);
 }
 
 // Unmaps the buffers and releases the driver's buffers; refusals are logged, never raised.
 // The table itself stays allocated.
 void exit_mmap() {
-    BIO_DEBUG("exit_mmap", txt_exiting_mmap);
+    BIO_DEBUG("exit_mmap", text_exiting_mmap);
     if (buffers != nullptr) {
         // Entries that were never mapped hold null or MAP_FAILED; munmap refuses those
         // harmlessly.
@@ -236,15 +244,11 @@ void exit_mmap() {
             buffers[index].start = nullptr;
         }
     }
-    v4l2_requestbuffers req;
-    std::memset(&req, 0, sizeof req);
-    req.count = 0;
-    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    req.memory = V4L2_MEMORY_MMAP;
+    v4l2_requestbuffers req = buffers_request(0);
     if (xioctl(camera_fd, VIDIOC_REQBUFS, &req) == -1) {
-        BIO_DEBUG("exit_mmap", txt_reqbufs_failed + std::string(std::strerror(errno)));
+        BIO_DEBUG("exit_mmap", text_reqbufs_failed + std::string(std::strerror(errno)));
     }
-    BIO_DEBUG("exit_mmap", txt_mmap_exited);
+    BIO_DEBUG("exit_mmap", text_mmap_exited);
 }
 
 }  // namespace
@@ -256,7 +260,7 @@ void exit_mmap() {
 void detect_sensor() {
     if (!ovra::util::file_exists(fp_reader_path)) {
         if (!ovra::util::file_exists(default_fp_reader_path)) {
-            fail(txt_no_device);
+            fail(text_no_device);
         }
         fp_reader_path = default_fp_reader_path;
     }
@@ -264,7 +268,7 @@ void detect_sensor() {
     const int fd = ::open(fp_reader_path.c_str(), O_RDONLY | O_NONBLOCK);
     if (fd < 0) {
         const int error = errno;
-        fail_errno(txt_open_i2c + fp_reader_path + "): ", error);
+        fail_errno(text_open_i2c + fp_reader_path + "): ", error);
     }
     char name[sensor_name_max];
     const ssize_t length = ::read(fd, name, sizeof name);
@@ -275,7 +279,7 @@ void detect_sensor() {
         return;
     }
     camera_sensor.assign(name, static_cast<std::size_t>(length));
-    BIO_DEBUG("init_module", txt_sysfs_info + camera_sensor);
+    BIO_DEBUG("init_module", text_sysfs_info + camera_sensor);
     if (camera_sensor != last_fp_reader) {
         var_min = 0;
         ovra::config::set_param(bio_section, "last_fp_reader", camera_sensor, true);
@@ -295,128 +299,11 @@ void apply_sensor_defaults() {
     ovra::config_util::set_int(var_min, bio_section, "var_min", false);
 }
 
-// Rebuilds the remap tables for a GC0307 or GC0328 (other models keep what they hold) and
-// always the perspective matrices.
-void build_correction_tables() {
-    if (camera_sensor == "GC0307") {
-        build_remap_table(gc0307_constants);
-    } else if (camera_sensor == "GC0328") {
-        build_remap_table(gc0328_constants);
-    }
-    build_perspective_matrices();
-}
-
-// Overwrites all 320 x 260 remap entries from the sensor's constants; every source pixel used
-// lies inside the frame for both sensors' constants.
-void build_remap_table(const remap_constants& k) {
-    for (int i = 0; i < remap_rows; ++i) {
-        const double r = k.r0 + i;
-        const double d = (r * k.a) + ((r * k.b) * r);
-        const int y0 = static_cast<int>(d);
-        const double fy = d - y0;
-        for (int j = 0; j < grey_width; ++j) {
-            const double xs = k.c0 + (j * k.c1);
-            const double x = (((xs - k.cx) * d) / k.den) + xs;
-            const int x0 = static_cast<int>(x);
-            const double fx = x - x0;
-
-            const int entry = i * grey_width + j;
-            remapOffsetTable[entry][0] = static_cast<std::uint32_t>(2 * (x0 + frame_width * y0));
-            remapOffsetTable[entry][1] =
-                static_cast<std::uint32_t>(2 * (x0 + frame_width * y0 + frame_width));
-            remapWeightTable[entry][0] = static_cast<std::uint32_t>(((1 - fx) * (1 - fy)) * weight_one);
-            remapWeightTable[entry][1] = static_cast<std::uint32_t>((fx * (1 - fy)) * weight_one);
-            remapWeightTable[entry][2] = static_cast<std::uint32_t>(((1 - fx) * fy) * weight_one);
-            remapWeightTable[entry][3] = static_cast<std::uint32_t>((fx * fy) * weight_one);
-        }
-    }
-}
-
-// Empties and rebuilds both perspective matrices: 350 rows of 260 entries.
-void build_perspective_matrices() {
-    constexpr double h00 = -1.608040201005025;
-    constexpr double h01 = -0.25037468041964206;
-    constexpr double h02 = 841.3329806929383;
-    constexpr double h11 = 0.6770695583179054;
-    constexpr double h12 = -18.280878074583445;
-    constexpr double h21 = -0.0007824208763113816;
-    constexpr double h22 = 1.0211253636604074;
-    constexpr int first_y = 72;
-    constexpr int first_x = 190;
-
-    auto inside = [](int xc, int yc) { return xc >= 0 && xc < frame_width && yc >= 0 && yc < frame_height; };
-
-    offsetMatrix.clear();
-    weightMatrix.clear();
-    offsetMatrix.reserve(perspective_rows);
-    weightMatrix.reserve(perspective_rows);
-
-    for (int y = first_y; y < first_y + perspective_rows; ++y) {
-        std::vector<offset_entry> offset_row;
-        std::vector<weight_entry> weight_row;
-        offset_row.reserve(grey_width);
-        weight_row.reserve(grey_width);
-        for (int x = first_x; x < first_x + grey_width; ++x) {
-            const double w = (y * h21) + h22;
-            const double u = (((y * h01) + (x * h00)) + h02) / w;
-            const double v = ((y * h11) + h12) / w;
-            const int x0 = static_cast<int>(std::floor(u));
-            const int y0 = static_cast<int>(std::floor(v));
-            const int x1 = x0 + 1;
-            const int y1 = y0 + 1;
-            offset_row.push_back({x0, y0, x1, y0, x0, y1, x1, y1});
-
-            const bool in00 = inside(x0, y0);
-            const bool in10 = inside(x1, y0);
-            const bool in01 = inside(x0, y1);
-            const bool in11 = inside(x1, y1);
-            long w00 = in00 ? std::lround(((x1 - u) * (y1 - v)) * weight_one) : 0;
-            long w10 = in10 ? std::lround(((u - x0) * (y1 - v)) * weight_one) : 0;
-            long w01 = in01 ? std::lround(((x1 - u) * (v - y0)) * weight_one) : 0;
-            long w11 = in11 ? std::lround(((u - x0) * (v - y0)) * weight_one) : 0;
-            const int corners_inside = int{in00} + int{in10} + int{in01} + int{in11};
-            if (corners_inside == 0) {
-                w00 = w10 = w01 = w11 = 0;
-            } else if (corners_inside < 4) {
-                // Near the frame's edge the weights of the corners inside are scaled back up
-                // to a total of 1.0.
-                const double s = static_cast<double>(w00 + w10 + w01 + w11) * (1.0 / weight_one);
-                w00 = std::lround(static_cast<double>(w00) / s);
-                w10 = std::lround(static_cast<double>(w10) / s);
-                w01 = std::lround(static_cast<double>(w01) / s);
-                w11 = std::lround(static_cast<double>(w11) / s);
-            }
-            weight_row.push_back({static_cast<std::int32_t>(w00), static_cast<std::int32_t>(w10),
-                                  static_cast<std::int32_t>(w01), static_cast<std::int32_t>(w11)});
-        }
-        offsetMatrix.push_back(std::move(offset_row));
-        weightMatrix.push_back(std::move(weight_row));
-    }
-}
-
-// ioctl, repeated while interrupted by a signal; the result and errno of the last call.
-int xioctl(int fd, unsigned long request, void* arg) {
-    int result;
-    do {
-        result = ::ioctl(fd, request, arg);
-    } while (result == -1 && errno == EINTR);
-    return result;
-}
-
-// close, repeated while interrupted by a signal; the result and errno of the last call.
-int xclose(int fd) {
-    int result;
-    do {
-        result = ::close(fd);
-    } while (result == -1 && errno == EINTR);
-    return result;
-}
-
 // Starts the camera: sensor and defaults, tables, device open and formatted, buffers mapped
 // and queued, streaming. Raises ovra_exception on any failure, possibly leaving the device
 // half set up for exit_module to release.
 void init_module() {
-    BIO_DEBUG("init_module", txt_init_module);
+    BIO_DEBUG("init_module", text_init_module);
     detect_sensor();
     apply_sensor_defaults();
     build_correction_tables();
@@ -432,19 +319,41 @@ void exit_module() {
         stop_capturing();
         exit_mmap();
         if (buffers != nullptr) {
-            BIO_DEBUG("exit_module", txt_freeing);
+            BIO_DEBUG("exit_module", text_freeing);
             std::free(buffers);
             buffers = nullptr;
             granted_buffers = 0;
         }
-        BIO_DEBUG("exit_module", txt_closing);
+        BIO_DEBUG("exit_module", text_closing);
         if (camera_fd != -1) {
             if (xclose(camera_fd) == -1) {
-                BIO_DEBUG("exit_module", txt_close_failed + std::string(std::strerror(errno)));
+                BIO_DEBUG("exit_module", text_close_failed + std::string(std::strerror(errno)));
             }
         }
         camera_fd = -1;
     } catch (const ovra::ovra_exception& e) {
-        BIO_DEBUG("exit_module", txt_exit_failed + std::string(e.what()));
+        BIO_DEBUG("exit_module", text_exit_failed + std::string(e.what()));
     }
+}
+
+// Takes the next filled frame: dequeues a buffer, copies its 614400-byte frame into `destination` and
+// gives the buffer back at once, before any processing, so that the driver always has buffers to fill.
+// Returns frame_outcome::no_buffer when the driver had no filled buffer after all (EAGAIN); raises
+// ovra_exception when the dequeue or the requeue fails otherwise, or on an index above 2.
+frame_outcome take_frame(unsigned char* destination) {
+    v4l2_buffer buf = buffer_request(0);
+    if (xioctl(camera_fd, VIDIOC_DQBUF, &buf) == -1) {
+        if (errno == EAGAIN) {
+            return frame_outcome::no_buffer;
+        }
+        fail_errno(text_dqbuf_failed);
+    }
+    if (buf.index > highest_buffer_index) {
+        fail(text_bad_index);
+    }
+    std::memcpy(destination, buffers[buf.index].start, frame_bytes);
+    if (xioctl(camera_fd, VIDIOC_QBUF, &buf) == -1) {
+        fail_errno(text_qbuf_failed);
+    }
+    return frame_outcome::frame;
 }

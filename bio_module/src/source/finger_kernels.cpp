@@ -1,5 +1,6 @@
-// Per-frame kernels: the variance score and the geometric correction, reference versions and the
-// one place that chooses which variant the module runs.
+// Per-frame kernels: the reference versions of the variance score and the geometric correction, the
+// one place that chooses which variant the module runs, and the one place that binds the module's
+// configuration, sensor and tables to them.
 #include "finger_kernels.h"
 
 #include <cstdint>
@@ -11,8 +12,8 @@
 namespace {
 
 // Sample of pixel (x, y): the first byte of the pixel's 2-byte UYVY group.
-inline std::uint32_t sample(const unsigned char* frame, std::int64_t x, std::int64_t y) {
-    return frame[2 * (x + std::int64_t{frame_width} * y)];
+inline std::uint32_t sample(const unsigned char* frame, std::uint64_t x, std::uint64_t y) {
+    return frame[kernel_row_bytes * y + 2 * x];
 }
 
 struct variant_list {
@@ -63,8 +64,7 @@ int image_variance_reference(const unsigned char* frame, int block_size, int row
             std::uint64_t sumsq = 0;
             for (std::uint64_t j = 0; j * s < b; ++j) {
                 for (std::uint64_t i = 0; i < samples_per_row; ++i) {
-                    const std::uint64_t p = sample(frame, static_cast<std::int64_t>(bx + i),
-                                                   static_cast<std::int64_t>(by + j * s));
+                    const std::uint64_t p = sample(frame, bx + i, by + j * s);
                     sum += p;
                     sumsq += p * p;
                 }
@@ -76,43 +76,22 @@ int image_variance_reference(const unsigned char* frame, int block_size, int row
     return static_cast<int>(static_cast<std::uint32_t>(score));
 }
 
-// Corrected grey image of a frame, one output pixel at a time, straight from the tables: the
-// perspective matrices for the GC032A, the remap tables for every other sensor. Raises
-// std::out_of_range when a matrix row or entry is missing; an empty offsetMatrix writes nothing.
-void correct_image_reference(const unsigned char* frame, unsigned char* out) {
-    if (camera_sensor == "GC032A") {
-        if (offsetMatrix.empty()) {
-            return;
-        }
-        const std::size_t height = offsetMatrix.size();
-        const std::size_t width = offsetMatrix.at(0).size();
-        for (std::size_t r = 0; r < height; ++r) {
-            for (std::size_t c = 0; c < width; ++c) {
-                const offset_entry& o = offsetMatrix.at(r).at(c);
-                const weight_entry& w = weightMatrix.at(r).at(c);
-                // Unsigned 32-bit: the weights add up to about 2^20, so the sum stays below 2^28.
-                std::uint32_t v = static_cast<std::uint32_t>(w[0]) * sample(frame, o[0], o[1]) +
-                                  static_cast<std::uint32_t>(w[1]) * sample(frame, o[2], o[3]) +
-                                  static_cast<std::uint32_t>(w[2]) * sample(frame, o[4], o[5]) +
-                                  static_cast<std::uint32_t>(w[3]) * sample(frame, o[6], o[7]);
-                v = (v >> 20) & 0xFFu;
-                if (invert_pixels) {
-                    v = 255u - v;
-                }
-                const std::size_t position = r * width + c;
-                out[invert ? height * width - 1 - position : position] = static_cast<unsigned char>(v);
-            }
-        }
-        return;
-    }
-    for (std::size_t k = 0; k < remap_entries; ++k) {
-        const std::uint32_t top = remapOffsetTable[k][0];
-        const std::uint32_t bottom = remapOffsetTable[k][1];
-        const std::uint32_t* w = remapWeightTable[k];
-        std::uint32_t v =
-            w[0] * frame[top] + w[1] * frame[top + 2] + w[2] * frame[bottom] + w[3] * frame[bottom + 2];
+// Corrected image straight from the plan, one output pixel at a time: the four-corner weighted sum,
+// shifted right by 20 and cut to 8 bits, optionally inverted, stored in reading or turned order.
+void correct_image_reference(const unsigned char* frame, const correction_plan& plan, correction_flags flags,
+                             unsigned char* out) {
+    for (std::size_t k = 0; k < plan.pixels; ++k) {
+        const unsigned char* top = frame + plan.offset[k];
+        const unsigned char* bottom = top + kernel_row_bytes;
+        // Unsigned 32-bit, modulo 2^32: the builders' weights add up to about 2^20, so the sum stays
+        // below 2^28.
+        std::uint32_t v = plan.weight[0][k] * top[0] + plan.weight[1][k] * top[2] +
+                          plan.weight[2][k] * bottom[0] + plan.weight[3][k] * bottom[2];
         v = (v >> 20) & 0xFFu;
-        out[invert ? remap_entries - 1 - k : k] = static_cast<unsigned char>(v);
+        if (flags.invert_pixels) {
+            v = 255u - v;
+        }
+        out[flags.invert ? plan.pixels - 1 - k : k] = static_cast<unsigned char>(v);
     }
 }
 
@@ -147,6 +126,21 @@ int image_variance(const unsigned char* frame, int block_size, int row_step) {
     return active_kernels().variance(frame, block_size, row_step);
 }
 
+// The GC032A image comes from the perspective matrices, every other sensor's from the remap tables
+// (zeros before the first GC0307 or GC0328 start); invert_pixels applies to the GC032A image only.
+//
+// The kernels read the plan derived from the tables when they were built; what can fail here is what
+// failed when the corrected image was read from the matrices entry by entry, and it fails the same way
+// (texts of the default variant) before anything is written: an empty offsetMatrix writes nothing,
+// a missing weight row raises std::out_of_range from the vector's range check, and a row of either
+// matrix shorter than the first offset row raises std::out_of_range "correction matrix row shorter
+// than the first row". Since the matrices are rebuilt in full at every camera start, none of these
+// happens in the module's own course.
 void correct_image(const unsigned char* frame, unsigned char* out) {
-    active_kernels().correct(frame, out);
+    const bool matrix_form = camera_sensor == "GC032A";
+    if (matrix_form && !check_perspective_matrices()) {
+        return;
+    }
+    const correction_flags flags = {invert, matrix_form && invert_pixels};
+    active_kernels().correct(frame, correction_plan_for(matrix_form), flags, out);
 }

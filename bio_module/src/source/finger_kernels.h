@@ -1,17 +1,45 @@
-// Variants of the per-frame kernels (frame score and geometric correction) and the choice between them.
+// Per-frame kernels (frame score and geometric correction): pure functions of their arguments, in
+// variants that give the same result for every input, and the choice between the variants.
 //
 // Every kernel exists as a plain reference that reads like the definition of the score and of the
-// correction, and as faster twins with the same signature and the same result for every input. The
-// module calls image_variance() and correct_image(), which forward to the variant chosen once, on the
-// first call; BIO_KERNELS=reference in the environment forces the reference kernels.
+// correction, and as faster twins with the same signature. The module calls image_variance() and
+// correct_image() (bio_module.h), which bind its configuration, sensor and tables to the variant chosen
+// once, on the first call; BIO_KERNELS=reference in the environment forces the reference kernels.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+// Geometry of a captured frame as the kernels read it: the sample of pixel (x, y) is the byte at
+// 2 * (x + 640 * y), the first byte of the pixel's 2-byte UYVY group.
+constexpr std::size_t kernel_row_bytes = 1280;
+
+// Per output pixel k (row-major), where its four source samples are and how much each counts.
+// Stored as separate arrays so that vector code loads four pixels' values of one kind at once.
+//
+// offset[k] is the byte offset of the top-left sample in the frame; the top-right, bottom-left and
+// bottom-right samples are at offset[k] + 2, + 1280 and + 1282. weight[0..3][k] are those four
+// samples' weights in units of 2^-20. The output sample is the weighted sum, in unsigned 32-bit
+// arithmetic, shifted right by 20 and cut to 8 bits. Every offset must satisfy
+// offset[k] + 1283 < frame size (the tables' builders guarantee it: the widest read, a 4-byte load
+// at offset[k] + 1280, ends at the frame's last byte at the most).
+struct correction_plan {
+    const std::uint32_t* offset;
+    const std::uint32_t* weight[4];
+    std::size_t pixels;
+};
+
+// How the corrected image is laid out and coloured.
+struct correction_flags {
+    bool invert;         // turned by 180 degrees: pixel k is stored at out[pixels - 1 - k]
+    bool invert_pixels;  // every value v is stored as 255 - v
+};
 
 // Scores a captured frame; see image_variance() in bio_module.h.
 using image_variance_kernel = int (*)(const unsigned char* frame, int block_size, int row_step);
-// Writes the corrected grey image of a captured frame; see correct_image() in bio_module.h.
-using correct_image_kernel = void (*)(const unsigned char* frame, unsigned char* out);
+// Writes plan.pixels bytes of corrected image into out; reads only the frame bytes the plan names.
+using correct_image_kernel = void (*)(const unsigned char* frame, const correction_plan& plan,
+                                      correction_flags flags, unsigned char* out);
 
 struct kernel_variant {
     const char* name;
@@ -34,15 +62,16 @@ constexpr bool variance_arguments_valid(int block_size, int row_step) {
 
 // Reference kernels (finger_kernels.cpp).
 int image_variance_reference(const unsigned char* frame, int block_size, int row_step);
-void correct_image_reference(const unsigned char* frame, unsigned char* out);
+void correct_image_reference(const unsigned char* frame, const correction_plan& plan, correction_flags flags,
+                             unsigned char* out);
 
 // Portable faster twins (finger_kernels_fast.cpp).
 int image_variance_fast(const unsigned char* frame, int block_size, int row_step);
-void correct_image_fast(const unsigned char* frame, unsigned char* out);
+void correct_image_fast(const unsigned char* frame, const correction_plan& plan, correction_flags flags,
+                        unsigned char* out);
 
-// SSE4.1 twin of the table-form correction (finger_kernels_sse41.cpp), x86-64 only; the score and
-// the matrix form are the portable fast ones. Its variant, or null when not built for SSE4.1 or when
-// the processor lacks it.
+// SSE4.1 twin of the correction (finger_kernels_sse41.cpp), x86-64 only; the score is the portable
+// fast one. Its variant, or null when not built for SSE4.1 or when the processor lacks it.
 const kernel_variant* sse41_variant();
 
 // Every variant built into this binary and usable on this processor, the reference first and the

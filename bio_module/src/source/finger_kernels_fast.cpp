@@ -3,13 +3,10 @@
 
 #include <cstdint>
 #include <cstring>
-#include <stdexcept>
-
-#include "bio_module.h"
 
 namespace {
 
-constexpr std::size_t row_bytes = 2 * static_cast<std::size_t>(frame_width);
+constexpr std::size_t row_bytes = kernel_row_bytes;
 constexpr unsigned max_blocks_per_row = variance_window_width;  // bsize 1
 
 // floor(x / n) for the fixed n of one frame. The block counts of the usual settings (block size 4 or 8,
@@ -86,81 +83,57 @@ std::uint64_t window_total(const unsigned char* frame, unsigned block_size, unsi
     return acc;
 }
 
-// The four-corner weighted sum of the correction, unsigned 32-bit, shifted and cut to 8 bits.
-inline unsigned char blend(std::uint32_t w0, std::uint32_t p0, std::uint32_t w1, std::uint32_t p1,
-                           std::uint32_t w2, std::uint32_t p2, std::uint32_t w3, std::uint32_t p3) {
-    return static_cast<unsigned char>((w0 * p0 + w1 * p1 + w2 * p2 + w3 * p3) >> 20);
-}
+// The plan's arrays held in locals: stores through `out` (which may alias anything) then do not make
+// the compiler read the array pointers again.
+struct plan_arrays {
+    explicit plan_arrays(const correction_plan& plan)
+        : offset(plan.offset),
+          w0(plan.weight[0]),
+          w1(plan.weight[1]),
+          w2(plan.weight[2]),
+          w3(plan.weight[3]) {}
 
-inline unsigned char remap_pixel(const unsigned char* frame, const std::uint32_t* offsets,
-                                 const std::uint32_t* weights) {
-    const unsigned char* top = frame + offsets[0];
-    const unsigned char* bottom = frame + offsets[1];
-    return blend(weights[0], top[0], weights[1], top[2], weights[2], bottom[0], weights[3], bottom[2]);
-}
+    // Output pixel k: the four-corner weighted sum, unsigned 32-bit, shifted and cut to 8 bits, XORed
+    // with `mask` (0 or 255; 255 - v == v ^ 255 for 8-bit v).
+    unsigned char blend(const unsigned char* frame, std::size_t k, unsigned char mask) const {
+        const unsigned char* top = frame + offset[k];
+        const unsigned char* bottom = top + row_bytes;
+        const std::uint32_t sum = w0[k] * top[0] + w1[k] * top[2] + w2[k] * bottom[0] + w3[k] * bottom[2];
+        return static_cast<unsigned char>((sum >> 20) ^ mask);
+    }
 
-// Table form. Four entries per step, packed into one 4-byte store: the loads of four entries are
-// independent, and a single store per step keeps the compiler from re-reading the tables after
-// every byte written through `out` (which may alias anything). The invert branch is taken once.
-void correct_table_fast(const unsigned char* frame, unsigned char* out) {
-    static_assert(remap_entries % 4 == 0, "the table form works four entries at a time");
-    const std::uint32_t* offsets = &remapOffsetTable[0][0];
-    const std::uint32_t* weights = &remapWeightTable[0][0];
-    if (!invert) {
-        for (std::size_t k = 0; k < remap_entries; k += 4, offsets += 8, weights += 16) {
-            const unsigned char v[4] = {
-                remap_pixel(frame, offsets, weights),
-                remap_pixel(frame, offsets + 2, weights + 4),
-                remap_pixel(frame, offsets + 4, weights + 8),
-                remap_pixel(frame, offsets + 6, weights + 12),
-            };
+    const std::uint32_t* offset;
+    const std::uint32_t* w0;
+    const std::uint32_t* w1;
+    const std::uint32_t* w2;
+    const std::uint32_t* w3;
+};
+
+// Four pixels per step, packed into one 4-byte store: the loads of four pixels are independent, and a
+// single store per step keeps the compiler from re-reading the plan after every byte written. Turned,
+// each group of four is stored reversed at the mirrored position. The last pixels/4 remainder goes one
+// at a time.
+template <bool Turn>
+void correct_plan_fast(const unsigned char* frame, const correction_plan& plan, unsigned char mask,
+                       unsigned char* out) {
+    const plan_arrays arrays(plan);
+    const std::size_t n = plan.pixels;
+    const std::size_t whole = n - n % 4;
+    for (std::size_t k = 0; k < whole; k += 4) {
+        const unsigned char a = arrays.blend(frame, k, mask);
+        const unsigned char b = arrays.blend(frame, k + 1, mask);
+        const unsigned char c = arrays.blend(frame, k + 2, mask);
+        const unsigned char d = arrays.blend(frame, k + 3, mask);
+        if (Turn) {
+            const unsigned char v[4] = {d, c, b, a};
+            std::memcpy(out + (n - 4 - k), v, sizeof v);
+        } else {
+            const unsigned char v[4] = {a, b, c, d};
             std::memcpy(out + k, v, sizeof v);
         }
-        return;
     }
-    // Turned by 180 degrees: entry k lands at remap_entries - 1 - k.
-    for (std::size_t k = 0; k < remap_entries; k += 4, offsets += 8, weights += 16) {
-        const unsigned char v[4] = {
-            remap_pixel(frame, offsets + 6, weights + 12),
-            remap_pixel(frame, offsets + 4, weights + 8),
-            remap_pixel(frame, offsets + 2, weights + 4),
-            remap_pixel(frame, offsets, weights),
-        };
-        std::memcpy(out + (remap_entries - 4 - k), v, sizeof v);
-    }
-}
-
-inline std::uint32_t matrix_sample(const unsigned char* frame, std::int32_t x, std::int32_t y) {
-    return frame[2 * (static_cast<std::ptrdiff_t>(x) + std::ptrdiff_t{frame_width} * y)];
-}
-
-// Matrix form. Each row is checked once for its length, then walked with plain pointers; the
-// inversions become a write direction and an XOR mask (255 - v == v ^ 255 for 8-bit v).
-void correct_matrix_fast(const unsigned char* frame, unsigned char* out) {
-    if (offsetMatrix.empty()) {
-        return;
-    }
-    const std::size_t height = offsetMatrix.size();
-    const std::size_t width = offsetMatrix[0].size();
-    const unsigned char mask = invert_pixels ? 0xFF : 0x00;
-    const std::ptrdiff_t direction = invert ? -1 : 1;
-    unsigned char* dst = invert ? out + (height * width - 1) : out;
-    for (std::size_t r = 0; r < height; ++r) {
-        const std::vector<offset_entry>& offset_row = offsetMatrix[r];
-        const std::vector<weight_entry>& weight_row = weightMatrix.at(r);
-        if (offset_row.size() < width || weight_row.size() < width) {
-            throw std::out_of_range("correction matrix row shorter than the first row");
-        }
-        const offset_entry* o = offset_row.data();
-        const weight_entry* w = weight_row.data();
-        for (std::size_t c = 0; c < width; ++c, ++o, ++w, dst += direction) {
-            const unsigned char v =
-                blend(static_cast<std::uint32_t>((*w)[0]), matrix_sample(frame, (*o)[0], (*o)[1]),
-                      static_cast<std::uint32_t>((*w)[1]), matrix_sample(frame, (*o)[2], (*o)[3]),
-                      static_cast<std::uint32_t>((*w)[2]), matrix_sample(frame, (*o)[4], (*o)[5]),
-                      static_cast<std::uint32_t>((*w)[3]), matrix_sample(frame, (*o)[6], (*o)[7]));
-            *dst = static_cast<unsigned char>(v ^ mask);
-        }
+    for (std::size_t k = whole; k < n; ++k) {
+        out[Turn ? n - 1 - k : k] = arrays.blend(frame, k, mask);
     }
 }
 
@@ -199,12 +172,13 @@ int image_variance_fast(const unsigned char* frame, int block_size, int row_step
     return static_cast<int>(static_cast<std::uint32_t>(score));
 }
 
-// Same image as correct_image_reference(); see finger_kernels.h. A short matrix row raises
-// std::out_of_range before any pixel of that row is written.
-void correct_image_fast(const unsigned char* frame, unsigned char* out) {
-    if (camera_sensor == "GC032A") {
-        correct_matrix_fast(frame, out);
+// Same image as correct_image_reference(); see finger_kernels.h.
+void correct_image_fast(const unsigned char* frame, const correction_plan& plan, correction_flags flags,
+                        unsigned char* out) {
+    const unsigned char mask = flags.invert_pixels ? 0xFF : 0x00;
+    if (flags.invert) {
+        correct_plan_fast<true>(frame, plan, mask, out);
     } else {
-        correct_table_fast(frame, out);
+        correct_plan_fast<false>(frame, plan, mask, out);
     }
 }

@@ -1,7 +1,9 @@
-// Finger pipeline: the capture loop, the finger detector and the publication of finger images and events.
+// Finger pipeline: the capture loop with its enable gate, the finger events with the consumer thread of
+// delayed events, and the module's one shutdown path.
 #include "bio_module.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -9,8 +11,6 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-
-#include <linux/videodev2.h>
 
 #include "ovra/buffer.h"
 #include "ovra/log.h"
@@ -24,29 +24,19 @@
 namespace {
 
 // Texts this unit emits: log records, exception messages and bus message types.
-const char* const text_restarting = "Restarting module..";
-const char* const text_error_prefix = "Error: ";
-const char* const text_too_many_retries = "Too many retries for select";
-const char* const text_no_full_buffer = "No full buffer available";
-const char* const text_dqbuf_failed = "VIDIOC_DQBUF failed: ";
-const char* const text_qbuf_failed = "VIDIOC_QBUF failed: ";
-const char* const text_bad_index = "Buffer index greater than buffer quantity";
-const char* const text_early_touch = "################ Dedo Precoce!!!!!!";
-const char* const text_identification_disabled = "Biometry identification disabled!";
-const char* const text_uuid_prefix = "UUID:";
-
-const char* const type_new_image = "identifier_new_biometric_image";
-const char* const type_finger_detected = "bio_module_finger_detected";
-const char* const type_finger_removed = "bio_module_finger_removed";
-
-const char* const watchdog_name = "bio_module";
-const char* const consumer_thread_name = "bio_module_run";
+constexpr const char* text_restarting = "Restarting module..";
+constexpr const char* text_error_prefix = "Error: ";
+constexpr const char* text_too_many_retries = "Too many retries for select";
+constexpr const char* text_no_full_buffer = "No full buffer available";
+constexpr const char* text_unloading = "bio_module unloading";
+constexpr const char* text_type_finger_detected = "bio_module_finger_detected";
+constexpr const char* text_type_finger_removed = "bio_module_finger_removed";
+constexpr const char* text_watchdog_name = "bio_module";
+constexpr const char* text_consumer_thread_name = "bio_module_run";
 
 // Consecutive failed frame waits allowed for one frame, and camera start attempts per restart.
 constexpr int frame_wait_retries = 4;
 constexpr int restart_attempts = 3;
-// The driver hands out three buffers; a dequeued index above this is a driver fault.
-constexpr unsigned highest_buffer_index = 2;
 
 // Delay of the finger-detected event by the number of stored templates: the identification
 // service needs longer to load a large template base before it can match the new image.
@@ -60,82 +50,133 @@ constexpr finger_detected_delay_row finger_detected_delays[] = {
     {8000, 250000},
 };
 
-// The best frame of the current touch lives for the life of the module; it starts zero-filled,
-// so a touch published before any frame was copied (var_min or min_img_num of 0 or less)
-// publishes a black frame.
-unsigned char best_frame_storage[frame_bytes];
-
 }  // namespace
 
 unsigned char captured_frame[frame_bytes];
-DetectionState detection = {0, 0, best_frame_storage, false};
 unsigned char grey_scratch[grey_capacity];
-std::string last_uuid;
+
+std::atomic<bool> _enabled{true};
+std::condition_variable cond_var;
+std::mutex cv_mutex;
 
 std::mutex _finger_detected_mutex;
 std::condition_variable _finger_detected_cv;
 std::function<void()> _finger_detected_action;
 std::unique_ptr<std::thread> _finger_detected_consumer;
 
+// The C++ runtime's registration of exit handlers for one loaded object, and this library's handle.
+extern "C" int __cxa_atexit(void (*handler)(void*), void* argument, void* dso_handle);
+extern "C" void* __dso_handle __attribute__((visibility("hidden")));
+
 namespace {
 
+// ---------------------------------------------------------------- shutdown
+// Set once, by shutdown_module(): the gate stops waiting and the loop leaves at its next step.
+std::atomic<bool> stopping{false};
 // Guarded by _finger_detected_mutex: asks the consumer thread to leave its loop.
 bool consumer_stop_requested = false;
-// Set when the module is unloaded or the process exits: the disabled gate stops waiting on cond_var.
-std::atomic<bool> module_unloading{false};
+std::atomic<bool> shutdown_registered{false};
 
-// Host-unload concern. The consumer thread never ends on its own, and a thread still blocked on a
-// condition variable when that variable is destroyed makes its destruction (pthread_cond_destroy)
-// wait for ever; a still joinable std::thread destroyed at exit terminates the process. This object is
-// defined after the _finger_detected_* objects, so it is destroyed before them at dlclose or process
-// exit: it stops and joins the consumer thread (a delayed event not yet started is dropped), and it
-// wakes a capture loop parked in the disabled gate, so that cond_var need not wait out the gate's
-// deadline when it is destroyed. cond_var belongs to the plug-in shell's unit, which is linked first
-// and so is constructed before this object and destroyed after it. When run was never entered there
-// is no thread to stop and only the two locks are taken and released.
-struct consumer_shutdown_at_unload {
-    ~consumer_shutdown_at_unload() {
-        module_unloading.store(true);
-        { std::lock_guard<std::mutex> lock(cv_mutex); }
-        cond_var.notify_all();
+// Where run is, for the shutdown: inside the module's code or not, and the kernel id of the thread that
+// entered it last. Guarded by run_presence_mutex.
+std::mutex run_presence_mutex;
+std::condition_variable run_left_cv;
+bool run_inside = false;
+pid_t run_tid = 0;
 
-        {
-            std::lock_guard<std::mutex> lock(_finger_detected_mutex);
-            consumer_stop_requested = true;
-        }
-        _finger_detected_cv.notify_all();
-        if (_finger_detected_consumer && _finger_detected_consumer->joinable()) {
-            if (_finger_detected_consumer->get_id() == std::this_thread::get_id()) {
-                _finger_detected_consumer->detach();
-            } else {
-                _finger_detected_consumer->join();
-            }
+// How long the shutdown waits for run to leave its loop (a frame wait of select_timeout, or a camera
+// restart, may be under way) and then for its thread to be gone.
+constexpr auto run_leave_bound = std::chrono::seconds(5);
+constexpr auto run_thread_grace = std::chrono::milliseconds(500);
+
+// Marks run as inside the module's code for as long as its frame lives, also while an exception
+// leaves it.
+struct run_presence {
+    run_presence() {
+        std::lock_guard<std::mutex> lock(run_presence_mutex);
+        run_inside = true;
+        run_tid = ::gettid();
+    }
+    ~run_presence() {
+        std::lock_guard<std::mutex> lock(run_presence_mutex);
+        run_inside = false;
+        run_left_cv.notify_all();
+    }
+    run_presence(const run_presence&) = delete;
+    run_presence& operator=(const run_presence&) = delete;
+};
+
+// Leaves run by the only way it has, an exception, once the module is going away.
+void leave_if_stopping() {
+    if (stopping.load()) {
+        fail(text_unloading);
+    }
+}
+
+// Wakes a loop parked in the disabled gate. Taking cv_mutex first makes sure that a loop which tested
+// the predicate before `stopping` was set is inside its wait by now.
+void wake_gate() {
+    { std::lock_guard<std::mutex> lock(cv_mutex); }
+    cond_var.notify_all();
+}
+
+// Stops the consumer thread and joins it (after the delayed event it may be running; a pending one is
+// dropped), or detaches it when called on the consumer thread itself.
+void stop_consumer() {
+    std::thread* consumer = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(_finger_detected_mutex);
+        consumer_stop_requested = true;
+        consumer = _finger_detected_consumer.get();
+    }
+    _finger_detected_cv.notify_all();
+    if (consumer != nullptr && consumer->joinable()) {
+        if (consumer->get_id() == std::this_thread::get_id()) {
+            consumer->detach();
+        } else {
+            consumer->join();
         }
     }
-};
-consumer_shutdown_at_unload consumer_shutdown;
+}
 
+// Waits, bounded, until run has left the module's code: until its frame is gone, and then until the
+// kernel no longer knows its thread, since unwinding past run still reads this library's unwind tables
+// (a host that keeps the thread alive costs the short grace only). True when run is not inside.
+bool wait_for_run_to_leave() {
+    pid_t tid = 0;
+    {
+        std::unique_lock<std::mutex> lock(run_presence_mutex);
+        if (run_tid == 0 || run_tid == ::gettid()) {
+            return true;
+        }
+        if (!run_left_cv.wait_for(lock, run_leave_bound, [] { return !run_inside; })) {
+            return false;
+        }
+        tid = run_tid;
+    }
+    const auto give_up = std::chrono::steady_clock::now() + run_thread_grace;
+    while (::tgkill(::getpid(), tid, 0) == 0 && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// The module's one way down, at dlclose or at exit: wakes the gate, stops the consumer thread, makes run
+// leave its loop and waits for it, then releases the device so that no descriptor or mapping outlives
+// the module. When run does not leave in time the device stays as it is, since run may still use it.
+void shutdown_module(void* /*unused*/) {
+    stopping.store(true);
+    wake_gate();
+    stop_consumer();
+    if (wait_for_run_to_leave() && (camera_fd != -1 || buffers != nullptr)) {
+        exit_module();
+    }
+}
+
+// ---------------------------------------------------------------- the loop's steps
 // Builds a message of `type` without fields and hands it to the bus, which takes ownership.
 void post_event(const char* type) {
     ovra::PostOffice::send_message(new ovra::Message(type, 0, nullptr));
-}
-
-// Posts "bio_module_finger_detected" now (delay below 1 µs) on the caller's thread, or hands the
-// consumer thread a task that sleeps `delay_us` and then posts it. The hand-over replaces a task the
-// consumer has not taken yet, and blocks while the consumer runs a task (it holds the mutex then).
-void send_finger_detected(int delay_us) {
-    if (delay_us < 1) {
-        post_event(type_finger_detected);
-        return;
-    }
-    {
-        std::lock_guard<std::mutex> lock(_finger_detected_mutex);
-        _finger_detected_action = [delay_us] {
-            usleep(static_cast<useconds_t>(delay_us));
-            post_event(type_finger_detected);
-        };
-    }
-    _finger_detected_cv.notify_one();
 }
 
 // The descriptor cannot go into an fd_set (closed, or beyond FD_SETSIZE): select would fail.
@@ -143,29 +184,111 @@ bool descriptor_selectable(int fd) {
     return fd >= 0 && fd < FD_SETSIZE;
 }
 
+// Enabled gate: parks the loop while the module is disabled, feeding the watchdog once per
+// watchdog_timeout. True when the loop goes on to wait for a frame, false when the module is still
+// disabled and the next iteration begins; raises when the module is going away.
+bool pass_enabled_gate(const timespec& now, timespec& last_keep_alive) {
+    if (pred()) {
+        return true;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(watchdog_timeout);
+    {
+        std::unique_lock<std::mutex> lock(cv_mutex);
+        cond_var.wait_until(lock, deadline, [] { return pred() || stopping.load(); });
+    }
+    leave_if_stopping();
+    if (pred()) {
+        return true;
+    }
+    last_keep_alive = now;
+    ovra::watchdog::keep_alive(text_watchdog_name);
+    return false;
+}
+
+// Feeds the watchdog when more than watchdog_timeout milliseconds have passed since the last time.
+void keep_alive_when_due(const timespec& now, timespec& last_keep_alive) {
+    timespec since_keep_alive;
+    ovra::util::timespec_subtract(&since_keep_alive, now, last_keep_alive);
+    if (ovra::util::timespec_to_ms(since_keep_alive) > watchdog_timeout) {
+        last_keep_alive = now;
+        ovra::watchdog::keep_alive(text_watchdog_name);
+    }
+}
+
+// Copies the next frame into captured_frame; false (logged) when the driver had no filled buffer.
+bool take_captured_frame() {
+    if (take_frame(captured_frame) == frame_outcome::no_buffer) {
+        ovra::error::log(text_no_full_buffer);
+        return false;
+    }
+    return true;
+}
+
+// Mirrors the frame and its score to the debug station when the stream is on: the raw frame, or
+// its corrected image with the length that the fitted sensor gives it.
+void stream_frame(int variance) {
+    if (net_debug_ip.empty()) {
+        return;
+    }
+    if (net_debug_raw) {
+        send_fingerprint(net_debug_ip, net_debug_port, variance, captured_frame,
+                         static_cast<int>(frame_bytes));
+        return;
+    }
+    correct_image(captured_frame, grey_scratch);
+    send_fingerprint(net_debug_ip, net_debug_port, variance, grey_scratch,
+                     grey_width_for_sensor() * grey_height_for_sensor());
+}
+
+// Posts "bio_module_finger_detected" now (delay below 1 µs) on the caller's thread, or hands the
+// consumer thread a task that sleeps `delay_us` and then posts it. The hand-over replaces a task the
+// consumer has not taken yet, and blocks while the consumer runs a task (it holds the mutex then).
+void send_finger_detected(int delay_us) {
+    if (delay_us < 1) {
+        post_event(text_type_finger_detected);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(_finger_detected_mutex);
+        _finger_detected_action = [delay_us] {
+            usleep(static_cast<useconds_t>(delay_us));
+            post_event(text_type_finger_detected);
+        };
+    }
+    _finger_detected_cv.notify_one();
+}
+
 }  // namespace
 
-int grey_width_for_sensor() {
-    if (camera_sensor == "GC032A" || camera_sensor == "GC0307" || camera_sensor == "GC0328") {
-        return grey_width;
+// Registers shutdown_module() with the C library's exit handlers under this library's own handle, once:
+// the C library then runs it at dlclose as well as at exit, and, registered after every static object of
+// the module was constructed, before any of their destructors, whatever the order in which the units
+// were linked. (std::atexit does the same from a shared library, unless a sanitizer runtime interposes
+// it and registers without the handle, which would leave dlclose without the shutdown.)
+void register_shutdown() {
+    if (!shutdown_registered.exchange(true)) {
+        __cxa_atexit(shutdown_module, nullptr, &__dso_handle);
     }
-    return 0;
 }
 
-int grey_height_for_sensor() {
-    if (camera_sensor == "GC032A") {
-        return perspective_rows;
+// Starts the consumer thread, unless one runs already (a second run in the same process keeps the
+// first one's: replacing a joinable std::thread would terminate the host) or the module is going away.
+void start_finger_detected_consumer() {
+    register_shutdown();
+    std::lock_guard<std::mutex> lock(_finger_detected_mutex);
+    if (consumer_stop_requested || (_finger_detected_consumer && _finger_detected_consumer->joinable())) {
+        return;
     }
-    if (camera_sensor == "GC0307" || camera_sensor == "GC0328") {
-        return remap_rows;
-    }
-    return 0;
+    _finger_detected_consumer = std::make_unique<std::thread>(finger_detected_consumer_body);
 }
 
+// The loop's enabled predicate: the module is enabled.
 bool pred() {
     return _enabled.load();
 }
 
+// Restarts the camera (teardown, pause of restart_timeout, start), in at most three attempts; the third
+// failure's ovra_exception goes on, other exceptions at once.
 void restart_module() {
     int attempts_left = restart_attempts;
     for (;;) {
@@ -183,6 +306,8 @@ void restart_module() {
     }
 }
 
+// Waits until the device has a filled buffer, restarting the camera after every failed wait; raises
+// "Too many retries for select" after the fourth restart for one frame.
 void capture_image() {
     int retries_left = frame_wait_retries;
     for (;;) {
@@ -199,181 +324,51 @@ void capture_image() {
         if (ready > 0) {
             return;
         }
+        // No camera restart when the module is going away.
+        leave_if_stopping();
         // Timed out or failed (an interrupted wait included): the sensor stopped delivering.
         BIO_DEBUG("capture_image", text_restarting);
         restart_module();
         if (--retries_left == 0) {
-            throw ovra::ovra_exception(text_too_many_retries, true);
+            fail(text_too_many_retries);
         }
     }
 }
 
+// The capture loop, on the host's thread: never returns, leaves only by an exception (also when the
+// module is unloaded while it runs).
 int run() {
+    const run_presence presence;
+    leave_if_stopping();
     ovra::util::set_thread_priority(priority);
     timespec last_keep_alive = ovra::util::get_time();
-    // A second run in the same process keeps the consumer it started first: replacing a joinable
-    // std::thread would terminate the host.
-    if (!_finger_detected_consumer || !_finger_detected_consumer->joinable()) {
-        _finger_detected_consumer = std::make_unique<std::thread>(finger_detected_consumer_body);
-    }
-    detection.finger_frames = 0;
-    detection.best_variance = 0;
-    detection.handled = false;
+    start_finger_detected_consumer();
+    reset_touch();
 
     for (;;) {
+        leave_if_stopping();
         const timespec now = ovra::util::get_time();
-        const auto steady_now = std::chrono::steady_clock::now();
-
-        // Enabled gate: park while disabled, but feed the watchdog once per watchdog_timeout.
-        if (!pred()) {
-            const auto deadline = steady_now + std::chrono::milliseconds(watchdog_timeout);
-            if (!module_unloading.load()) {
-                std::unique_lock<std::mutex> lock(cv_mutex);
-                cond_var.wait_until(lock, deadline, [] { return pred() || module_unloading.load(); });
-            } else {
-                // The module is going away: cond_var may be destroyed under us, so never wait on it again.
-                std::this_thread::sleep_until(deadline);
-            }
-            if (!pred()) {
-                last_keep_alive = now;
-                ovra::watchdog::keep_alive(watchdog_name);
-                continue;
-            }
+        if (!pass_enabled_gate(now, last_keep_alive)) {
+            continue;
         }
-
-        timespec since_keep_alive;
-        ovra::util::timespec_subtract(&since_keep_alive, now, last_keep_alive);
-        if (ovra::util::timespec_to_ms(since_keep_alive) > watchdog_timeout) {
-            last_keep_alive = now;
-            ovra::watchdog::keep_alive(watchdog_name);
-        }
-
+        keep_alive_when_due(now, last_keep_alive);
         capture_image();
-
-        struct v4l2_buffer buf;
-        std::memset(&buf, 0, sizeof buf);
-        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buf.memory = V4L2_MEMORY_MMAP;
-        if (xioctl(camera_fd, VIDIOC_DQBUF, &buf) == -1) {
-            if (errno == EAGAIN) {
-                // The descriptor was ready but the driver had no filled buffer after all.
-                ovra::error::log(text_no_full_buffer);
-                continue;
-            }
-            throw ovra::ovra_exception(std::string(text_dqbuf_failed) + std::strerror(errno), true);
+        if (!take_captured_frame()) {
+            continue;
         }
-        if (buf.index > highest_buffer_index) {
-            throw ovra::ovra_exception(text_bad_index, true);
-        }
-        std::memcpy(captured_frame, buffers[buf.index].start, frame_bytes);
-        // Give the buffer back before any processing, so the driver always has buffers to fill.
-        if (xioctl(camera_fd, VIDIOC_QBUF, &buf) == -1) {
-            throw ovra::ovra_exception(std::string(text_qbuf_failed) + std::strerror(errno), true);
-        }
-
         const int variance = image_variance(captured_frame, bsize, step);
-
-        if (!net_debug_ip.empty()) {
-            if (net_debug_raw) {
-                send_fingerprint(net_debug_ip, net_debug_port, variance, captured_frame,
-                                 static_cast<int>(frame_bytes));
-            } else {
-                correct_image(captured_frame, grey_scratch);
-                send_fingerprint(net_debug_ip, net_debug_port, variance, grey_scratch,
-                                 grey_width_for_sensor() * grey_height_for_sensor());
-            }
-        }
-
+        stream_frame(variance);
         detection_step(variance);
     }
 }
 
-void detection_step(int variance) {
-    if (variance >= var_min) {
-        // A finger lies on the glass.
-        if (detection.handled) {
-            return;
-        }
-        if (variance > detection.best_variance) {
-            std::memcpy(detection.best_frame, captured_frame, frame_bytes);
-            detection.best_variance = variance;
-        }
-        // Saturate: with img_num of 0 or less a finger left on the glass is counted for ever.
-        if (detection.finger_frames < INT_MAX) {
-            ++detection.finger_frames;
-        }
-        if (detection.finger_frames == img_num) {
-            if (ovra::util::identifier::identification_enabled(bio_identifier_id)) {
-                publish_finger_image(detection.best_frame, detection.best_variance);
-            } else {
-                BIO_DEBUG("run", text_identification_disabled);
-            }
-            detection.handled = true;
-        }
-        return;
-    }
-
-    // The glass is empty.
-    if (detection.handled) {
-        send_finger_removed();
-        detection.finger_frames = 0;
-        detection.best_variance = 0;
-        detection.handled = false;
-        return;
-    }
-    if (detection.finger_frames >= min_img_num) {
-        // Lifted before img_num frames, but long enough to publish.
-        BIO_DEBUG("run", text_early_touch);
-        if (ovra::util::identifier::identification_enabled(bio_identifier_id)) {
-            publish_finger_image(detection.best_frame, detection.best_variance);
-            send_finger_removed();
-            detection.finger_frames = 0;
-            detection.best_variance = 0;
-            detection.handled = false;
-        } else {
-            BIO_DEBUG("run", text_identification_disabled);
-            detection.handled = true;
-        }
-        return;
-    }
-    // Too short a touch: forget it silently.
-    detection.finger_frames = 0;
-    detection.best_variance = 0;
-}
-
-void publish_finger_image(const unsigned char* best_frame, int best_variance) {
-    correct_image(best_frame, grey_scratch);
-    const int width = grey_width_for_sensor();
-    const int height = grey_height_for_sensor();
-    const std::size_t length = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-
-    // The bus owns the image copy, its buffer and the message once they are handed over.
-    std::unique_ptr<unsigned char[]> image(new unsigned char[length]);
-    std::memcpy(image.get(), grey_scratch, length);
-    std::unique_ptr<ovra::Message> message(new ovra::Message(type_new_image, 0, nullptr));
-    message->add_int("identifier_id", bio_identifier_id);
-    message->add_int64("device_id", ovra_dal::device::this_id());
-    message->add_int("width", width);
-    message->add_int("height", height);
-    std::unique_ptr<ovra::Buffer> buffer(new ovra::Buffer(image.get(), length, false));
-    image.release();
-    message->add_buffer("image", buffer.release());
-    last_uuid = ovra::util::identifier::generate_new_uuid();
-    message->add_string("uuid", last_uuid);
-    message->add_int("variance", best_variance);
-    ovra::PostOffice::send_message(message.release());
-
-    BIO_DEBUG("run", text_uuid_prefix + last_uuid);
-    signal_finger_detected();
-    if (!finger_image_path.empty()) {
-        write_finger_image(grey_scratch, width, height);
-    }
-}
-
+// Posts "bio_module_finger_removed".
 void send_finger_removed() {
-    post_event(type_finger_removed);
+    post_event(text_type_finger_removed);
 }
 
+// Signals "bio_module_finger_detected" with the delay that finger_detected_delay, or else the number of
+// stored templates, gives it.
 void signal_finger_detected() {
     int delay_us = 0;
     if (finger_detected_delay > 0) {
@@ -389,8 +384,10 @@ void signal_finger_detected() {
     send_finger_detected(delay_us);
 }
 
+// The consumer thread: runs each delayed task handed over, with _finger_detected_mutex held, until the
+// shutdown asks it to stop.
 void finger_detected_consumer_body() {
-    ovra::util::set_thread_name(consumer_thread_name, pthread_self());
+    ovra::util::set_thread_name(text_consumer_thread_name, pthread_self());
     std::unique_lock<std::mutex> lock(_finger_detected_mutex);
     for (;;) {
         _finger_detected_cv.wait(

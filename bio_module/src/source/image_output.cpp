@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -13,17 +12,19 @@
 #include <iostream>
 #include <memory>
 
+#include "bio_common/unique_fd.h"
+
 #include <boost/gil.hpp>
 #include <boost/gil/extension/io/png.hpp>
 
 namespace {
 
 // Texts of the side outputs, kept together.
-constexpr const char* png_open_failed = "file_stream_device: failed to open file";
-constexpr const char* png_empty_view = "png format cannot handle empty views.";
-constexpr const char* udp_socket_failed = "socket error!";
-constexpr const char* udp_bad_address = "inet_aton() failed";
-constexpr const char* udp_send_failed = "Erro enviando";
+constexpr const char* text_png_open_failed = "file_stream_device: failed to open file";
+constexpr const char* text_png_empty_view = "png format cannot handle empty views.";
+constexpr const char* text_socket_failed = "socket error!";
+constexpr const char* text_bad_address = "inet_aton() failed";
+constexpr const char* text_send_failed = "Erro enviando";
 
 // Row size of every grey image the module produces: 260 one-byte pixels, no gap.
 constexpr std::ptrdiff_t grey_row_bytes = grey_width;
@@ -31,24 +32,6 @@ constexpr std::ptrdiff_t grey_row_bytes = grey_width;
 // The largest slice of a frame that goes out in one datagram; it stays below the largest
 // UDP payload of one IPv4 datagram and is sent as IP fragments.
 constexpr int udp_slice_bytes = 60000;
-
-// Owns one socket descriptor and closes it when it goes out of scope.
-class socket_handle {
-public:
-    explicit socket_handle(int fd) noexcept : fd_(fd) {}
-    ~socket_handle() {
-        if (fd_ != -1) {
-            ::close(fd_);
-        }
-    }
-    socket_handle(const socket_handle&) = delete;
-    socket_handle& operator=(const socket_handle&) = delete;
-
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
 
 // Closes a stdio stream that nobody else has taken over.
 struct file_closer {
@@ -68,7 +51,7 @@ void write_finger_image(const unsigned char* image, int width, int height) {
     // our own text.
     std::unique_ptr<std::FILE, file_closer> file(std::fopen(finger_image_path.c_str(), "wb"));
     if (!file) {
-        throw std::ios_base::failure(png_open_failed);
+        throw std::ios_base::failure(text_png_open_failed);
     }
 
     // libpng cannot encode an image without pixels. The PNG writer refuses only 0 x 0 and
@@ -76,7 +59,7 @@ void write_finger_image(const unsigned char* image, int width, int height) {
     // that has already returned. Any image with a zero (or negative) side is therefore
     // refused here, like 0 x 0, after the file was opened: a zero-length file stays.
     if (width <= 0 || height <= 0) {
-        throw std::ios_base::failure(png_empty_view);
+        throw std::ios_base::failure(text_png_empty_view);
     }
 
     // Three planes over the same grey bytes: R = G = B = grey. The writer only reads them.
@@ -94,9 +77,9 @@ void write_finger_image(const unsigned char* image, int width, int height) {
 // (none when length <= 0). Failures are printed on standard output and end the frame;
 // nothing is retried and the socket is closed on every path.
 void send_fingerprint(const std::string& address, int port, int header, unsigned char* payload, int length) {
-    socket_handle sock(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
-    if (sock.get() == -1) {
-        std::cout << udp_socket_failed << std::endl;
+    bio_common::unique_fd sock(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (!sock) {
+        std::cout << text_socket_failed << std::endl;
         return;
     }
 
@@ -105,7 +88,7 @@ void send_fingerprint(const std::string& address, int port, int header, unsigned
     destination.sin_family = AF_INET;
     destination.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
     if (::inet_aton(address.c_str(), &destination.sin_addr) == 0) {
-        std::cout << udp_bad_address << std::endl;
+        std::cout << text_bad_address << std::endl;
         return;
     }
     const auto* const to = reinterpret_cast<const sockaddr*>(&destination);
@@ -115,7 +98,7 @@ void send_fingerprint(const std::string& address, int port, int header, unsigned
     unsigned char header_bytes[sizeof header];
     std::memcpy(header_bytes, &header, sizeof header);
     if (::sendto(sock.get(), header_bytes, sizeof header_bytes, 0, to, sizeof destination) == -1) {
-        std::cout << udp_send_failed << std::endl;
+        std::cout << text_send_failed << std::endl;
         return;
     }
 
@@ -123,7 +106,7 @@ void send_fingerprint(const std::string& address, int port, int header, unsigned
         const int slice = std::min(length - offset, udp_slice_bytes);
         if (::sendto(sock.get(), payload + offset, static_cast<std::size_t>(slice), 0, to,
                      sizeof destination) == -1) {
-            std::cout << udp_send_failed << std::endl;
+            std::cout << text_send_failed << std::endl;
             return;
         }
     }

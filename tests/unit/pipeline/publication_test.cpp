@@ -45,10 +45,8 @@ protected:
         finger_image_path.clear();
     }
 
-    // The consumer thread as the capture loop starts it on entry.
-    static void start_consumer() {
-        _finger_detected_consumer = std::make_unique<std::thread>(finger_detected_consumer_body);
-    }
+    // The consumer thread as the capture loop starts it on entry (stopped at exit by the module).
+    static void start_consumer() { start_finger_detected_consumer(); }
 
     // Feeds the detector one frame of uniform content `fill`.
     static void frame(int variance, int fill = 0) {

@@ -1,10 +1,12 @@
 // Process exit with the module running: the consumer thread waits on its condition variable and the
-// loop is parked in the disabled gate with a deadline ten minutes away; exit must still be prompt.
+// loop is parked in the disabled gate with a deadline ten minutes away; exit must still be prompt, and
+// the loop leaves (by its exception) only once the exit has begun.
 #include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -39,6 +41,8 @@ bool thread_named(const std::string& wanted) {
     return found;
 }
 
+std::atomic<bool> exiting{false};
+
 // The child: module up, loop parked while disabled, consumer waiting; then exit. Exit code 0 only
 // when everything got that far; a hang shows as no exit at all.
 [[noreturn]] void run_module_and_exit() {
@@ -54,7 +58,9 @@ bool thread_named(const std::string& wanted) {
         try {
             run();
         } catch (...) {
-            std::_Exit(3);
+            if (!exiting.load()) {
+                std::_Exit(3);
+            }
         }
     }).detach();
     const auto give_up = Clock::now() + 5s;
@@ -66,6 +72,7 @@ bool thread_named(const std::string& wanted) {
     }
     // Let the loop reach its wait; the exit must be prompt whether or not it got there.
     std::this_thread::sleep_for(100ms);
+    exiting.store(true);
     std::exit(0);
 }
 
