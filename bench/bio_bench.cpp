@@ -191,7 +191,8 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < count; ++i) {
         const kernel_variant& v = variants[i];
         const std::string name = v.name;
-        for (const auto& [block_size, row_step] : {std::pair<int, int>{8, 2}, std::pair<int, int>{4, 2}}) {
+        for (const auto& [block_size, row_step] :
+             {std::pair<int, int>{8, 2}, std::pair<int, int>{4, 2}, std::pair<int, int>{16, 4}}) {
             benchmark::RegisterBenchmark(("BM_image_variance/" + name + "/bsize:" +
                                           std::to_string(block_size) + "/step:" + std::to_string(row_step))
                                              .c_str(),

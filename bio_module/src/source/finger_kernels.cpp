@@ -7,6 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#ifdef __arm__
+#include <sys/auxv.h>
+
+#include <asm/hwcap.h>
+#endif
+
 #include "bio_module.h"
 
 namespace {
@@ -17,9 +23,19 @@ inline std::uint32_t sample(const unsigned char* frame, std::uint64_t x, std::ui
 }
 
 struct variant_list {
-    kernel_variant entries[3];
+    kernel_variant entries[4];
     std::size_t count;
 };
+
+// True when the processor executes NEON instructions: the board's kernel says so in the auxiliary
+// vector (ARMv7-A cores without NEON exist, and Debian's armhf baseline does not assume it).
+bool processor_has_neon() {
+#ifdef __arm__
+    return (getauxval(AT_HWCAP) & HWCAP_NEON) != 0;
+#else
+    return false;
+#endif
+}
 
 variant_list usable_variants() {
     variant_list list = {{{"reference", image_variance_reference, correct_image_reference},
@@ -27,6 +43,10 @@ variant_list usable_variants() {
                          2};
     if (const kernel_variant* sse41 = sse41_variant()) {
         list.entries[list.count++] = *sse41;
+    }
+    const kernel_variant* neon = neon_variant();
+    if (neon != nullptr && processor_has_neon()) {
+        list.entries[list.count++] = *neon;
     }
     return list;
 }

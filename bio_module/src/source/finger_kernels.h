@@ -4,7 +4,8 @@
 // Every kernel exists as a plain reference that reads like the definition of the score and of the
 // correction, and as faster twins with the same signature. The module calls image_variance() and
 // correct_image() (bio_module.h), which bind its configuration, sensor and tables to the variant chosen
-// once, on the first call; BIO_KERNELS=reference in the environment forces the reference kernels.
+// once, on the first call; BIO_KERNELS=<variant name> in the environment forces a variant (for example
+// the reference kernels).
 #pragma once
 
 #include <cstddef>
@@ -73,6 +74,10 @@ void correct_image_fast(const unsigned char* frame, const correction_plan& plan,
 // SSE4.1 twin of the correction (finger_kernels_sse41.cpp), x86-64 only; the score is the portable
 // fast one. Its variant, or null when not built for SSE4.1 or when the processor lacks it.
 const kernel_variant* sse41_variant();
+
+// NEON twins of both kernels (finger_kernels_neon.cpp), 32-bit ARM only. Their variant, or null when not
+// built for NEON; whether the processor has NEON is asked by kernel_variants() before it is listed.
+const kernel_variant* neon_variant();
 
 // Every variant built into this binary and usable on this processor, the reference first and the
 // fastest last. Sets *count to their number.

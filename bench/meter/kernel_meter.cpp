@@ -1,0 +1,152 @@
+// The board's cost meter, guest side: calls one kernel of one variant N times on one frame of noise,
+// so that the instructions qemu-arm counts for N calls minus those for 0 calls, over N, are the
+// kernel's cost per call (scripts/bench --armhf runs it under the instruction-count plug-in).
+//
+//   kernel_meter KERNEL VARIANT CALLS
+//   KERNEL: copy (memcpy of one frame, the baseline; VARIANT is ignored), score-8-2, score-4-2,
+//           score-16-4 (bsize-step), correct-table (GC0307's tables), correct-matrix (GC032A's)
+//   VARIANT: a name kernel_variants() lists (reference, fast, neon...)
+// Prints nothing; exit status 2 for a kernel or variant it does not know, or for a bad count.
+//   kernel_meter --variants
+// Prints the names of the variants usable on this processor, one a line.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "bio_module.h"
+#include "finger_kernels.h"
+
+namespace {
+
+// The same frame of noise as bio_bench's: the kernels' cost does not depend on the pixel values.
+void fill_noise(unsigned char* frame) {
+    std::mt19937 generator(20261205);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (std::size_t i = 0; i < frame_bytes; ++i) {
+        frame[i] = static_cast<unsigned char>(byte(generator));
+    }
+}
+
+// One sensor's plan as a camera start builds it, copied out so that both forms exist at once.
+struct sensor_plan {
+    std::vector<std::uint32_t> offset;
+    std::vector<std::uint32_t> weight[4];
+    correction_plan plan;
+};
+
+void copy_plan(const char* sensor, sensor_plan& copy) {
+    camera_sensor = sensor;
+    build_correction_tables();
+    const correction_plan& built = correction_plan_for(camera_sensor == "GC032A");
+    copy.offset.assign(built.offset, built.offset + built.pixels);
+    for (std::size_t i = 0; i < 4; ++i) {
+        copy.weight[i].assign(built.weight[i], built.weight[i] + built.pixels);
+    }
+    copy.plan = {copy.offset.data(),
+                 {copy.weight[0].data(), copy.weight[1].data(), copy.weight[2].data(), copy.weight[3].data()},
+                 built.pixels};
+}
+
+const kernel_variant* variant_named(const char* name) {
+    std::size_t count = 0;
+    const kernel_variant* variants = kernel_variants(&count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (std::strcmp(variants[i].name, name) == 0) {
+            return &variants[i];
+        }
+    }
+    return nullptr;
+}
+
+// What one call of a measured kernel does.
+enum class call_kind { copy, score, correct_table, correct_matrix };
+struct meter_kernel {
+    const char* name;
+    call_kind kind;
+    int block_size;
+    int row_step;
+};
+constexpr meter_kernel meter_kernels[] = {{"copy", call_kind::copy, 0, 0},
+                                          {"score-8-2", call_kind::score, 8, 2},
+                                          {"score-4-2", call_kind::score, 4, 2},
+                                          {"score-16-4", call_kind::score, 16, 4},
+                                          {"correct-table", call_kind::correct_table, 0, 0},
+                                          {"correct-matrix", call_kind::correct_matrix, 0, 0}};
+
+const meter_kernel* kernel_named(const char* name) {
+    for (const meter_kernel& kernel : meter_kernels) {
+        if (std::strcmp(kernel.name, name) == 0) {
+            return &kernel;
+        }
+    }
+    return nullptr;
+}
+
+// Keeps the compiler from dropping or merging calls whose results are not otherwise used.
+void keep(const void* p) {
+    __asm__ volatile("" : : "r"(p) : "memory");
+}
+
+alignas(64) unsigned char source_frame[frame_bytes];
+alignas(64) unsigned char copied_frame[frame_bytes];
+alignas(64) unsigned char corrected[grey_capacity];
+sensor_plan table_plan;
+sensor_plan matrix_plan;
+
+// calls + 1 calls of the kernel: everything but the last `calls` is the same whatever their number,
+// one warm-up call included (it pays the lazy binding of the kernel's library calls), so that the
+// difference of two counts is that many calls exactly.
+void run(const meter_kernel& kernel, const kernel_variant* variant, long calls) {
+    fill_noise(source_frame);
+    copy_plan("GC0307", table_plan);
+    copy_plan("GC032A", matrix_plan);
+    for (long i = 0; i <= calls; ++i) {
+        unsigned char* destination = copied_frame;
+        keep(destination);
+        switch (kernel.kind) {
+            case call_kind::copy:
+                std::memcpy(destination, source_frame, frame_bytes);
+                break;
+            case call_kind::score: {
+                volatile int score = variant->variance(source_frame, kernel.block_size, kernel.row_step);
+                (void)score;
+                break;
+            }
+            case call_kind::correct_table:
+                variant->correct(source_frame, table_plan.plan, {false, false}, corrected);
+                break;
+            case call_kind::correct_matrix:
+                variant->correct(source_frame, matrix_plan.plan, {false, false}, corrected);
+                break;
+        }
+        keep(destination);
+        keep(corrected);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--variants") == 0) {
+        std::size_t count = 0;
+        const kernel_variant* variants = kernel_variants(&count);
+        for (std::size_t i = 0; i < count; ++i) {
+            std::printf("%s\n", variants[i].name);
+        }
+        return 0;
+    }
+    const meter_kernel* kernel = argc == 4 ? kernel_named(argv[1]) : nullptr;
+    const kernel_variant* variant = argc == 4 ? variant_named(argv[2]) : nullptr;
+    char* end = nullptr;
+    const long calls = argc == 4 ? std::strtol(argv[3], &end, 10) : -1;
+    if (kernel == nullptr || (variant == nullptr && kernel->kind != call_kind::copy) || calls < 0 ||
+        *end != '\0') {
+        std::fprintf(stderr, "usage: kernel_meter KERNEL VARIANT CALLS | --variants (see the file's head)\n");
+        return 2;
+    }
+    run(*kernel, variant, calls);
+    return 0;
+}
