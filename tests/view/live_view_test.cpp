@@ -98,6 +98,11 @@ TEST_F(LiveViewTest, StalledAndVanishedBrowsersDoNotHoldUpFrames) {
     EXPECT_EQ(body["scores"], count);
     // Every even frame is a one-frame touch, published at once.
     EXPECT_EQ(body["counts"]["published"], count / 2);
+    const auto picture = client.Get("/frame");
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->get_header_value("X-Frame-Number"), std::to_string(count));
+    EXPECT_EQ(picture->get_header_value("X-Frame-Width"), "260");
+    EXPECT_EQ(picture->body, std::string(bio_stream::grey_350_bytes, static_cast<char>(count % 256)));
     ::close(stalled);
 }
 

@@ -104,11 +104,10 @@ struct LiveView::State {
     std::atomic<std::uint64_t> frames{0};
     std::atomic<std::uint64_t> cut_short{0};
     std::atomic<std::uint64_t> stray{0};
-    std::atomic<int> watchers{0};  // open live feeds: frames are kept for the page only while > 0
 
     // The latest whole frame; the lock is held only to swap or copy what it guards.
     std::mutex latest_mutex;
-    std::shared_ptr<const Frame> latest_picture;  // the latest with a picture, while a page watches
+    std::shared_ptr<const Frame> latest_picture;  // the latest with a picture
     std::optional<ScoreLog::Entry> latest;
     Kind latest_kind = Kind::header;
 
@@ -155,7 +154,6 @@ struct LiveView::State {
     }
 
     void live_feed(httplib::Response& response) {
-        ++watchers;
         auto cursor = std::make_shared<std::size_t>(0);
         response.set_header("Cache-Control", "no-store");
         response.set_chunked_content_provider(
@@ -166,8 +164,7 @@ struct LiveView::State {
                 }
                 const std::string text = "data: " + event(*cursor).dump() + "\n\n";
                 return sink.write(text.data(), text.size());
-            },
-            [this](bool) { --watchers; });
+            });
     }
 
     void latest_picture_bytes(httplib::Response& response) {
@@ -278,9 +275,9 @@ LiveView::~LiveView() {
 void LiveView::frame(const Frame& frame) {
     const ScoreLog::Entry entry{frame.number, state_->seconds(), frame.score};
     state_->log.append(entry);
-    // A copy for the page only while one watches: without a page, reception pays nothing more.
+    // Copied here, outside the lock: a page opened later still finds the last picture.
     std::shared_ptr<const Frame> picture;
-    if (frame.kind != Kind::header && state_->watchers.load() > 0) {
+    if (frame.kind != Kind::header) {
         picture = std::make_shared<const Frame>(frame);
     }
     const std::lock_guard<std::mutex> lock(state_->latest_mutex);

@@ -169,7 +169,7 @@ const bioCharts = (() => {
           ],
           scales: {
             x: { time: false, range: (u, min, max) => rangeWith(this.varMin, min, max) },
-            y: { distr: 4, asinh: 1, range: (u, min, max) => [0, Math.max(1, max ?? 1) * 1.1] },
+            y: { range: (u, min, max) => [0, Math.max(1, max ?? 1) * 1.1] },
           },
           axes: [{ label: "score" }, { label: "frames", size: 60 }],
           cursor: { drag: { x: false, y: false, setScale: false } },
