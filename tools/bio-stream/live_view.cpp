@@ -40,6 +40,8 @@ constexpr std::chrono::milliseconds poll_interval{50};
 constexpr time_t write_timeout_seconds = 2;
 // An idle connection is closed after this; it also bounds how long a stop waits for one.
 constexpr time_t keep_alive_seconds = 1;
+// Each open page holds a thread for its live feed, and one for each request in flight.
+constexpr std::size_t server_threads = 24;
 // The page's own files, served under their names ("/" is view.html).
 constexpr const char* page_files[] = {"view.js", "charts.js", "style.css", "uPlot.iife.min.js",
                                       "uPlot.min.css"};
@@ -237,6 +239,7 @@ LiveView::LiveView(const std::string& spec, std::ostream& out) : state_(std::mak
     const Address address = parse_spec(spec);
     State& state = *state_;
     state.routes();
+    state.server.new_task_queue = [] { return new httplib::ThreadPool(server_threads); };
     state.server.set_write_timeout(write_timeout_seconds, 0);
     state.server.set_keep_alive_timeout(keep_alive_seconds);
     const int port = address.port == 0

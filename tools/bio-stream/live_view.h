@@ -30,9 +30,8 @@ public:
     void cut_short(const CutShort& frame);
     void counters(std::uint64_t frames, std::uint64_t cut_short, std::uint64_t stray) noexcept;
 
-    struct State;
-
 private:
+    struct State;
     std::unique_ptr<State> state_;
 };
 

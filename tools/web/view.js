@@ -77,9 +77,8 @@
         showSummary(body);
         scheduleRender();
       })
-      .catch(() => {
-        touchesStale = true;
-      })
+      // Unreachable server: the next scores from the feed ask again.
+      .catch(() => {})
       .finally(() => {
         touchesBusy = false;
         if (touchesStale) setTimeout(requestTouches, 200);
