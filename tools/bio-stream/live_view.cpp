@@ -101,6 +101,7 @@ std::optional<int> int_param(const httplib::Request& request, const char* name) 
 struct LiveView::State {
     httplib::Server server;
     std::thread serving;
+    std::atomic<bool> listen_ended{false};
     ScoreLog log;
     const clock::time_point start = clock::now();
     std::atomic<std::uint64_t> frames{0};
@@ -159,8 +160,7 @@ struct LiveView::State {
         auto cursor = std::make_shared<std::size_t>(0);
         response.set_header("Cache-Control", "no-store");
         response.set_chunked_content_provider(
-            "text/event-stream",
-            [this, cursor](std::size_t, httplib::DataSink& sink) {
+            "text/event-stream", [this, cursor](std::size_t, httplib::DataSink& sink) {
                 if (!wait_for_news(*cursor)) {
                     return false;
                 }
@@ -249,16 +249,18 @@ LiveView::LiveView(const std::string& spec, std::ostream& out) : state_(std::mak
         throw std::runtime_error("cannot serve the page on " + address.host + ":" +
                                  std::to_string(address.port));
     }
-    state.serving = std::thread([&state] { state.server.listen_after_bind(); });
-    // A stop before the server runs would be lost and leave the thread serving for ever.
-    const clock::time_point give_up = clock::now() + std::chrono::seconds(5);
-    while (!state.server.is_running() && clock::now() < give_up) {
+    state.serving = std::thread([&state] {
+        state.server.listen_after_bind();
+        state.listen_ended = true;
+    });
+    // A stop before the server runs would be lost and leave the thread serving for ever: wait until
+    // it runs, or until it gave up at once.
+    while (!state.server.is_running() && !state.listen_ended) {
         std::this_thread::yield();
     }
     if (!state.server.is_running()) {
-        state.server.stop();
-        state.serving.detach();
-        throw std::runtime_error("the page's server did not start");
+        state.serving.join();
+        throw std::runtime_error("cannot serve the page on " + address.host + ":" + std::to_string(port));
     }
     out << "bio-stream: page on http://" << address.host << ":" << port << "/" << std::endl;
 }
