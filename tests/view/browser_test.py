@@ -113,14 +113,16 @@ def touches_at(driver, var_min, img_num, min_img_num):
 
 
 def marks_for(driver, rules):
-    WebDriverWait(driver, 10).until(
-        lambda d: d.find_element(By.ID, "touch-summary").get_attribute("data-rules") == rules)
-    counts = tuple(int(driver.find_element(By.ID, "touches-" + k).text) for k in ("published", "early", "dropped"))
-    # The plot carries one mark per touch, in the series of its kind.
-    marks = driver.execute_script(
-        "return bioView.timeline.plot.data.slice(2, 5).map(s => s.filter(v => v !== null).length)")
-    check(tuple(marks) == counts, f"marks {marks} differ from the counts {counts} at {rules}")
-    return counts
+    """Waits until the page shows the touches for `rules`; the counts under the plot, which must
+    agree with the marks on it, read together (a later answer may replace them any time)."""
+    snapshot = """const s = document.getElementById("touch-summary");
+        const count = (k) => Number(document.getElementById("touches-" + k).textContent);
+        return [s.dataset.rules, ["published", "early", "dropped"].map(count),
+                bioView.timeline.plot.data.slice(2, 5).map(m => m.filter(v => v !== null).length)];"""
+    shown = WebDriverWait(driver, 10).until(lambda d: (lambda r: r if r[0] == rules else None)(
+        d.execute_script(snapshot)))
+    check(shown[1] == shown[2], f"marks {shown[2]} differ from the counts {shown[1]} at {rules}")
+    return tuple(shown[1])
 
 
 stream, udp_port, page_url = start_stream()
