@@ -1,12 +1,13 @@
 # Debian packages (cpack -G DEB; scripts/package builds them for armhf):
 #   bio-module        what the board needs: the plug-in and its documentation
-#   bio-module-tools  bio-host, bio-stream, their private stand-in host library, the virtual sensor
-#                     and bio-host's configurations; depends on bio-module
+#   bio-module-tools  bio-host, bio-stream, bio-tune, their private stand-in host library, the virtual
+#                     sensor and bio-host's configurations; depends on bio-module
 # A stand-in host or a libc interposer never installs with the plug-in.
 #
 # Layout under /usr (docs/packaging.md explains the choices):
 #   lib/ovra/plugins/libbio_module.so   the plug-in, where the host framework loads plug-ins from
-#   bin/bio-host, bin/bio-stream        the tools
+#   bin/bio-host, bin/bio-stream,       the tools
+#   bin/bio-tune
 #   lib/bio_module/                     private libraries of the tools: the stand-in libovrafw.so and
 #                                       the virtual sensor; never on the loader's default path, so the
 #                                       board's own host framework libraries are left alone
@@ -32,7 +33,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/configuration.md ${PROJECT_SOURCE_DIR}/
 
 # ---- bio-module-tools: the desktop and debugging tools with their stand-ins
 install(TARGETS ovrafw vsensor LIBRARY DESTINATION ${BIO_PKG_PRIVATE_DIR} COMPONENT pkg_tools EXCLUDE_FROM_ALL)
-foreach(tool bio-host bio-stream)
+foreach(tool bio-host bio-stream bio-tune)
   # The tools find the stand-in framework in the private directory, relative to where they are.
   set_property(TARGET ${tool} APPEND PROPERTY INSTALL_RPATH "$ORIGIN/../${BIO_PKG_PRIVATE_DIR}")
   install(TARGETS ${tool} RUNTIME DESTINATION bin COMPONENT pkg_tools EXCLUDE_FROM_ALL)
@@ -96,10 +97,12 @@ set(CPACK_DEBIAN_PKG_TOOLS_PACKAGE_NAME bio-module-tools)
 set(CPACK_COMPONENT_PKG_TOOLS_DESCRIPTION
     "Desktop and debugging tools for the bio_module fingerprint plug-in\n\
 bio-host runs the plug-in inside a stand-in of the host framework, on the board's reader or over a\n\
-virtual sensor; bio-stream receives the plug-in's UDP debug stream. With their private stand-in\n\
+virtual sensor; bio-stream receives the plug-in's UDP debug stream and shows it live in a browser;\n\
+bio-tune suggests the detector's threshold from recordings. With their private stand-in\n\
 host library, the virtual sensor and example configurations.")
 set(CPACK_DEBIAN_PKG_TOOLS_PACKAGE_DEPENDS
-    "bio-module (= ${PROJECT_VERSION}), ${bio_pkg_base_depends}, libsqlite3-0 (>= 3.40.1), libuuid1 (>= 2.38.1)")
+    "bio-module (= ${PROJECT_VERSION}), ${bio_pkg_base_depends}, libsqlite3-0 (>= 3.40.1), libuuid1 (>= 2.38.1), \
+libcpp-httplib0.11 (>= 0.11.4)")
 set(CPACK_DEBIAN_PKG_TOOLS_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/cpack-control/conffiles)
 
 include(CPack)

@@ -26,6 +26,7 @@
 
 #include "bio_common/unique_fd.h"
 #include "frame_png.h"
+#include "live_view.h"
 #include "reassembler.h"
 #include "recording/recording.h"
 
@@ -39,6 +40,7 @@ struct Options {
     std::string out_dir;
     std::string csv_path;
     std::string record_path;
+    std::string http;          // "[ADDR:]PORT" of the page; empty: no page
     std::uint64_t frames = 0;  // 0: no limit
     double seconds = 0;        // 0: no limit
     bool quiet = false;
@@ -166,14 +168,26 @@ int receive(const Options& options) {
     install_stop_handlers();
     const bio_common::unique_fd sock = open_listener(options);
     Outputs outputs(options);
+    const std::unique_ptr<bio_stream::LiveView> view =
+        options.http.empty() ? nullptr : std::make_unique<bio_stream::LiveView>(options.http, std::cout);
 
     std::uint64_t whole_frames = 0;
     bio_stream::Reassembler reassembler(
         [&](const bio_stream::Frame& frame) {
             outputs.frame(frame);
             ++whole_frames;
+            if (view) {
+                view->frame(frame);
+                view->counters(reassembler.frames(), reassembler.cut_short(), reassembler.stray_datagrams());
+            }
         },
-        [&](const bio_stream::CutShort& frame) { outputs.cut_short(frame); });
+        [&](const bio_stream::CutShort& frame) {
+            outputs.cut_short(frame);
+            if (view) {
+                view->cut_short(frame);
+                view->counters(reassembler.frames(), reassembler.cut_short(), reassembler.stray_datagrams());
+            }
+        });
     const auto enough = [&] { return options.frames != 0 && whole_frames >= options.frames; };
 
     using clock = std::chrono::steady_clock;
@@ -261,6 +275,9 @@ int main(int argc, char** argv) {
     app.add_option("-s,--seconds", options.seconds, "Stop after N seconds, traffic or not (0: no limit)")
         ->check(CLI::Range(0.0, 366.0 * 24 * 3600));
     app.add_flag("-q,--quiet", options.quiet, "No line per frame; only the summary");
+    app.add_option(
+        "--http", options.http,
+        "Serve a live page of the stream at [ADDR:]PORT (ADDR 127.0.0.1 unless given; 0: a free port)");
     CLI11_PARSE(app, argc, argv);
 
     try {

@@ -246,3 +246,22 @@ const correction_plan& correction_plan_for(bool matrix_form) {
     }
     return correction.plan;
 }
+
+// The GC032A image comes from the perspective matrices, every other sensor's from the remap tables
+// (zeros before the first GC0307 or GC0328 start); invert_pixels applies to the GC032A image only.
+//
+// The kernels read the plan derived from the tables when they were built; what can fail here is what
+// failed when the corrected image was read from the matrices entry by entry, and it fails the same way
+// (texts of the default variant) before anything is written: an empty offsetMatrix writes nothing,
+// a missing weight row raises std::out_of_range from the vector's range check, and a row of either
+// matrix shorter than the first offset row raises std::out_of_range "correction matrix row shorter
+// than the first row". Since the matrices are rebuilt in full at every camera start, none of these
+// happens in the module's own course.
+void correct_image(const unsigned char* frame, unsigned char* out) {
+    const bool matrix_form = camera_sensor == "GC032A";
+    if (matrix_form && !check_perspective_matrices()) {
+        return;
+    }
+    const correction_flags flags = {invert, matrix_form && invert_pixels};
+    active_kernels().correct(frame, correction_plan_for(matrix_form), flags, out);
+}

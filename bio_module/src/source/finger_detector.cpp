@@ -113,6 +113,11 @@ void reset_touch() {
     detection.handled = false;
 }
 
+// The frame's score with the kernels chosen for this process (finger_kernels.h).
+int image_variance(const unsigned char* frame, int block_size, int row_step) {
+    return active_kernels().variance(frame, block_size, row_step);
+}
+
 // One step of the detector for the frame in captured_frame, whose score is `variance`.
 void detection_step(int variance) {
     if (variance >= var_min) {

@@ -1,6 +1,7 @@
-// Per-frame kernels: the reference versions of the variance score and the geometric correction, the
-// one place that chooses which variant the module runs, and the one place that binds the module's
-// configuration, sensor and tables to them.
+// Per-frame kernels: the reference versions of the variance score and the geometric correction, and
+// the one place that chooses which variant runs. Pure: the module's configuration, sensor and tables
+// are bound to them elsewhere (finger_detector.cpp, correction_tables.cpp), so tools can score frames
+// with these very kernels without the host framework.
 #include "finger_kernels.h"
 
 #include <cstdint>
@@ -12,8 +13,6 @@
 
 #include <asm/hwcap.h>
 #endif
-
-#include "bio_module.h"
 
 namespace {
 
@@ -140,27 +139,4 @@ const kernel_variant& active_kernels() {
     // change under a running host.
     static const kernel_variant& chosen = select_kernels(std::getenv("BIO_KERNELS"));
     return chosen;
-}
-
-int image_variance(const unsigned char* frame, int block_size, int row_step) {
-    return active_kernels().variance(frame, block_size, row_step);
-}
-
-// The GC032A image comes from the perspective matrices, every other sensor's from the remap tables
-// (zeros before the first GC0307 or GC0328 start); invert_pixels applies to the GC032A image only.
-//
-// The kernels read the plan derived from the tables when they were built; what can fail here is what
-// failed when the corrected image was read from the matrices entry by entry, and it fails the same way
-// (texts of the default variant) before anything is written: an empty offsetMatrix writes nothing,
-// a missing weight row raises std::out_of_range from the vector's range check, and a row of either
-// matrix shorter than the first offset row raises std::out_of_range "correction matrix row shorter
-// than the first row". Since the matrices are rebuilt in full at every camera start, none of these
-// happens in the module's own course.
-void correct_image(const unsigned char* frame, unsigned char* out) {
-    const bool matrix_form = camera_sensor == "GC032A";
-    if (matrix_form && !check_perspective_matrices()) {
-        return;
-    }
-    const correction_flags flags = {invert, matrix_form && invert_pixels};
-    active_kernels().correct(frame, correction_plan_for(matrix_form), flags, out);
 }

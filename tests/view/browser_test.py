@@ -1,0 +1,198 @@
+#!/usr/bin/env python3
+"""bio-stream's page and bio-tune's report in headless Chromium, as a user meets them.
+
+bio-host runs the demo scenario (touches of 30, 3 and 1 frames) streaming raw frames to
+`bio-stream --http`; the page must show the latest frame, plot every score, and mark the touches
+the detector's rules give at the var_min, img_num and min_img_num typed or dragged. A second run
+loses its browser half-way: bio-stream's counts and files must not notice. bio-tune over the
+recording must suggest a var_min between the glass and finger scores, and its report must open
+without console errors. Exit 77 (skipped) only when Chromium, its driver or selenium is absent.
+"""
+import argparse, csv, os, re, shutil, signal, subprocess, sys, tempfile, time
+
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+except ImportError:
+    print("SKIP: python3-selenium is not installed (scripts/setup-deps)")
+    sys.exit(77)
+
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+DRIVER = shutil.which("chromedriver")
+if not CHROMIUM or not DRIVER:
+    print("SKIP: chromium or chromium-driver is not installed (scripts/setup-deps)")
+    sys.exit(77)
+
+args = argparse.ArgumentParser()
+for name in ("--source-dir", "--out", "--bio-host", "--bio-stream", "--bio-tune"):
+    args.add_argument(name, required=True)
+opt = args.parse_args()
+shutil.rmtree(opt.out, ignore_errors=True)
+os.makedirs(opt.out)
+out = lambda name: os.path.join(opt.out, name)
+
+
+def check(condition, what):
+    if not condition:
+        raise AssertionError(what)
+
+
+def start_stream():
+    log = open(out("bio-stream.log"), "w")
+    proc = subprocess.Popen([opt.bio_stream, "--bind", "127.0.0.1", "--port", "0", "--http", "0", "--quiet",
+                             "--csv", out("scores.csv"), "--record", out("demo.biorec")],
+                            stdout=log, stderr=subprocess.STDOUT)
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        text = open(out("bio-stream.log")).read()
+        udp = re.search(r"^bio-stream: listening on 127\.0\.0\.1:(\d+)$", text, re.M)
+        page = re.search(r"^bio-stream: page on (http://127\.0\.0\.1:\d+/)$", text, re.M)
+        if udp and page:
+            return proc, int(udp.group(1)), page.group(1)
+        time.sleep(0.05)
+    raise AssertionError("bio-stream did not start: " + open(out("bio-stream.log")).read())
+
+
+def run_host(port, background=False):
+    command = [opt.bio_host, "--config", os.path.join(opt.source_dir, "config/desktop.ini"),
+               "--simulate", os.path.join(opt.source_dir, "config/scenarios/demo.txt"), "--seconds", "60",
+               "--set", "net_debug_ip=127.0.0.1", "--set", f"net_debug_port={port}", "--set", "net_debug_raw=1"]
+    proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    proc.stdin.write("wait frames 110\nquit\n")
+    proc.stdin.close()
+    return proc if background else host_frames(proc)
+
+
+def host_frames(proc):
+    text = proc.stdout.read()
+    check(proc.wait(timeout=90) == 0, "bio-host failed: " + text)
+    return int(re.search(r"frames seen (\d+)", text).group(1))
+
+
+def tabled(at_least):
+    """bio-stream's table once it holds at least the frames bio-host saw and has stopped growing (the
+    module streams every frame it captures, which may be one more than bio-host counted)."""
+    deadline = time.monotonic() + 30
+    rows, settled = [], 0
+    while time.monotonic() < deadline:
+        with open(out("scores.csv")) as table:
+            now = list(csv.DictReader(table))
+        settled = settled + 1 if len(now) == len(rows) else 0
+        rows = now
+        if len(rows) >= at_least and settled >= 5:
+            return rows
+        time.sleep(0.1)
+    raise AssertionError(f"bio-stream tabled {len(rows)} frames, bio-host saw {at_least}")
+
+
+def browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--window-size=1700,1250", "--user-data-dir=" + tempfile.mkdtemp(prefix="bio-chromium-")):
+        options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    return webdriver.Chrome(service=Service(executable_path=DRIVER), options=options)
+
+
+def console_errors(driver):
+    return [e["message"] for e in driver.get_log("browser") if e["level"] == "SEVERE"]
+
+
+def touches_at(driver, var_min, img_num, min_img_num):
+    """Types the values in and waits for the marks computed for them: (published, early, dropped)."""
+    for field, value in (("var-min", var_min), ("img-num", img_num), ("min-img-num", min_img_num)):
+        box = driver.find_element(By.ID, field)
+        box.clear()
+        box.send_keys(str(value))
+    return marks_for(driver, f"{var_min}/{img_num}/{min_img_num}")
+
+
+def marks_for(driver, rules):
+    """Waits until the page shows the touches for `rules`; the counts under the plot, which must
+    agree with the marks on it, read together (a later answer may replace them any time)."""
+    snapshot = """const s = document.getElementById("touch-summary");
+        const count = (k) => Number(document.getElementById("touches-" + k).textContent);
+        return [s.dataset.rules, ["published", "early", "dropped"].map(count),
+                bioView.timeline.plot.data.slice(2, 5).map(m => m.filter(v => v !== null).length)];"""
+    shown = WebDriverWait(driver, 10).until(lambda d: (lambda r: r if r[0] == rules else None)(
+        d.execute_script(snapshot)))
+    check(shown[1] == shown[2], f"marks {shown[2]} differ from the counts {shown[1]} at {rules}")
+    return tuple(shown[1])
+
+
+stream, udp_port, page_url = start_stream()
+driver = None
+try:
+    driver = browser()
+    driver.get(page_url + "?var_min=300&img_num=5&min_img_num=2")
+    WebDriverWait(driver, 10).until(lambda d: d.find_element(By.ID, "connection").text == "live")
+    rows = tabled(run_host(udp_port))
+    sent = len(rows)
+    last = rows[-1]["frame"]
+    WebDriverWait(driver, 10).until(lambda d: d.find_element(By.ID, "frame").get_attribute("data-number") == last)
+    check(driver.find_element(By.ID, "frame-caption").text == f"frame {last}, score {rows[-1]['score']}",
+          "caption of the latest frame")
+    size = driver.execute_script("const c = document.getElementById('frame'); return [c.width, c.clientWidth]")
+    check(size == [640, 640], f"raw frame shown at 1:1: {size}")
+    check(driver.find_element(By.ID, "count-frames").text == str(sent), "frames counter")
+    plotted = driver.execute_script("return bioView.timeline.plot.data[1]")
+    check(plotted == [int(r["score"]) for r in rows], "the plot holds every score of the scenario")
+
+    # The demo's touches of 30, 3 and 1 frames (glass scores 1, finger about 7160).
+    check(marks_for(driver, "300/5/2") == (1, 1, 1), "300/5/2: published, early, dropped")
+    check(touches_at(driver, 8000, 5, 2) == (0, 0, 0), "above every finger score: no touch")
+    check(touches_at(driver, 1, 5, 2) == (1, 0, 0), "at the glass score: one touch that never ends")
+    check(touches_at(driver, 300, 2, 1) == (2, 1, 0), "img_num 2: the 3-frame touch in time, the tap early")
+    check(touches_at(driver, 300, 5, 2) == (1, 1, 1), "back to 300/5/2")
+    # Drag the dashed line from 300 to the top of the plot: above the finger scores.
+    over = driver.find_element(By.CSS_SELECTOR, "#timeline .u-over")
+    y = driver.execute_script("return bioView.timeline.plot.valToPos(300, 'y')")
+    ActionChains(driver).move_to_element_with_offset(over, 0, int(y - over.size["height"] / 2)).click_and_hold() \
+        .move_by_offset(0, int(2 - y)).release().perform()
+    dragged = int(driver.find_element(By.ID, "var-min").get_attribute("value"))
+    check(dragged > 7200, f"dragged var_min {dragged}")
+    check(marks_for(driver, f"{dragged}/5/2") == (0, 0, 0), "dragged above the finger: no touch")
+    touches_at(driver, 300, 5, 2)
+    driver.execute_script("document.activeElement.blur(); window.scrollTo(0, 0)")
+    driver.save_screenshot(out("view.png"))
+    check(console_errors(driver) == [], f"console errors on the page: {console_errors(driver)}")
+
+    # A second pass whose browser goes away while frames flow.
+    host = run_host(udp_port, background=True)
+    WebDriverWait(driver, 20).until(lambda d: int(d.find_element(By.ID, "count-frames").text) > sent)
+    driver.quit()
+    driver = None
+    sent = len(tabled(sent + host_frames(host)))
+finally:
+    if driver:
+        driver.quit()
+    stream.send_signal(signal.SIGINT)
+    stream.wait(timeout=30)
+
+summary = open(out("bio-stream.log")).read().splitlines()[-1]
+check(re.match(rf"bio-stream: {sent} frames, 0 cut short, \d+ bytes$", summary), f"summary: {summary}")
+check(os.path.getsize(out("demo.biorec")) == 16 + sent * (4 + 614400), "every frame recorded")
+
+tune = subprocess.run([opt.bio_tune, out("demo.biorec"), "--report", out("report.html")],
+                      capture_output=True, text=True, timeout=120)
+print(tune.stdout, end="")
+check(tune.returncode == 0, "bio-tune failed: " + tune.stderr)
+glass = int(re.search(r"empty glass: scores -?\d+ to (-?\d+)", tune.stdout).group(1))
+finger = int(re.search(r"finger: +scores (-?\d+) to", tune.stdout).group(1))
+var_min = int(re.search(r"suggested var_min (-?\d+)", tune.stdout).group(1))
+check(glass < var_min < finger, f"var_min {var_min} between glass {glass} and finger {finger}")
+driver = browser()
+try:
+    driver.get("file://" + out("report.html"))
+    WebDriverWait(driver, 10).until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#pair-0 .uplot")) == 2)
+    check("suggested var_min" in driver.find_element(By.CSS_SELECTOR, "#pair-0 pre").text, "report text")
+    driver.save_screenshot(out("report.png"))
+    check(console_errors(driver) == [], f"console errors in the report: {console_errors(driver)}")
+finally:
+    driver.quit()
+print(f"browser test passed; screenshots {out('view.png')} and {out('report.png')}")

@@ -1,0 +1,112 @@
+// The page's server in process: where it says it listens, 404 for unknown paths, and a stalled and
+// a vanished browser that do not hold up the frames the receive loop hands over.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "live_view.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+// A browser that asks for the live feed and then never reads: its receive window stays tiny.
+int stalled_feed_reader(int port) {
+    const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int tiny = 1024;
+    ::setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const std::string request = "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    EXPECT_EQ(::send(sock, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+    return sock;
+}
+
+// Frame n scores 7000 when n is even, 1 otherwise; every tenth carries a grey picture of n's low byte.
+bio_stream::Frame frame_number(std::uint64_t n) {
+    bio_stream::Frame frame;
+    frame.number = n;
+    frame.score = static_cast<std::int32_t>(n % 2 == 0 ? 7000 : 1);
+    if (n % 10 == 0) {
+        frame.kind = bio_stream::Kind::grey_260x350;
+        frame.bytes.assign(bio_stream::grey_350_bytes, static_cast<unsigned char>(n));
+    }
+    return frame;
+}
+
+class LiveViewTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        view_ = std::make_unique<bio_stream::LiveView>("127.0.0.1:0", said_);
+        std::smatch match;
+        const std::string line = said_.str();
+        ASSERT_TRUE(
+            std::regex_match(line, match, std::regex("bio-stream: page on http://127\\.0\\.0\\.1:(\\d+)/\n")))
+            << line;
+        port_ = std::stoi(match[1]);
+    }
+
+    std::ostringstream said_;
+    std::unique_ptr<bio_stream::LiveView> view_;
+    int port_ = 0;
+};
+
+TEST_F(LiveViewTest, ServesThePageAndAnswers404Elsewhere) {
+    httplib::Client client("127.0.0.1", port_);
+    const auto page = client.Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_NE(page->body.find("<script src=\"view.js\"></script>"), std::string::npos);
+    for (const char* path : {"/nothing", "/view.html/", "/report.html", "/../etc/passwd"}) {
+        const auto answer = client.Get(path);
+        ASSERT_TRUE(answer) << path;
+        EXPECT_EQ(answer->status, 404) << path;
+    }
+    const auto bad = client.Get("/touches?var_min=x&img_num=5&min_img_num=2");
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(bad->status, 400);
+}
+
+TEST_F(LiveViewTest, StalledAndVanishedBrowsersDoNotHoldUpFrames) {
+    const int stalled = stalled_feed_reader(port_);
+    const int vanished = stalled_feed_reader(port_);
+    ::close(vanished);
+    // Enough frames that a hand-over waiting on the page would stall behind the blocked reader.
+    constexpr std::uint64_t count = 1000;
+    auto feeding = std::async(std::launch::async, [this] {
+        for (std::uint64_t n = 1; n <= count; ++n) {
+            view_->frame(frame_number(n));
+            view_->counters(n, 0, 0);
+        }
+    });
+    ASSERT_EQ(feeding.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+
+    httplib::Client client("127.0.0.1", port_);
+    const auto touches = client.Get("/touches?var_min=5000&img_num=1&min_img_num=1");
+    ASSERT_TRUE(touches);
+    const nlohmann::json body = nlohmann::json::parse(touches->body);
+    EXPECT_EQ(body["scores"], count);
+    // Every even frame is a one-frame touch, published at once.
+    EXPECT_EQ(body["counts"]["published"], count / 2);
+    const auto picture = client.Get("/frame");
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->get_header_value("X-Frame-Number"), std::to_string(count));
+    EXPECT_EQ(picture->get_header_value("X-Frame-Width"), "260");
+    EXPECT_EQ(picture->body, std::string(bio_stream::grey_350_bytes, static_cast<char>(count % 256)));
+    ::close(stalled);
+}
+
+}  // namespace

@@ -1,0 +1,195 @@
+// Charts of bio-stream's page and bio-tune's report, drawn with uPlot: the score timeline with the
+// var_min line and the touch marks, and the score histogram. The touches arrive computed (from the
+// page's server, or in the report's data): nothing here decides what a touch is.
+"use strict";
+
+const bioCharts = (() => {
+  const KINDS = [
+    { outcome: "published", label: "published", colour: "#15803d" },
+    { outcome: "early", label: "early publication", colour: "#d97706" },
+    { outcome: "dropped", label: "dropped brush", colour: "#b91c1c" },
+    { outcome: "open", label: "touch in progress", colour: "#6b7280" },
+  ];
+  const LINE_COLOUR = "#2563eb";
+  const GRAB_PIXELS = 8;
+
+  // The frame a touch is marked at: the one that decided it, or for a touch still open its last
+  // frame (an open touch's frames follow each other from its first).
+  function markIndex(touch) {
+    return touch.decided === null ? touch.first + touch.frames - 1 : touch.decided;
+  }
+
+  function markSeries(kind) {
+    return {
+      label: kind.label,
+      stroke: kind.colour,
+      width: 0,
+      paths: () => null,
+      points: { show: true, size: 11, width: 2, stroke: kind.colour, fill: kind.colour },
+    };
+  }
+
+  // A draw hook for the dashed var_min line: horizontal on a score axis "y", vertical on "x".
+  function lineHook(value, axis) {
+    return (u) => {
+      const v = value();
+      if (v === null || !Number.isFinite(v)) return;
+      const ctx = u.ctx;
+      const pos = u.valToPos(v, axis, true);
+      const r = window.devicePixelRatio || 1;
+      ctx.save();
+      ctx.strokeStyle = LINE_COLOUR;
+      ctx.lineWidth = 2 * r;
+      ctx.setLineDash([8 * r, 4 * r]);
+      ctx.beginPath();
+      if (axis === "y") {
+        ctx.moveTo(u.bbox.left, pos);
+        ctx.lineTo(u.bbox.left + u.bbox.width, pos);
+      } else {
+        ctx.moveTo(pos, u.bbox.top);
+        ctx.lineTo(pos, u.bbox.top + u.bbox.height);
+      }
+      ctx.stroke();
+      ctx.restore();
+    };
+  }
+
+  // A range that holds the data and var_min, with a little room above.
+  function rangeWith(value, min, max) {
+    let low = Math.min(min ?? 0, 0);
+    let high = Math.max(max ?? 1, 1);
+    if (value !== null && Number.isFinite(value)) {
+      low = Math.min(low, value);
+      high = Math.max(high, value);
+    }
+    return [low, high + (high - low) * 0.05];
+  }
+
+  // The score of every frame over x (seconds or frame index), the var_min line (draggable when
+  // onVarMin is given) and one mark per touch at the height of its best score.
+  class Timeline {
+    constructor(element, { width, height, xLabel, varMin, onVarMin }) {
+      this.varMin = varMin;
+      this.plot = new uPlot(
+        {
+          width,
+          height,
+          series: [
+            { label: xLabel },
+            { label: "score", stroke: "#111827", width: 1, points: { show: false } },
+            ...KINDS.map(markSeries),
+          ],
+          scales: { x: { time: false }, y: { range: (u, min, max) => rangeWith(this.varMin, min, max) } },
+          axes: [{ label: xLabel }, { label: "score", size: 70 }],
+          cursor: { drag: { x: false, y: false, setScale: false } },
+          hooks: { draw: [lineHook(() => this.varMin, "y")] },
+        },
+        [[], [], [], [], [], []],
+        element,
+      );
+      if (onVarMin) this.enableDrag(onVarMin);
+    }
+
+    // xs and scores of equal length; touches index the full sequence, of which these are the
+    // entries from `offset` on.
+    setData(xs, scores, touches, offset) {
+      const marks = KINDS.map(() => new Array(xs.length).fill(null));
+      for (const touch of touches) {
+        const i = markIndex(touch) - offset;
+        const kind = KINDS.findIndex((k) => k.outcome === touch.outcome);
+        if (kind >= 0 && i >= 0 && i < xs.length) marks[kind][i] = touch.best;
+      }
+      this.plot.setData([xs, scores, ...marks]);
+    }
+
+    setVarMin(value) {
+      this.varMin = value;
+      this.plot.setData(this.plot.data);
+    }
+
+    enableDrag(onVarMin) {
+      const over = this.plot.over;
+      const near = (offsetY) => Math.abs(offsetY - this.plot.valToPos(this.varMin, "y")) <= GRAB_PIXELS;
+      let dragging = false;
+      over.addEventListener("mousedown", (e) => {
+        if (!near(e.offsetY)) return;
+        dragging = true;
+        e.preventDefault();
+        e.stopPropagation();
+      }, true);
+      over.addEventListener("mousemove", (e) => {
+        if (!dragging) over.style.cursor = near(e.offsetY) ? "ns-resize" : "";
+      });
+      window.addEventListener("mousemove", (e) => {
+        if (!dragging) return;
+        const top = over.getBoundingClientRect().top;
+        const value = Math.round(this.plot.posToVal(e.clientY - top, "y"));
+        this.setVarMin(value);
+        onVarMin(value);
+      });
+      window.addEventListener("mouseup", () => {
+        dragging = false;
+      });
+    }
+  }
+
+  // Counts of the scores in about `bins` equal bins of whole scores: {starts, counts}.
+  function binScores(scores, bins) {
+    if (scores.length === 0) return { starts: [], counts: [] };
+    let low = Infinity;
+    let high = -Infinity;
+    for (const s of scores) {
+      if (s < low) low = s;
+      if (s > high) high = s;
+    }
+    const width = Math.max(1, Math.ceil((high - low + 1) / bins));
+    const n = Math.floor((high - low) / width) + 1;
+    const counts = new Array(n).fill(0);
+    for (const s of scores) counts[Math.floor((s - low) / width)] += 1;
+    return { starts: counts.map((_, i) => low + i * width), counts };
+  }
+
+  // Frames per score bin, with the var_min line across the scores.
+  class Histogram {
+    constructor(element, { width, height, varMin }) {
+      this.varMin = varMin;
+      this.plot = new uPlot(
+        {
+          width,
+          height,
+          series: [
+            { label: "score from" },
+            {
+              label: "frames",
+              stroke: "#3b82f6",
+              fill: "#93c5fd",
+              points: { show: false },
+              paths: uPlot.paths.bars({ size: [1, Infinity], align: 1 }),
+            },
+          ],
+          scales: {
+            x: { time: false, range: (u, min, max) => rangeWith(this.varMin, min, max) },
+            y: { range: (u, min, max) => [0, Math.max(1, max ?? 1) * 1.1] },
+          },
+          axes: [{ label: "score" }, { label: "frames", size: 60 }],
+          cursor: { drag: { x: false, y: false, setScale: false } },
+          hooks: { draw: [lineHook(() => this.varMin, "x")] },
+        },
+        [[], []],
+        element,
+      );
+    }
+
+    setScores(scores) {
+      const { starts, counts } = binScores(scores, 80);
+      this.plot.setData([starts, counts]);
+    }
+
+    setVarMin(value) {
+      this.varMin = value;
+      this.plot.setData(this.plot.data);
+    }
+  }
+
+  return { KINDS, Timeline, Histogram, binScores };
+})();
