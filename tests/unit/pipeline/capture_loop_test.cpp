@@ -23,7 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "bio_module.h"
-#include "bio_test/support.h"
+#include "bio_test/legacy_support.h"
 #include "ovra/host.h"
 #include "pipeline_support.h"
 #include "vsensor/vsensor.h"

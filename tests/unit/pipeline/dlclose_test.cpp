@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bio_test/support.h"
+#include "bio_test/legacy_support.h"
 #include "ovra/plugin.h"
 #include "recording/recording.h"
 #include "vsensor/vsensor.h"

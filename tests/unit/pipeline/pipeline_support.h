@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "bio_test/support.h"
+#include "bio_test/legacy_support.h"
 #include "ovra/host.h"
 #include "ovra/message.h"
 

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "bio_module.h"
-#include "bio_test/support.h"
+#include "bio_test/legacy_support.h"
 #include "ovra/host.h"
 #include "ovra/message.h"
 #include "ovra/ovra_exception.h"

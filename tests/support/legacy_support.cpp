@@ -1,5 +1,5 @@
-// Shared test fixture for the module's suites (see bio_test/support.h).
-#include "bio_test/support.h"
+// Shared test fixture for the module's suites (see bio_test/legacy_support.h).
+#include "bio_test/legacy_support.h"
 
 #include <stdlib.h>
 
