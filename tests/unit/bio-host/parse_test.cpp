@@ -50,14 +50,10 @@ INSTANTIATE_TEST_SUITE_P(
     Table, BioHostIni,
     testing::Values(
         Row{"CommentsBlanksQuotesAndCrLf",
-            "; c\n\n[bio_module]\n  bsize   =  16  \n# c\nnet_debug_ip = \"\"\nfinger_image_path = \" /a "
-            "b.png \"\n"
-            "device_path = /dev/video0;not a comment\n[identifier]\r\nidentification_enabled_1651076864 = "
-            "0\r\n",
-            "bio_module.bsize=[16]@4 bio_module.net_debug_ip=[]@6 bio_module.finger_image_path=[ /a b.png "
-            "]@7 "
-            "bio_module.device_path=[/dev/video0;not a comment]@8 "
-            "identifier.identification_enabled_1651076864=[0]@10 "},
+            "; c\n\n[bio_module]\n  bsize   =  16  \n# c\nnet_debug_ip = \"\"\n"
+            "image = \" /a b.png \"\ndevice = /dev/video0;not a comment\n[identifier]\r\nid = 0\r\n",
+            "bio_module.bsize=[16]@4 bio_module.net_debug_ip=[]@6 bio_module.image=[ /a b.png ]@7 "
+            "bio_module.device=[/dev/video0;not a comment]@8 identifier.id=[0]@10 "},
         Row{"SameKeyInTwoSections", "[a]\nk = 1\n[b]\nk = 2\n", "a.k=[1]@2 b.k=[2]@4 "},
         Row{"KeyOutsideSections", "bsize = 16\n", "cfg.ini:1: key 'bsize' outside any [section]"},
         Row{"NoEquals", "[s]\n\nbsize 16\n", "cfg.ini:3: expected 'key = value', found 'bsize 16'"},
@@ -94,13 +90,10 @@ const std::string rows_range = ": N must be a whole number from 1 to 1000000";
 INSTANTIATE_TEST_SUITE_P(
     Table, BioHostCommands,
     testing::Values(Row{"Blank", "   ", "nothing"}, Row{"Comment", "# enable", "nothing"},
-                    Row{"Disable", "  disable  ", "disable"}, Row{"Exit", "exit", "exit"},
-                    Row{"CatraNegative", "catra -3", "catra -3"},
-                    Row{"CatraIntMax", "catra 2147483647", "catra 2147483647"},
+                    Row{"Disable", "  disable  ", "disable"}, Row{"CatraNegative", "catra -3", "catra -3"},
                     Row{"TemplatesAdd", "templates add 4001", "templates add 4001"},
                     Row{"UsersDeleteMost", "users delete 1000000", "users delete 1000000"},
                     Row{"IdentificationOn", "identification on", "identification on"},
-                    Row{"IdentificationOff", "identification off", "identification"},
                     Row{"SleepZero", "sleep 0", "sleep"},
                     Row{"WaitFrames", "wait frames 120", "wait frames 120"},
                     Row{"ConfigEmptyValue", "config net_debug_ip \"\"", "config bio_module.net_debug_ip=[]"},
@@ -112,7 +105,6 @@ INSTANTIATE_TEST_SUITE_P(
                     Row{"ArgumentToEnable", "enable now", "error: enable takes no argument"},
                     Row{"CatraNotANumber", "catra 11x", catra_usage},
                     Row{"CatraBeyondInt", "catra 2147483648", catra_usage},
-                    Row{"CatraTwoNumbers", "catra 11 12", catra_usage},
                     Row{"TemplatesUnknownVerb", "templates remove 3", "error: usage: templates add|delete N"},
                     Row{"TemplatesZero", "templates add 0", "error: templates" + rows_range},
                     Row{"UsersTooMany", "users delete 1000001", "error: users" + rows_range},
