@@ -1,10 +1,6 @@
-// The data model and the V4L2 sizes and request numbers each build is compiled for: the board is
-// 32-bit ARM, newer board images use a 64-bit time_t, and the module's requests must be the
-// numbers the board's kernel answers.
-//
-// Worked out by hand from the kernel's uapi header: an _IOWR request is
-// (3 << 30) | (size << 16) | ('V' << 8) | nr. struct v4l2_buffer is 68 bytes on 32-bit ARM with a
-// 32-bit time_t, 80 with a 64-bit time_t (its timeval aligned to 8) and 88 on x86-64.
+// The data model, V4L2 sizes and request numbers each build is compiled for (the board is 32-bit ARM,
+// newer board images use a 64-bit time_t). By hand from the uapi header: _IOWR is (3 << 30) |
+// (size << 16) | ('V' << 8) | nr; v4l2_buffer is 68 bytes on ARM, 80 with 64-bit time, 88 on x86-64.
 #include <sys/types.h>
 
 #include <linux/videodev2.h>

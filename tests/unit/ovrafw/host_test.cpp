@@ -28,17 +28,13 @@ std::mutex seen_mutex;
 std::vector<std::string> seen;
 std::vector<std::thread::id> seen_on;
 
-void note(const std::string& listener, Message* message) {
+template <char name>
+void listener(Message* message) {
     int n = -1;
     message->get_int("n", &n);
     std::lock_guard<std::mutex> lock(seen_mutex);
-    seen.push_back(listener + std::to_string(n));
+    seen.push_back(name + std::to_string(n));
     seen_on.push_back(std::this_thread::get_id());
-}
-
-template <char name>
-void listener(Message* message) {
-    note(std::string(1, name), message);
 }
 void throwing(Message*) {
     throw ovra::ovra_exception("boom", true);

@@ -14,20 +14,14 @@
 
 namespace {
 
-std::vector<unsigned char> frame_of(unsigned seed) {
-    std::vector<unsigned char> bytes(recording::raw_frame_bytes);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        bytes[i] = static_cast<unsigned char>(i * 7 + seed * 31);
-    }
-    return bytes;
-}
-
 TEST(Recording, FramesComeBackAsWrittenAndACutOffLastFrameIsDropped) {
     bio_test::TempDir dir;
     const std::string path = dir.file("two.biorec");
+    const std::vector<unsigned char> first(recording::raw_frame_bytes, 1),
+        second(recording::raw_frame_bytes, 2);
     recording::Writer writer(path);
-    writer.append(-2, frame_of(1).data());
-    writer.append(300, frame_of(2).data());
+    writer.append(-2, first.data());
+    writer.append(300, second.data());
     writer.close();
     std::string bytes = bio_test::read_file(path);
     ASSERT_EQ(bytes.size(), 16u + 2 * (4 + 614400));
@@ -37,14 +31,11 @@ TEST(Recording, FramesComeBackAsWrittenAndACutOffLastFrameIsDropped) {
     recording::Frame frame;
     ASSERT_TRUE(reader.next(frame));
     EXPECT_EQ(frame.score, -2);
-    EXPECT_TRUE(frame.bytes == frame_of(1));
+    EXPECT_TRUE(frame.bytes == first);
     ASSERT_TRUE(reader.next(frame));
     EXPECT_EQ(frame.score, 300);
-    EXPECT_TRUE(frame.bytes == frame_of(2));
+    EXPECT_TRUE(frame.bytes == second);
     EXPECT_FALSE(reader.next(frame));
-    reader.rewind();
-    ASSERT_TRUE(reader.next(frame));
-    EXPECT_EQ(frame.score, -2);
 
     bytes.pop_back();  // the recorder was stopped inside the last frame
     bio_test::write_file(dir.file("cut.biorec"), bytes);

@@ -132,7 +132,6 @@ TEST(VsensorFrames, ClientDequeuesWhatFrameAtNamesAndCountersReturnToZero) {
         for (std::uint64_t n = 0; n < 4; ++n) {
             EXPECT_TRUE(client.next_frame() == vsensor::frame_at(n)) << "frame " << n;
         }
-        EXPECT_TRUE(vsensor::wait_frames_dequeued(4, 0ms));
         EXPECT_FALSE(vsensor::wait_frames_dequeued(5, 0ms));
         const vsensor::Counters open = vsensor::counters();
         EXPECT_EQ(open.open_descriptors, 1);
