@@ -36,7 +36,6 @@ BusRecorder::BusRecorder(bool logs_and_keep_alives) {
         e.at = tap.sent_at;
         e.sequence = tap.sequence;
         e.type = tap.message->type();
-        e.flags = tap.message->flags();
         e.fields = tap.message->fields();
         add(std::move(e));
     });
@@ -60,12 +59,8 @@ BusRecorder::BusRecorder(bool logs_and_keep_alives) {
 }
 
 BusRecorder::~BusRecorder() {
-    if (watchdog_id_ >= 0) {
-        ovra::host::remove_watchdog_observer(watchdog_id_);
-    }
-    if (sink_id_ >= 0) {
-        ovra::host::remove_log_sink(sink_id_);
-    }
+    ovra::host::remove_watchdog_observer(watchdog_id_);  // unknown ids are ignored
+    ovra::host::remove_log_sink(sink_id_);
     ovra::PostOffice::remove_tap(tap_id_);
 }
 

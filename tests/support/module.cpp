@@ -1,6 +1,7 @@
 // The module's test environment (see bio_test/module.h).
 #include "bio_test/module.h"
 
+#include "bio_common/text.h"
 #include "recording/recording.h"
 
 namespace bio_test {
@@ -8,27 +9,13 @@ namespace bio_test {
 ModuleEnv::ModuleEnv(ModuleEnvOptions options) {
     ovra::host::open_database(":memory:");
     write_sensor_model(options.sensor_model);
-    ParamMap params = {
-        {"priority", "0"},
-        {"watchdog_timeout", "1000"},
-        {"device_path", device_path_},
-        {"finger_image_path", ""},
-        {"bsize", "16"},
-        {"step", "4"},
-        {"img_num", "5"},
-        {"min_img_num", "2"},
-        {"var_min", "300"},
-        {"select_timeout", "1000"},
-        {"restart_timeout", "10"},
-        {"finger_detected_delay", "0"},
-        {"net_debug_ip", ""},
-        {"net_debug_port", "9000"},
-        {"net_debug_raw", "0"},
-        {"invert", "0"},
-        {"fp_reader_path", sensor_file_},
-        {"last_fp_reader", "GC032A"},
-        {"invert_pixels", "0"},
-    };
+    ParamMap params = {{"device_path", device_path_}, {"fp_reader_path", sensor_file_}};
+    for (const std::string& word : bio_common::split_words(
+             "priority=0 watchdog_timeout=1000 finger_image_path= bsize=16 step=4 img_num=5 min_img_num=2 "
+             "var_min=300 select_timeout=1000 restart_timeout=10 finger_detected_delay=0 net_debug_ip= "
+             "net_debug_port=9000 net_debug_raw=0 invert=0 last_fp_reader=GC032A invert_pixels=0")) {
+        params[word.substr(0, word.find('='))] = word.substr(word.find('=') + 1);
+    }
     for (const auto& [key, value] : options.overrides) {
         params[key] = value;
     }
@@ -37,11 +24,6 @@ ModuleEnv::ModuleEnv(ModuleEnvOptions options) {
     }
     options.sensor.device_path = device_path_;
     vsensor::configure(options.sensor);
-}
-
-void ModuleEnv::seed(const std::string& key, const std::string& value) {
-    ovra::host::seed_param(section, key, value);
-    params_[key] = value;
 }
 
 std::vector<unsigned char> glass_frame(unsigned char level) {

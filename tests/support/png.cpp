@@ -40,10 +40,8 @@ Png decode_png(const std::string& path) {
         read_samples<gil::gray8_image_t>(path, 1, png);
     } else if (png.bit_depth == 8 && png.colour_type == PNG_COLOR_TYPE_RGB) {
         read_samples<gil::rgb8_image_t>(path, 3, png);
-    } else if (png.bit_depth == 8 && png.colour_type == PNG_COLOR_TYPE_RGB_ALPHA) {
-        read_samples<gil::rgba8_image_t>(path, 4, png);
     } else {
-        throw std::runtime_error(path + ": not 8-bit grey, RGB or RGBA");
+        throw std::runtime_error(path + ": not 8-bit grey or RGB");
     }
     return png;
 }

@@ -25,7 +25,6 @@ struct Event {
     std::chrono::steady_clock::time_point at;  // when it was sent or written
     std::uint64_t sequence = 0;                // messages: the bus's sequence number, from 1
     std::string type;                          // messages: the type; keep-alives: the name
-    int flags = 0;
     std::vector<ovra::MessageField> fields;
     ovra::host::LogLevel level = ovra::host::LogLevel::debug;  // log records
     std::string text;

@@ -20,7 +20,7 @@ using ParamMap = std::map<std::string, std::string>;
 struct ModuleEnvOptions {
     std::string sensor_model = "GC032A";  // content of the sensor-model file (exact bytes)
     ParamMap overrides;                   // replace or add keys after the defaults
-    vsensor::Config sensor;               // device_path is replaced by ModuleEnv
+    vsensor::Config sensor = {};          // device_path is replaced by ModuleEnv
 };
 
 // Before init / init_module: opens ":memory:" through ovra::host::open_database; writes the
@@ -38,12 +38,12 @@ public:
 
     const TempDir& dir() const noexcept { return dir_; }
     const std::string& device_path() const noexcept { return device_path_; }
-    const std::string& sensor_file() const noexcept { return sensor_file_; }
-    const ParamMap& params() const noexcept { return params_; }  // the seeded configuration
 
     void write_sensor_model(const std::string& model) const { write_file(sensor_file_, model); }
     // Writes one key of section "bio_module" (no bus announcement), or reads it back from the store.
-    void seed(const std::string& key, const std::string& value);
+    void seed(const std::string& key, const std::string& value) const {
+        ovra::host::seed_param(section, key, value);
+    }
     std::optional<std::string> peek(const std::string& key) const {
         return ovra::host::peek_param(section, key);
     }
@@ -54,7 +54,6 @@ private:
     TempDir dir_;
     std::string device_path_ = dir_.file("video0");
     std::string sensor_file_ = dir_.file("fingerprint_reader");
-    ParamMap params_;
 };
 
 // Raw frames in the capture format (640 x 480 UYVY, 614400 bytes). Empty glass: every byte `level`
