@@ -47,9 +47,8 @@ void PrintTo(const Row& row, std::ostream* out) {  // test names carry it: the s
 // "+key" is line's key less `before`'s (the line matched last); "~key" is checked only natively.
 bool holds(const Json& line, const Json& want, const Json& before = {}) {
     if (want.is_string() && line.is_number()) {
-        const std::string bound = want;
-        const double limit = std::stod(bound.substr(1));
-        return bound[0] == '<' ? line.get<double>() < limit : line.get<double>() > limit;
+        const double limit = std::stod(want.get<std::string>().substr(1));
+        return want.get<std::string>()[0] == '<' ? line.get<double>() < limit : line.get<double>() > limit;
     }
     if (!want.is_object()) {
         return line == want;
@@ -99,7 +98,7 @@ std::string substituted(const std::string& text, const std::string& dir, const s
 }
 
 // bio-stream got every frame the module took (the last may have been taken but not sent when bio-host
-// left) as a 260 x 350 grey image with its score, 20 of them scoring as a finger. Returns the digest
+// left) as a 260 x 350 grey image with its score, 40 of them scoring as a finger. Returns the digest
 // of the finger file's image, which must be grey in all three channels.
 std::string streamed_frames_and_finger_file(const Lines& host, const std::string& dir, Process& stream) {
     const int frames = parsed(host.back())["frames"];
@@ -121,7 +120,7 @@ std::string streamed_frames_and_finger_file(const Lines& host, const std::string
         }
     }
     EXPECT_GE(rows + 1, frames);
-    EXPECT_EQ(finger_frames, 20);
+    EXPECT_EQ(finger_frames, 40);
     const bio_test::Png file = bio_test::decode_png(dir + "/finger.png");
     std::vector<unsigned char> grey;
     for (std::size_t i = 0; i + 2 < file.samples.size(); i += 3) {
@@ -140,7 +139,6 @@ const Row rows[] = {
     // The demo as text: a long touch published, a short one published early, one frame ignored.
     {"demo_text", "@config/scenarios/demo.txt", "--log-level debug", "broadcast\nwait frames 110\nquit\n", 0,
      R"(
-^started: bio_module from .*libbio_module.so over the virtual sensor
 ^reply identifier_broadcast_identifier_id count=1 identifier_id_0=1651076864$
 identifier_id=1651076864 device_id=-?\d+ width=260 height=350 image=<91000 bytes fnv1a64:[0-9a-f]{16}> uuid="
 ^bus #\d+ \+\d+\.\d{3}s bio_module_finger_detected$
@@ -150,9 +148,12 @@ identifier_id=1651076864 device_id=-?\d+ width=260 height=350 image=<91000 bytes
  bio_module_finger_detected$
  bio_module_finger_removed$
 ^summary: touches published 2, finger-removed events 2, frames seen 1\d\d, camera restarts 0, finger-detected events 2, keep-alives [1-9])"},
-    {"gc0307_seconds", "model GC0307\n" + touch, "--json --seconds 3", "", 0, R"(
+    // A configured delay of the finger-detected event overrides the template count.
+    {"gc0307_seconds", "model GC0307\n" + touch, "--json --seconds 3 --set finger_detected_delay=200", "", 0,
+     R"(
 {"type":"config_param_set","fields":{"param":"last_fp_reader","value":"GC0307"}}
 {"type":"identifier_new_biometric_image","fields":{"width":260,"height":320,"image":{"bytes":83200}}}
+{"type":"bio_module_finger_detected","thread":"bio_module_run","+t":">0.1999"}
 {"kind":"stopping","reason":"seconds"})"},
     // The finger-detected delay: none up to 4000 templates, 50 ms above, 150 ms above 6000.
     {"template_delays", "glass 5f\nfinger 6f\nrepeat\n", "--json",
@@ -198,13 +199,13 @@ config.ini lacks keys of \[bio_module\]: priority, watchdog_timeout, finger_imag
 {"type":"identifier_new_biometric_image","fields":{"width":0,"height":0,"image":{"bytes":0}}}
 {"kind":"run_ended","error":"png format cannot handle empty views.: iostream error"}
 {"kind":"summary","touches":1})"},
-    // Two rounds of a long and a short touch with identification off, one with it on.
-    {"identification_off_then_on", "glass 10f\nfinger 20f\nglass 10f\nfinger 3f\nglass 10f\nrepeat\n",
-     "--json --set identifier.identification_enabled_1651076864=0",
+    // Identification off for two rounds (a long and a shortest touch), then on; 300 ms frame waits do.
+    {"identification_off_then_on", "glass 10f\nfinger 20f\nglass 10f\nfinger 2f\nglass 11f\nrepeat\n",
+     "--json --set identifier.identification_enabled_1651076864=0 --set select_timeout=300",
      "wait frames 106\nidentification on\nwait frames 159\nquit\n", 0, R"(
 {"kind":"ack","command":"identification on"}
 {"type":"identifier_new_biometric_image"}
-{"kind":"summary","touches":2,"finger_detected":2,"finger_removed":6})"},
+{"kind":"summary","touches":2,"finger_detected":2,"finger_removed":6,"~restarts":0})"},
     // Disabled, the loop takes no frame (one may be under way) and goes on feeding the watchdog.
     {"disabled_mid_touch", "glass 10f\nfinger 100f\nglass\n", "--json --set watchdog_timeout=500",
      "wait frames 20\ndisable\nstatus\nsleep 1500\nstatus\ncatra 11\nwait frames 45\ncatra 12\nstatus\n"
@@ -225,10 +226,11 @@ config.ini lacks keys of \[bio_module\]: priority, watchdog_timeout, finger_imag
 {"kind":"stopping","reason":"SIGINT"}
 {"kind":"summary","touches":1})",
      nullptr, SIGINT},
-    {"grey_stream_and_finger_file", "glass 10f\nfinger 20f\nglass 10f\n",
+    {"grey_stream_and_finger_file", "glass 10f\nfinger 20f\nglass 10f\nfinger 20f\nglass 10f\n",
      "--json --set net_debug_ip=127.0.0.1 --set net_debug_port=%p --set finger_image_path=%d/finger.png",
-     "wait frames 45\nquit\n", 0,
-     R"({"type":"identifier_new_biometric_image","fields":{"width":260,"height":350,"image":{"fnv1a64":"%f"}}})",
+     "wait frames 75\nquit\n", 0, R"(
+{"type":"identifier_new_biometric_image","fields":{"variance":">299"}}
+{"type":"identifier_new_biometric_image","fields":{"width":260,"height":350,"image":{"fnv1a64":"%f"},"variance":">299"}})",
      nullptr, 0, true},
 };
 

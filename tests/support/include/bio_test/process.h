@@ -2,8 +2,7 @@
 // output lines collected; under qemu-user the build's emulator runs it.
 #pragma once
 
-#include <signal.h>
-#include <sys/types.h>
+#include <signal.h>  // kill, pid_t
 
 #include <chrono>
 #include <functional>
