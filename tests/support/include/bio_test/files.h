@@ -23,7 +23,7 @@ private:
 
 // Writes `content` to `path` byte for byte (no line end added); throws std::runtime_error.
 void write_file(const std::string& path, const std::string& content);
-// The whole content of `path`; throws std::runtime_error when it cannot be read.
+// The whole content of `path`; throws std::system_error when it cannot be read.
 std::string read_file(const std::string& path);
 
 }  // namespace bio_test

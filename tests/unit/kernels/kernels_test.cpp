@@ -1,0 +1,296 @@
+// Per-frame kernels and correction tables: the reference score and correction against hand-computed
+// values, every faster twin that kernel_variants() lists against the reference on seeded random frames
+// in page-guarded buffers, the tables' reference entries, and the module's entry points.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "bio_module.h"
+#include "bio_test/guarded_buffer.h"
+#include "finger_kernels.h"
+
+namespace {
+
+// Table rows print as their names (CTest lists them so).
+template <typename Row, typename = decltype(Row::name)>
+std::ostream& operator<<(std::ostream& out, const Row& row) {
+    return out << row.name;
+}
+
+using bio_test::GuardedBuffer;
+
+constexpr std::size_t frame_size = 614400;
+constexpr std::uint32_t one = 1u << 20;  // weight 1.0
+
+// Every variant kernel_variants() lists; the faster twins only without the reference, listed first.
+std::vector<const kernel_variant*> variants(bool twins_only = false) {
+    std::size_t count = 0;
+    const kernel_variant* listed = kernel_variants(&count);
+    std::vector<const kernel_variant*> result;
+    for (std::size_t i = twins_only ? 1 : 0; i < count; ++i) {
+        result.push_back(&listed[i]);
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------- score by hand
+
+// Value of the sample in block (column, row), sampled row j of the block, pixel i of that row.
+using SampleValue = std::function<int(int column, int row, int j, int i)>;
+
+struct ScoreRow {
+    const char* name;
+    int bsize;
+    int step;
+    int fill;           // every byte of the frame; -1: seeded noise
+    SampleValue value;  // null: the fill alone
+    int expected;
+};
+
+int ten_to_forty(int, int, int j, int i) {
+    return 10 + 20 * j + 10 * i;  // 10, 20 / 30, 40
+}
+
+// clang-format off
+const ScoreRow score_rows[] = {
+    {"uniform_0", 4, 2, 0, nullptr, 0},
+    {"uniform_137_b6_s3", 6, 3, 137, nullptr, 0},
+    // 255 everywhere: the largest sums a 32-bit accumulator may hold (b 256) and the first it may not.
+    {"uniform_255_b256_s1", 256, 1, 255, nullptr, 0},
+    {"uniform_255_b257_s1", 257, 1, 255, nullptr, 0},
+    {"uniform_255_b280_s280", 280, 280, 255, nullptr, 0},
+    // Each block: 3000 - 100^2 / 4 = 500; 7700 blocks; (7700 * 500 / 4) / 7700 = 125.
+    {"samples_10_20_30_40_b4_s2", 4, 2, -1, ten_to_forty, 125},
+    // Block (54, 34) alone holds eight samples of 255 and eight of 0: 520200 - 2040^2 / 16 = 260100;
+    // 260100 / 16 = 16256; / (55 * 35) = 8.
+    {"one_block_b8_s2", 8, 2, -1, [](int c, int r, int, int i) { return c == 54 && r == 34 && i % 2 == 0 ? 255 : 0; }, 8},
+    // Every block so: 1925 * 260100 / 16 = 31293281; / 1925 = 16256.
+    {"every_block_b8_s2", 8, 2, -1, [](int, int, int, int i) { return i % 2 == 0 ? 255 : 0; }, 16256},
+    // B 5, S 2: rows 0, 2, 4, three pixels each, n = 6, 88 x 56 = 4928 blocks. One 60 per block:
+    // 3600 - 3600 / 6 = 3000; 4928 * 3000 / 6 / 4928 = 500.
+    {"step_not_dividing_b5_s2", 5, 2, -1, [](int, int, int j, int i) { return j == 2 && i == 2 ? 60 : 0; }, 500},
+    // Block (7, 3) holds 1 .. 9: 285 - 45^2 / 6 = -52, modulo 2^64; / 6 = 3074457345618258594;
+    // / 4928 = 623875273055653, low 32 bits 1208540581.
+    {"wraps_modulo_2_64_b5_s2", 5, 2, -1, [](int c, int r, int j, int i) { return c == 7 && r == 3 ? 1 + 3 * j + i : 0; },
+     1208540581},
+    // One block; samples (100, 100), (101, 100), (100, 240), (101, 240).
+    {"largest_block_b280_s140", 280, 140, -1, ten_to_forty, 125},
+    {"step_0", 4, 0, -1, nullptr, 0},
+    {"step_above_block", 4, 5, -1, nullptr, 0},
+    {"block_above_280", 281, 1, -1, nullptr, 0},
+    {"negative_block", -4, 2, -1, nullptr, 0},
+};
+// clang-format on
+
+class ScoreByHand : public testing::TestWithParam<ScoreRow> {};
+
+TEST_P(ScoreByHand, EveryVariant) {
+    const ScoreRow& row = GetParam();
+    GuardedBuffer frame(frame_size);
+    if (row.fill < 0) {
+        frame.fill_random(7);  // unsampled pixels and every second byte are noise
+    } else {
+        std::memset(frame.data(), row.fill, frame_size);
+    }
+    if (row.value) {
+        const int b = row.bsize;
+        const int per_row = (b + row.step - 1) / row.step;
+        for (int r = 0; r < 280 / b; ++r) {
+            for (int c = 0; c < 440 / b; ++c) {
+                for (int j = 0; j * row.step < b; ++j) {
+                    for (int i = 0; i < per_row; ++i) {
+                        // The sample of pixel (x, y) is the byte at 2 * (x + 640 * y).
+                        frame[2 * (100 + c * b + i + 640 * (100 + r * b + j * row.step))] =
+                            static_cast<unsigned char>(row.value(c, r, j, i));
+                    }
+                }
+            }
+        }
+    }
+    for (const kernel_variant* variant : variants()) {
+        EXPECT_EQ(variant->variance(frame.data(), row.bsize, row.step), row.expected) << variant->name;
+    }
+    EXPECT_EQ(image_variance(frame.data(), row.bsize, row.step), row.expected) << "module entry point";
+}
+
+INSTANTIATE_TEST_SUITE_P(ImageVariance, ScoreByHand, testing::ValuesIn(score_rows),
+                         [](const testing::TestParamInfo<ScoreRow>& p) { return std::string(p.param.name); });
+
+// ---------------------------------------------------------------- twins against the reference
+
+class Twin : public testing::TestWithParam<const kernel_variant*> {};
+
+TEST_P(Twin, ImageVarianceMatchesTheReferenceOnRandomFrames) {
+    // Every path of a twin: 2, 4 and 8 samples per row, other counts, power-of-two and other n, 64-bit sums.
+    const int settings[][2] = {{4, 2},  {8, 2},   {16, 4},  {8, 1},   {5, 2},   {7, 3},     {1, 1},  {3, 2},
+                               {16, 3}, {100, 7}, {256, 1}, {257, 1}, {280, 1}, {280, 280}, {33, 32}};
+    GuardedBuffer frame(frame_size);
+    for (std::uint32_t seed = 0; seed <= 3; ++seed) {
+        if (seed == 0) {
+            std::memset(frame.data(), 255, frame_size);  // the largest sums the accumulators see
+        } else {
+            frame.fill_random(seed);
+        }
+        for (const auto& s : settings) {
+            EXPECT_EQ(GetParam()->variance(frame.data(), s[0], s[1]),
+                      image_variance_reference(frame.data(), s[0], s[1]))
+                << "seed " << seed << " bsize " << s[0] << " step " << s[1];
+        }
+    }
+}
+
+TEST_P(Twin, CorrectImageMatchesTheReferenceOnRandomPlans) {
+    // 91000 is whole groups of four pixels; 83203 leaves three after the groups.
+    for (const std::size_t pixels : {std::size_t{91000}, std::size_t{83203}}) {
+        std::mt19937 random(static_cast<std::uint32_t>(pixels));
+        std::vector<std::uint32_t> offset(pixels);
+        std::vector<std::uint32_t> weight[4] = {offset, offset, offset, offset};
+        for (std::size_t k = 0; k < pixels; ++k) {
+            // Any top-left corner of the frame, the last one now and then; weights up to 1.0.
+            offset[k] = k % 997 == 0 ? 2 * (638 + 640 * 478) : 2 * (random() % 639 + 640 * (random() % 479));
+            for (auto& w : weight) {
+                w[k] = static_cast<std::uint32_t>(random() % (one + 1));
+            }
+        }
+        const correction_plan plan = {
+            offset.data(), {weight[0].data(), weight[1].data(), weight[2].data(), weight[3].data()}, pixels};
+        GuardedBuffer frame(frame_size);
+        frame.fill_random(static_cast<std::uint32_t>(pixels) + 1);
+        GuardedBuffer expected(pixels);
+        GuardedBuffer out(pixels);  // a byte written past the image faults
+        for (const correction_flags flags : {correction_flags{false, false}, correction_flags{false, true},
+                                             correction_flags{true, false}, correction_flags{true, true}}) {
+            correct_image_reference(frame.data(), plan, flags, expected.data());
+            GetParam()->correct(frame.data(), plan, flags, out.data());
+            EXPECT_EQ(std::memcmp(out.data(), expected.data(), pixels), 0)
+                << pixels << " pixels, invert " << flags.invert << " invert_pixels " << flags.invert_pixels;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, Twin, testing::ValuesIn(variants(true)),
+                         [](const auto& p) { return std::string(p.param->name); });
+
+// ---------------------------------------------------------------- tables
+
+struct EntryRow {
+    const char* name;
+    const remap_constants* remap;  // null: the perspective matrices
+    std::size_t row;
+    std::size_t column;
+    std::vector<std::int64_t> entry;  // offsets (or corners) and weights
+};
+
+// clang-format off
+const EntryRow entry_rows[] = {
+    {"gc0307_first", &gc0307_constants, 0, 0, {88524, 89804, 149953, 258895, 234632, 405093}},
+    {"gc0307_last", &gc0307_constants, 319, 259, {610514, 611794, 20618, 424054, 28001, 575902}},
+    {"gc0328_first", &gc0328_constants, 0, 0, {101392, 102672, 705062, 291084, 37108, 15320}},
+    // x lands exactly on 320: no weight for the right-hand pixels.
+    {"gc0328_integer_x", &gc0328_constants, 160, 130, {283520, 284800, 106954, 0, 941621, 0}},
+    {"perspective_first", nullptr, 0, 0, {536, 31, 537, 31, 536, 32, 537, 32, 143521, 296850, 198219, 409986}},
+    {"perspective_last", nullptr, 349, 259, {20, 385, 21, 385, 20, 386, 21, 386, 322587, 42585, 603708, 79696}},
+    // u is 319.9999999999999: floor gives 319, almost all weight goes right.
+    {"perspective_centre", nullptr, 175, 130, {319, 179, 320, 179, 319, 180, 320, 180, 0, 77048, 0, 971528}},
+};
+// clang-format on
+
+// The entry of the built table; a rebuild of the perspective matrices starts from empty ones.
+std::vector<std::int64_t> built_entry(const EntryRow& row) {
+    if (row.remap != nullptr) {
+        build_remap_table(*row.remap);
+        const auto& o = remapOffsetTable[row.row * 260 + row.column];
+        const auto& w = remapWeightTable[row.row * 260 + row.column];
+        return {o[0], o[1], w[0], w[1], w[2], w[3]};
+    }
+    build_perspective_matrices();
+    build_perspective_matrices();
+    EXPECT_EQ(offsetMatrix.size(), 350u);
+    EXPECT_EQ(weightMatrix.size(), 350u);
+    EXPECT_EQ(offsetMatrix.back().size() + weightMatrix.back().size(), 520u);
+    std::vector<std::int64_t> found(offsetMatrix[row.row][row.column].begin(),
+                                    offsetMatrix[row.row][row.column].end());
+    found.insert(found.end(), weightMatrix[row.row][row.column].begin(),
+                 weightMatrix[row.row][row.column].end());
+    return found;
+}
+
+class TableEntry : public testing::TestWithParam<EntryRow> {};
+
+TEST_P(TableEntry, MatchesTheReference) {
+    EXPECT_EQ(built_entry(GetParam()), GetParam().entry);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, TableEntry, testing::ValuesIn(entry_rows),
+                         [](const testing::TestParamInfo<EntryRow>& p) { return std::string(p.param.name); });
+
+// ---------------------------------------------------------------- the module's entry points
+
+// The reference entries' pixels through correct_image on the tables a camera start builds, in a frame
+// whose byte i is i mod 251. GC0307 (0, 0): (149953 * 172 + 258895 * 174 + 234632 * 197 +
+// 405093 * 199) >> 20 = 188; the others alike.
+TEST(CorrectImage, ReferenceEntriesThroughTheBuiltTables) {
+    struct Pixel {
+        const char* sensor;
+        std::size_t position;  // row * 260 + column
+        int value;
+    };
+    const Pixel pixels[] = {
+        {"GC0307", 0, 188},
+        {"GC0307", 319 * 260 + 259, 98},
+        {"GC0328", 0, 228},
+        {"GC0328", 160 * 260 + 130, 163},
+        {"GC032A", 0, 105},
+        {"GC032A", 349 * 260 + 259, 143},
+        {"GC032A", 175 * 260 + 130, 118},
+    };
+    GuardedBuffer frame(frame_size);
+    for (std::size_t i = 0; i < frame_size; ++i) {
+        frame[i] = static_cast<unsigned char>(i % 251);
+    }
+    GuardedBuffer out(91000);
+    for (const char* sensor : {"GC0307", "GC0328", "GC032A"}) {
+        camera_sensor = sensor;
+        build_correction_tables();
+        const std::size_t size = camera_sensor == "GC032A" ? 91000 : 83200;
+        for (const bool turn : {false, true}) {
+            for (const bool negative : {false, true}) {
+                invert = turn;
+                invert_pixels = negative;
+                correct_image(frame.data(), out.data());
+                for (const Pixel& p : pixels) {
+                    if (camera_sensor == p.sensor) {
+                        // Only the GC032A image is ever inverted.
+                        const int value = negative && camera_sensor == "GC032A" ? 255 - p.value : p.value;
+                        EXPECT_EQ(out[turn ? size - 1 - p.position : p.position], value)
+                            << sensor << " pixel " << p.position << " invert " << turn << " invert_pixels "
+                            << negative;
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(KernelSelection, ReferenceFirstFastestLastEnvironmentChooses) {
+    const auto listed = variants();
+    ASSERT_GE(listed.size(), 2u);
+    EXPECT_STREQ(listed.front()->name, "reference");
+    for (const char* value : {static_cast<const char*>(nullptr), "", "bogus"}) {
+        EXPECT_EQ(&select_kernels(value), listed.back());
+    }
+    for (const kernel_variant* variant : listed) {
+        EXPECT_EQ(&select_kernels(variant->name), variant);
+    }
+    // CTest runs this executable with BIO_KERNELS=reference; run by hand, the fastest is chosen.
+    EXPECT_EQ(&active_kernels(), &select_kernels(std::getenv("BIO_KERNELS")));
+}
+
+}  // namespace
