@@ -32,29 +32,24 @@ const std::string declined = "Biometry identification disabled!";
 // The finger events and "run" records, joined by ", ": "image v=<variance> f=<first pixel / 10, rounded>",
 // "detected", "removed", "UUID" (a "UUID:" record naming the image before it) and other record texts.
 std::string summary(const std::vector<Event>& events) {
-    std::vector<std::string> lines;
+    std::string lines;
     std::string uuid;
+    const auto add = [&lines](const std::string& line) { lines += (lines.empty() ? "" : ", ") + line; };
     for (const Event& e : events) {
         if (e.is_message("identifier_new_biometric_image")) {
             const auto* image = e.field("image");
             const int pixel = image->buffer->length() > 0 ? image->buffer->data()[0] : -5;
-            lines.push_back("image v=" + std::to_string(*e.number_field("variance")) +
-                            " f=" + std::to_string((pixel + 5) / 10));
+            add("image v=" + std::to_string(*e.number_field("variance")) +
+                " f=" + std::to_string((pixel + 5) / 10));
             uuid = *e.string_field("uuid");
         } else if (e.is_message("bio_module_finger_detected") || e.is_message("bio_module_finger_removed")) {
-            lines.push_back(e.type.substr(18));
+            add(e.type.substr(18));
         } else if (e.kind == Event::Kind::log && e.function == "run") {
-            lines.push_back(e.text == "UUID:" + uuid ? "UUID" : e.text);
+            add(e.text == "UUID:" + uuid ? "UUID" : e.text);
         }
     }
-    std::string joined;
-    for (const std::string& line : lines) {
-        joined += (joined.empty() ? "" : ", ") + line;
-    }
-    return joined;
+    return lines;
 }
-
-// ---------------------------------------------------------------- the detector's touch table
 
 struct TouchRow {
     const char* name;
@@ -111,8 +106,6 @@ TEST_P(DetectionTest, MessagesAndRecordsFollowTheTouch) {
 
 INSTANTIATE_TEST_SUITE_P(Touches, DetectionTest, testing::ValuesIn(touch_rows), module_test::row_name);
 
-// ---------------------------------------------------------------- the image message
-
 struct SensorImage {
     const char* name;  // camera_sensor
     const char* size;  // the message's width, height and image buffer
@@ -162,8 +155,6 @@ INSTANTIATE_TEST_SUITE_P(Publication, ImageMessage, testing::Values(
     SensorImage{"None", "width=0 height=0 image=[0]"}), module_test::row_name);
 // clang-format on
 
-// ---------------------------------------------------------------- the finger-detected delay
-
 struct DelayRow {
     const char* name;
     int templates;
@@ -204,8 +195,6 @@ INSTANTIATE_TEST_SUITE_P(Publication, DetectedDelay, testing::Values(
     DelayRow{"configured_200ms_wins", 100, 200, 200, 1000},
     DelayRow{"configured_negative_uses_the_table", 100, -5, 0, 45}), module_test::row_name);
 // clang-format on
-
-// ---------------------------------------------------------------- the capture loop
 
 // The module started on the virtual sensor replaying `frames` at 100 frames per second (for ever), its
 // loop not yet running.
