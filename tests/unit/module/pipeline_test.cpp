@@ -199,8 +199,11 @@ INSTANTIATE_TEST_SUITE_P(Publication, DetectedDelay, testing::Values(
 // The module started on the virtual sensor replaying `frames` at 100 frames per second (for ever), its
 // loop not yet running.
 struct Loop {
+    // The sensor prepares its frame source lazily: done here, the first frame wait starts on time.
     explicit Loop(const bio_test::ParamMap& overrides, std::vector<std::vector<unsigned char>> frames = {})
-        : host({"GC032A", overrides, configured(frames)}) {}
+        : host({"GC032A", overrides, configured(frames)}) {
+        vsensor::frame_at(0);
+    }
     vsensor::Config configured(std::vector<std::vector<unsigned char>>& frames) {
         if (frames.empty()) {
             frames = {bio_test::glass_frame(200), bio_test::glass_frame(180)};
@@ -251,7 +254,7 @@ class LoopEnd : public testing::TestWithParam<LoopEndRow> {};
 
 TEST_P(LoopEnd, EndsTheLoopWithTheText) {
     const LoopEndRow& row = GetParam();
-    Loop loop(bio_test::ParamMap{{"select_timeout", "200"}, {"restart_timeout", "1"}});
+    Loop loop(bio_test::ParamMap{{"select_timeout", "500"}, {"restart_timeout", "1"}});
     ASSERT_EQ(loop.host.start(), 1) << loop.host.error;
     row.setup();
     RunThread run;
@@ -283,7 +286,7 @@ INSTANTIATE_TEST_SUITE_P(Loop, LoopEnd, testing::Values(
 
 // A restart whose camera start fails twice goes on at the third, after a pause before each start.
 TEST(Loop, RestartRetriesTheCameraAndPausesFirst) {
-    Loop loop(bio_test::ParamMap{{"select_timeout", "200"}, {"restart_timeout", "300"}});
+    Loop loop(bio_test::ParamMap{{"select_timeout", "500"}, {"restart_timeout", "300"}});
     ASSERT_EQ(loop.host.start(), 1) << loop.host.error;
     vsensor::add_stall(3, for_good);
     vsensor::add_fault({vsensor::Call::open, ENOENT, 0, 2});
