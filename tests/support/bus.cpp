@@ -10,12 +10,8 @@ namespace bio_test {
 using FieldKind = ovra::MessageField::Kind;
 
 const ovra::MessageField* Event::field(const std::string& name) const {
-    for (const auto& f : fields) {
-        if (f.name == name) {
-            return &f;
-        }
-    }
-    return nullptr;
+    const auto it = std::find_if(fields.begin(), fields.end(), [&](const auto& f) { return f.name == name; });
+    return it == fields.end() ? nullptr : &*it;
 }
 
 std::optional<std::int64_t> Event::number_field(const std::string& name) const {
@@ -31,31 +27,18 @@ std::optional<std::string> Event::string_field(const std::string& name) const {
 }
 
 BusRecorder::BusRecorder(bool logs_and_keep_alives) {
-    tap_id_ = ovra::PostOffice::add_tap([this](const ovra::TapEvent& tap) {
-        Event e;
-        e.at = tap.sent_at;
-        e.sequence = tap.sequence;
-        e.type = tap.message->type();
-        e.fields = tap.message->fields();
-        add(std::move(e));
+    using Kind = Event::Kind;
+    tap_id_ = ovra::PostOffice::add_tap([this](const ovra::TapEvent& t) {
+        add({Kind::message, {}, t.sent_at, t.sequence, t.message->type(), t.message->fields(), {}, {}, {}});
     });
-    if (!logs_and_keep_alives) {
-        return;
+    if (logs_and_keep_alives) {
+        sink_id_ = ovra::host::add_log_sink([this](const ovra::host::LogRecord& r) {
+            add({Kind::log, {}, {}, 0, {}, {}, r.level, r.text, r.function});
+        });
+        watchdog_id_ = ovra::host::add_watchdog_observer([this](const ovra::host::KeepAlive& k) {
+            add({Kind::keep_alive, {}, {}, 0, k.name, {}, {}, {}, {}});
+        });
     }
-    sink_id_ = ovra::host::add_log_sink([this](const ovra::host::LogRecord& record) {
-        Event e;
-        e.kind = Event::Kind::log;
-        e.level = record.level;
-        e.text = record.text;
-        e.function = record.function;
-        add(std::move(e));
-    });
-    watchdog_id_ = ovra::host::add_watchdog_observer([this](const ovra::host::KeepAlive& keep_alive) {
-        Event e;
-        e.kind = Event::Kind::keep_alive;
-        e.type = keep_alive.name;
-        add(std::move(e));
-    });
 }
 
 BusRecorder::~BusRecorder() {
@@ -66,13 +49,9 @@ BusRecorder::~BusRecorder() {
 
 void BusRecorder::add(Event event) {
     event.thread = std::this_thread::get_id();
-    if (event.kind != Event::Kind::message) {
-        event.at = std::chrono::steady_clock::now();
-    }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(std::move(event));
-    }
+    event.at = event.kind == Event::Kind::message ? event.at : std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back(std::move(event));
     changed_.notify_all();
 }
 

@@ -12,18 +12,13 @@ namespace {
 
 namespace gil = boost::gil;
 
+// The samples of the file, row by row, decoded into an image of pixel type `Image`.
 template <typename Image>
-void read_samples(const std::string& path, int channels, Png& png) {
+std::vector<unsigned char> samples_of(const std::string& path) {
     Image image;
     gil::read_image(path, image, gil::png_tag());
-    png.channels = channels;
-    for (std::ptrdiff_t y = 0; y < image.height(); ++y) {
-        for (auto it = gil::const_view(image).row_begin(y); it != gil::const_view(image).row_end(y); ++it) {
-            for (int c = 0; c < channels; ++c) {
-                png.samples.push_back(static_cast<unsigned char>((*it)[c]));
-            }
-        }
-    }
+    const unsigned char* first = gil::interleaved_view_get_raw_data(gil::const_view(image));
+    return {first, first + image.width() * image.height() * gil::num_channels<Image>::value};
 }
 
 }  // namespace
@@ -36,13 +31,13 @@ Png decode_png(const std::string& path) {
     png.bit_depth = info._bit_depth;
     png.colour_type = info._color_type;
     png.interlace = info._interlace_method;
-    if (png.bit_depth == 8 && png.colour_type == PNG_COLOR_TYPE_GRAY) {
-        read_samples<gil::gray8_image_t>(path, 1, png);
-    } else if (png.bit_depth == 8 && png.colour_type == PNG_COLOR_TYPE_RGB) {
-        read_samples<gil::rgb8_image_t>(path, 3, png);
-    } else {
+    if (png.bit_depth != 8 ||
+        (png.colour_type != PNG_COLOR_TYPE_GRAY && png.colour_type != PNG_COLOR_TYPE_RGB)) {
         throw std::runtime_error(path + ": not 8-bit grey or RGB");
     }
+    png.channels = png.colour_type == PNG_COLOR_TYPE_GRAY ? 1 : 3;
+    png.samples =
+        png.channels == 1 ? samples_of<gil::gray8_image_t>(path) : samples_of<gil::rgb8_image_t>(path);
     return png;
 }
 

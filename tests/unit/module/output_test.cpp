@@ -18,8 +18,6 @@ using module_test::operator<<;
 
 using namespace std::chrono_literals;
 
-// ---------------------------------------------------------------- the PNG file
-
 // A grey image whose bytes differ from row to row and column to column.
 std::vector<unsigned char> grey_pattern(int height, int seed) {
     std::vector<unsigned char> grey(static_cast<std::size_t>(260 * height));
@@ -85,8 +83,6 @@ INSTANTIATE_TEST_SUITE_P(Output, FingerImageFailure, testing::Values(
     PngFailureRow{"no_columns", "finger.png", 0, 350, "png format cannot handle empty views.", true},
     PngFailureRow{"no_rows", "finger.png", 260, 0, "png format cannot handle empty views.", true}), module_test::row_name);
 // clang-format on
-
-// ---------------------------------------------------------------- the UDP stream
 
 struct StreamRow {
     const char* name;

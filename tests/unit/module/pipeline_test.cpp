@@ -32,29 +32,24 @@ const std::string declined = "Biometry identification disabled!";
 // The finger events and "run" records, joined by ", ": "image v=<variance> f=<first pixel / 10, rounded>",
 // "detected", "removed", "UUID" (a "UUID:" record naming the image before it) and other record texts.
 std::string summary(const std::vector<Event>& events) {
-    std::vector<std::string> lines;
+    std::string lines;
     std::string uuid;
+    const auto add = [&lines](const std::string& line) { lines += (lines.empty() ? "" : ", ") + line; };
     for (const Event& e : events) {
         if (e.is_message("identifier_new_biometric_image")) {
             const auto* image = e.field("image");
             const int pixel = image->buffer->length() > 0 ? image->buffer->data()[0] : -5;
-            lines.push_back("image v=" + std::to_string(*e.number_field("variance")) +
-                            " f=" + std::to_string((pixel + 5) / 10));
+            add("image v=" + std::to_string(*e.number_field("variance")) +
+                " f=" + std::to_string((pixel + 5) / 10));
             uuid = *e.string_field("uuid");
         } else if (e.is_message("bio_module_finger_detected") || e.is_message("bio_module_finger_removed")) {
-            lines.push_back(e.type.substr(18));
+            add(e.type.substr(18));
         } else if (e.kind == Event::Kind::log && e.function == "run") {
-            lines.push_back(e.text == "UUID:" + uuid ? "UUID" : e.text);
+            add(e.text == "UUID:" + uuid ? "UUID" : e.text);
         }
     }
-    std::string joined;
-    for (const std::string& line : lines) {
-        joined += (joined.empty() ? "" : ", ") + line;
-    }
-    return joined;
+    return lines;
 }
-
-// ---------------------------------------------------------------- the detector's touch table
 
 struct TouchRow {
     const char* name;
@@ -111,8 +106,6 @@ TEST_P(DetectionTest, MessagesAndRecordsFollowTheTouch) {
 
 INSTANTIATE_TEST_SUITE_P(Touches, DetectionTest, testing::ValuesIn(touch_rows), module_test::row_name);
 
-// ---------------------------------------------------------------- the image message
-
 struct SensorImage {
     const char* name;  // camera_sensor
     const char* size;  // the message's width, height and image buffer
@@ -162,8 +155,6 @@ INSTANTIATE_TEST_SUITE_P(Publication, ImageMessage, testing::Values(
     SensorImage{"None", "width=0 height=0 image=[0]"}), module_test::row_name);
 // clang-format on
 
-// ---------------------------------------------------------------- the finger-detected delay
-
 struct DelayRow {
     const char* name;
     int templates;
@@ -205,13 +196,14 @@ INSTANTIATE_TEST_SUITE_P(Publication, DetectedDelay, testing::Values(
     DelayRow{"configured_negative_uses_the_table", 100, -5, 0, 45}), module_test::row_name);
 // clang-format on
 
-// ---------------------------------------------------------------- the capture loop
-
 // The module started on the virtual sensor replaying `frames` at 100 frames per second (for ever), its
 // loop not yet running.
 struct Loop {
+    // The sensor prepares its frame source lazily: done here, the first frame wait starts on time.
     explicit Loop(const bio_test::ParamMap& overrides, std::vector<std::vector<unsigned char>> frames = {})
-        : host({"GC032A", overrides, configured(frames)}) {}
+        : host({"GC032A", overrides, configured(frames)}) {
+        vsensor::frame_at(0);
+    }
     vsensor::Config configured(std::vector<std::vector<unsigned char>>& frames) {
         if (frames.empty()) {
             frames = {bio_test::glass_frame(200), bio_test::glass_frame(180)};
@@ -262,7 +254,7 @@ class LoopEnd : public testing::TestWithParam<LoopEndRow> {};
 
 TEST_P(LoopEnd, EndsTheLoopWithTheText) {
     const LoopEndRow& row = GetParam();
-    Loop loop(bio_test::ParamMap{{"select_timeout", "200"}, {"restart_timeout", "1"}});
+    Loop loop(bio_test::ParamMap{{"select_timeout", "500"}, {"restart_timeout", "1"}});
     ASSERT_EQ(loop.host.start(), 1) << loop.host.error;
     row.setup();
     RunThread run;
@@ -294,7 +286,7 @@ INSTANTIATE_TEST_SUITE_P(Loop, LoopEnd, testing::Values(
 
 // A restart whose camera start fails twice goes on at the third, after a pause before each start.
 TEST(Loop, RestartRetriesTheCameraAndPausesFirst) {
-    Loop loop(bio_test::ParamMap{{"select_timeout", "200"}, {"restart_timeout", "300"}});
+    Loop loop(bio_test::ParamMap{{"select_timeout", "500"}, {"restart_timeout", "300"}});
     ASSERT_EQ(loop.host.start(), 1) << loop.host.error;
     vsensor::add_stall(3, for_good);
     vsensor::add_fault({vsensor::Call::open, ENOENT, 0, 2});

@@ -23,8 +23,6 @@ using namespace std::chrono_literals;
 
 using module_test::Host;
 
-// ---------------------------------------------------------------- configuration
-
 struct ConfigRow {
     const char* name;
     const char* key;
@@ -69,18 +67,12 @@ class Configuration : public testing::TestWithParam<ConfigRow> {};
 TEST_P(Configuration, IsReadAndConvertedByInitWhichRegisters) {
     const ConfigRow& row = GetParam();
     Host host;
-    if (row.value != nullptr) {
-        host.env.seed(row.key, row.value);
-    } else {
-        ovra::host::erase_param("bio_module", row.key);
-    }
+    row.value != nullptr ? host.env.seed(row.key, row.value) : ovra::host::erase_param("bio_module", row.key);
     host.start();
     EXPECT_THAT(converted(host), testing::HasSubstr(row.expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(Init, Configuration, testing::ValuesIn(config_rows), module_test::row_name);
-
-// ---------------------------------------------------------------- handlers
 
 struct HandlerRow {
     const char* name;

@@ -33,7 +33,6 @@ public:
     GuardedBuffer& operator=(const GuardedBuffer&) = delete;
 
     unsigned char* data() noexcept { return data_; }
-    std::size_t size() const noexcept { return size_; }
     unsigned char& operator[](std::size_t i) noexcept { return data_[i]; }
     // The low bytes of a std::mt19937 seeded with `seed`: the same frame on every platform.
     void fill_random(std::uint32_t seed) {
