@@ -149,12 +149,12 @@ identifier_id=1651076864 device_id=-?\d+ width=260 height=350 image=<91000 bytes
  bio_module_finger_removed$
 ^summary: touches published 2, finger-removed events 2, frames seen 1\d\d, camera restarts 0, finger-detected events 2, keep-alives [1-9])"},
     // A configured delay of the finger-detected event overrides the template count.
-    {"gc0307_seconds", "model GC0307\n" + touch, "--json --seconds 3 --set finger_detected_delay=200", "", 0,
-     R"(
+    {"gc0307_delay_200", "model GC0307\n" + touch, "--json --set finger_detected_delay=200",
+     "wait frames 45\nquit\n", 0, R"(
 {"type":"config_param_set","fields":{"param":"last_fp_reader","value":"GC0307"}}
 {"type":"identifier_new_biometric_image","fields":{"width":260,"height":320,"image":{"bytes":83200}}}
-{"type":"bio_module_finger_detected","thread":"bio_module_run","+t":">0.1999"}
-{"kind":"stopping","reason":"seconds"})"},
+{"type":"bio_module_finger_detected","thread":"bio_module_run","+t":">0.1999"})"},
+    {"seconds", "glass\n", "--json --seconds 1", "", 0, R"({"kind":"stopping","reason":"seconds"})"},
     // The finger-detected delay: none up to 4000 templates, 50 ms above, 150 ms above 6000.
     {"template_delays", "glass 5f\nfinger 6f\nrepeat\n", "--json",
      "templates add 4000\nwait frames 25\ntemplates add 1\nwait frames 50\ntemplates add 2000\n"
