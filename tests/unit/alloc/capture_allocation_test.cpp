@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "bio_module.h"
-#include "pipeline_support.h"
+#include "module_support.h"
 #include "vsensor/vsensor.h"
 
 // clang-format off
@@ -51,28 +51,26 @@ COUNTED_IOCTL(counted_ioctl_time64, "__ioctl_time64")
 namespace {
 
 TEST(CaptureAllocations, NoneOverAThousandFramesOfTheLoop) {
-    const auto finger = pipeline_test::ridged_frame(), glass = pipeline_test::glass_frame();
+    const auto finger = bio_test::ridged_frame(), glass = bio_test::glass_frame();
     bio_test::TempDir frames;
     bio_test::ModuleEnvOptions options;
     options.sensor.fps = 1000;
-    // Two finger frames, two glass frames, for ever: each touch ends before min_img_num frames.
-    options.sensor.scenario =
-        pipeline_test::replay_scenario(frames.file("t.rec"), {finger, finger, glass, glass});
-    bio_test::ModuleEnv env(options);
-    // The watchdog is fed once per watchdog_timeout, not per frame: not within the counted frames.
-    pipeline_test::apply_params(
-        pipeline_test::module_params(env, {{"min_img_num", "3"}, {"watchdog_timeout", "600000"}}));
+    // Two finger frames, two glass frames, for ever: each touch ends before min_img_num frames. The
+    // watchdog is fed once per watchdog_timeout, not per frame: not within the counted frames.
+    options.sensor.scenario = bio_test::replay_scenario(frames.file("t.rec"), {finger, finger, glass, glass});
+    options.overrides = {{"min_img_num", "3"}, {"watchdog_timeout", "600000"}};
+    module_test::Host host(options);
+    ASSERT_EQ(host.start(), 1) << host.error;
     ASSERT_GE(image_variance(finger.data(), bsize, step), var_min);
     ASSERT_LT(image_variance(glass.data(), bsize, step), var_min);
-    init_module();
-    pipeline_test::RunThread loop;
+    module_test::RunThread loop;
     counted_thread.store(loop.id());
     counting.store(vsensor::wait_frames_dequeued(10, std::chrono::seconds(60)));
     const bool counted = counting.load() && vsensor::wait_frames_dequeued(1010, std::chrono::seconds(100));
     counting.store(false);
     ASSERT_TRUE(counted) << "the loop did not take frames 10 to 1010";
     EXPECT_EQ(allocations.load(), 0) << "operator new calls on the capture thread";
-    EXPECT_EQ(env.bus.count(pipeline_test::type_image), 0) << "a touch was published";
+    EXPECT_EQ(host.env.events.count("identifier_new_biometric_image"), 0) << "a touch was published";
 }
 
 }  // namespace

@@ -73,6 +73,7 @@ public:
     RunThread(const RunThread&) = delete;
     RunThread& operator=(const RunThread&) = delete;
 
+    std::thread::id id() const noexcept { return thread_.get_id(); }
     // The text of the exception that ended the loop, or nullopt while it still runs after `timeout`.
     std::optional<std::string> wait_exit(std::chrono::milliseconds timeout) {
         std::unique_lock<std::mutex> lock(mutex_);
