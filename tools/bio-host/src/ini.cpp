@@ -87,4 +87,14 @@ IniEntry section_and_key(const std::string& name, const std::string& default_sec
     return entry;
 }
 
+IniEntry parse_set(const std::string& assignment, const std::string& default_section) {
+    const auto equals = assignment.find('=');
+    if (equals == std::string::npos || equals == 0) {
+        throw std::runtime_error("--set needs KEY=VALUE or SECTION.KEY=VALUE, got '" + assignment + "'");
+    }
+    IniEntry entry = section_and_key(assignment.substr(0, equals), default_section);
+    entry.value = assignment.substr(equals + 1);
+    return entry;
+}
+
 }  // namespace bio_host

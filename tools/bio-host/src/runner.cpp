@@ -59,17 +59,6 @@ int leading_int(const std::string& text) {
     return parsed.ec == std::errc() ? value : 0;
 }
 
-// One --set: "KEY=VALUE" for the module's section, or "SECTION.KEY=VALUE".
-IniEntry parse_set(const std::string& assignment) {
-    const auto equals = assignment.find('=');
-    if (equals == std::string::npos || equals == 0) {
-        throw std::runtime_error("--set needs KEY=VALUE or SECTION.KEY=VALUE, got '" + assignment + "'");
-    }
-    IniEntry entry = section_and_key(assignment.substr(0, equals), module_section);
-    entry.value = assignment.substr(equals + 1);
-    return entry;
-}
-
 // Tells on standard error which of the module's keys the store lacks after `file`: the
 // module would refuse to start.
 void warn_missing_keys(const std::string& file) {
@@ -129,7 +118,7 @@ void Runner::seed_configuration() {
         entries = parse_ini(builtin_desktop_ini, "built-in desktop.ini");
     }
     for (const std::string& assignment : options_.sets) {
-        entries.push_back(parse_set(assignment));
+        entries.push_back(parse_set(assignment, module_section));
     }
     if (simulated_) {
         const char* device = std::getenv("VSENSOR_DEVICE");
