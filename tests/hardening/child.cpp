@@ -123,8 +123,9 @@ void Child::signal(int number) const {
 
 bool Child::wait_for(const std::string& text, std::chrono::milliseconds bound) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, bound, [&] { return output_.find(text) != std::string::npos || closed_; }) &&
-           output_.find(text) != std::string::npos;
+    return changed_.wait_for(lock, bound, [&] {
+        return output_.find(text) != std::string::npos || closed_;
+    }) && output_.find(text) != std::string::npos;
 }
 
 int Child::wait_exit(std::chrono::milliseconds bound) {

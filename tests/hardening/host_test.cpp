@@ -90,9 +90,15 @@ TEST(HostFiles, FingerImageFollowsTheUmaskAndTheDatabaseIsPrivate) {
         SCOPED_TRACE(c.image_mode);
         TempDir dir;
         std::ofstream(dir.path / "scenario.txt") << "finger 20f\nglass 100f\n";
-        std::vector<std::string> argv = {BIO_HOST_EXE, "--simulate", (dir.path / "scenario.txt").string(),
-                                         "--plugin", BIO_PLUGIN_SO, "--db", (dir.path / "host.db").string(),
-                                         "--set", "finger_image_path=" + (dir.path / "finger.png").string()};
+        std::vector<std::string> argv = {BIO_HOST_EXE,
+                                         "--simulate",
+                                         (dir.path / "scenario.txt").string(),
+                                         "--plugin",
+                                         BIO_PLUGIN_SO,
+                                         "--db",
+                                         (dir.path / "host.db").string(),
+                                         "--set",
+                                         "finger_image_path=" + (dir.path / "finger.png").string()};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         Child host(argv, {"TMPDIR=" + dir.path.string()});
         host.write("wait frames 12\nquit\n");
@@ -106,7 +112,8 @@ TEST(HostFiles, FingerImageFollowsTheUmaskAndTheDatabaseIsPrivate) {
 TEST(HostFiles, DatabaseLinkIsNotFollowed) {
     TempDir dir;
     fs::create_symlink(dir.path / "elsewhere.db", dir.path / "host.db");
-    Child host({BIO_HOST_EXE, "--plugin", BIO_PLUGIN_SO, "--db", (dir.path / "host.db").string(), "--seconds", "1"});
+    Child host(
+        {BIO_HOST_EXE, "--plugin", BIO_PLUGIN_SO, "--db", (dir.path / "host.db").string(), "--seconds", "1"});
     EXPECT_EQ(host.wait_exit(scaled(30s)), 2) << host.output();
     EXPECT_FALSE(fs::exists(dir.path / "elsewhere.db"));
 }

@@ -33,7 +33,8 @@ int start_stream(std::unique_ptr<Child>& stream, std::vector<std::string> option
         return 0;
     }
     const std::string out = stream->output();
-    return out.find(prefix) == std::string::npos ? 0 : std::stoi(out.substr(out.find(prefix) + prefix.size()));
+    return out.find(prefix) == std::string::npos ? 0
+                                                 : std::stoi(out.substr(out.find(prefix) + prefix.size()));
 }
 
 // Sends datagrams of `sizes`, in turn and 32 to a system call, to 127.0.0.1:port until `stop`.
@@ -74,8 +75,8 @@ struct Flooders {
     }
 };
 
-const std::vector<std::size_t> raw_frame = {4, 60000, 60000, 60000, 60000, 60000, 60000,
-                                            60000, 60000, 60000, 60000, 14400};
+const std::vector<std::size_t> raw_frame = {4,     60000, 60000, 60000, 60000, 60000,
+                                            60000, 60000, 60000, 60000, 60000, 14400};
 
 struct FloodCase {
     const char* name;
@@ -114,7 +115,8 @@ TEST(StreamFlood, StopsOnTimeWhateverArrives) {
             EXPECT_EQ(stream->wait_exit(scaled(8s)), 0);
             ended = clock_type::now();
         }
-        EXPECT_LE(std::chrono::duration_cast<std::chrono::milliseconds>(ended - from).count(), scaled(500ms).count());
+        EXPECT_LE(std::chrono::duration_cast<std::chrono::milliseconds>(ended - from).count(),
+                  scaled(500ms).count());
         EXPECT_NE(stream->output().find(" cut short, "), std::string::npos) << "no summary";
     }
 }
@@ -182,7 +184,8 @@ TEST(PrivateFiles, PicturesAndRecordingAreOwnerOnlyAndLinksStay) {
     std::ofstream(dir.path / "victim") << "victim";
     fs::create_symlink(dir.path / "victim", out / "frame-000001.png");
     std::unique_ptr<Child> stream;
-    const int port = start_stream(stream, {"--frames", "1", "--out", out.string(), "--record", record.string()});
+    const int port =
+        start_stream(stream, {"--frames", "1", "--out", out.string(), "--record", record.string()});
     ASSERT_NE(port, 0);
     {
         Flooders flooders(port, raw_frame, 1);
