@@ -11,7 +11,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vsensor::detail;
     try {
-        const ScenarioSettings settings = parse_scenario(std::string(reinterpret_cast<const char*>(data), size));
+        const ScenarioSettings settings =
+            parse_scenario(std::string(reinterpret_cast<const char*>(data), size));
         vsensor::Config config;
         apply_settings(settings, config);
         validate(config);
