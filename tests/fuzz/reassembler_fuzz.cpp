@@ -22,16 +22,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             ++whole;
         },
         [&](const CutShort&) { ++cut_short; });
+    // Zeros, but for the bytes an input gives, which are put back to zero after each datagram.
     static std::vector<unsigned char> datagram(65536);
     for (std::size_t at = 0; at + 2 <= size;) {
         const std::size_t length = data[at] | static_cast<std::size_t>(data[at + 1]) << 8;
         at += 2;
         const std::size_t given = std::min(length, size - at);
         std::copy(data + at, data + at + given, datagram.begin());
-        std::fill(datagram.begin() + static_cast<std::ptrdiff_t>(given),
-                  datagram.begin() + static_cast<std::ptrdiff_t>(length), 0);
         at += given;
         reassembler.feed(datagram.data(), length);
+        std::fill(datagram.begin(), datagram.begin() + static_cast<std::ptrdiff_t>(given), 0);
     }
     reassembler.finish();
     if (reassembler.frames() != whole || reassembler.cut_short() != cut_short) {
