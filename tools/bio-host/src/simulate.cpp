@@ -137,6 +137,12 @@ pid_t start_child(std::vector<std::string> args, const sigset_t& mask) {
     }
     const pid_t parent = ::getpid();
     const pid_t child = ::fork();
+    if (child == -1) {
+        const int error = errno;
+        ::close(report[0]);
+        ::close(report[1]);
+        throw std::system_error(error, std::generic_category(), "cannot start " + args.front());
+    }
     if (child == 0) {
         ::close(report[0]);
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -148,16 +154,14 @@ pid_t start_child(std::vector<std::string> args, const sigset_t& mask) {
         }
         ::_exit(127);
     }
-    const int fork_error = errno;
     ::close(report[1]);
+    // The pipe closes unread when the program runs (close-on-exec); it carries errno otherwise.
     int error = 0;
-    ssize_t got = -1;
-    while (child != -1 && (got = ::read(report[0], &error, sizeof error)) == -1 && errno == EINTR) {
-    }
+    ssize_t got = 0;
+    do {
+        got = ::read(report[0], &error, sizeof error);
+    } while (got == -1 && errno == EINTR);
     ::close(report[0]);
-    if (child == -1) {
-        throw std::system_error(fork_error, std::generic_category(), "cannot start " + args.front());
-    }
     if (got == static_cast<ssize_t>(sizeof error)) {
         ::waitpid(child, nullptr, 0);
         throw std::runtime_error("cannot execute " + args.front() + ": " + std::strerror(error));
