@@ -51,12 +51,14 @@ extern "C" void on_stop_signal(int) {
     stop_requested = 1;
 }
 
-// Makes SIGINT and SIGTERM end the receive loop; a waiting poll returns at once.
+// Makes SIGINT and SIGTERM end the receive loop; a waiting poll returns at once (poll is never
+// restarted). Other calls are: a signal that lands while a line waits on a slow terminal must not
+// fail the write, which would silence standard output, the summary included.
 void install_stop_handlers() {
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: the wait must wake up
+    action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
