@@ -93,6 +93,7 @@ def flood(port, sizes, stop, paced):
     """Sends datagrams of `sizes`, in turn, to 127.0.0.1:port until `stop` is set: whole cycles
     of them 32 or so to a system call (sendmmsg: faster than any receiver), or, paced, one cycle
     (a frame) every 2 ms, so that the frames arrive whole."""
+    os.nice(19)  # the senders take what CPU the receiver leaves: it is timed, not starved
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sock.connect(("127.0.0.1", port))
     while paced and not stop.is_set():
