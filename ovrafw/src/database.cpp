@@ -1,6 +1,10 @@
 // The host database: one SQLite connection shared by the configuration store and the
 // data-access layer, guarded by one lock.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "ovra/host.h"
 #include "ovra/message.h"
@@ -60,6 +64,23 @@ void check_directory(const std::string& path) {
     }
     if (!S_ISDIR(info.st_mode)) {
         throw ovra_exception("cannot open database " + path + ": " + dir + " is not a directory", true);
+    }
+}
+
+// Creates the database file at a plain path when it does not exist yet, readable and writable
+// by its owner only whatever the umask (it holds the fingerprint templates; SQLite gives its
+// journals the same mode). A symbolic link at the path is refused rather than followed. Other
+// failures are left for SQLite to report.
+void create_private(const std::string& path) {
+    if (path.empty() || path == ":memory:" || path.rfind("file:", 0) == 0) {
+        return;
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd == -1 && errno == ELOOP) {
+        throw ovra_exception("cannot open database " + path + ": a symbolic link, not followed", true);
+    }
+    if (fd != -1) {
+        ::close(fd);
     }
 }
 
@@ -156,6 +177,7 @@ namespace {
 // Opens the connection and its tables, or raises with one line naming the path and the reason.
 sqlite3* open_connection(const std::string& path) {
     check_directory(path);
+    create_private(path);
     sqlite3* connection = nullptr;
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI;
     if (sqlite3_open_v2(path.c_str(), &connection, flags, nullptr) != SQLITE_OK) {

@@ -2,9 +2,11 @@
 // reassembles frames, prints one line per frame, and can keep them as PNG pictures, CSV
 // rows of scores, and a recording of raw frames for the virtual sensor to replay.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,7 +17,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -52,12 +53,14 @@ extern "C" void on_stop_signal(int) {
     stop_requested = 1;
 }
 
-// Makes SIGINT and SIGTERM end the receive loop; a waiting poll returns at once.
+// Makes SIGINT and SIGTERM end the receive loop; a waiting poll returns at once (poll is never
+// restarted). Other calls are: a signal that lands while a line waits on a slow terminal must not
+// fail the write, which would silence standard output, the summary included.
 void install_stop_handlers() {
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: the wait must wake up
+    action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
@@ -95,6 +98,31 @@ bio_common::unique_fd open_listener(const Options& options) {
     return sock;
 }
 
+// Writes `text` whole to `fd`; false, with errno set, when the kernel refuses.
+bool write_all(int fd, const std::string& text) {
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno != EINTR) {
+            return false;
+        }
+        done += wrote > 0 ? static_cast<std::size_t>(wrote) : 0;
+    }
+    return true;
+}
+
+// The score table of --csv, opened for appending; a link planted at the path is refused
+// rather than followed. Adds the header row to a new (empty) file.
+bio_common::unique_fd open_csv(const std::string& path) {
+    bio_common::unique_fd csv(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666));
+    struct stat info {};
+    if (!csv || ::fstat(csv.get(), &info) != 0 ||
+        (info.st_size == 0 && !write_all(csv.get(), "frame,score,kind,bytes\n"))) {
+        throw std::runtime_error("cannot open " + path);
+    }
+    return csv;
+}
+
 // Where the frames go besides the terminal.
 class Outputs {
 public:
@@ -103,28 +131,24 @@ public:
             std::filesystem::create_directories(options.out_dir);
         }
         if (!options.csv_path.empty()) {
-            csv_.open(options.csv_path, std::ios::app);
-            if (!csv_) {
-                throw std::runtime_error("cannot open " + options.csv_path);
-            }
-            if (csv_.tellp() == 0) {
-                csv_ << "frame,score,kind,bytes\n";
-            }
+            csv_ = open_csv(options.csv_path);
         }
         if (!options.record_path.empty()) {
             recorder_ = std::make_unique<recording::Writer>(options.record_path);
         }
     }
 
+    // Keeps a whole frame, then reports it: a frame that has been printed is in the
+    // recording and the table even if the receiver is killed right after.
     void frame(const bio_stream::Frame& frame) {
         const char* const kind = bio_stream::kind_name(frame.kind);
-        if (!options_.quiet) {
-            std::cout << "frame " << frame.number << ": score " << frame.score << ", " << kind << ", "
-                      << frame.bytes.size() << " bytes" << std::endl;
+        if (recorder_ && frame.kind == bio_stream::Kind::raw) {
+            recorder_->append(frame.score, frame.bytes.data());
         }
-        if (csv_.is_open()) {
-            csv_ << frame.number << ',' << frame.score << ',' << kind << ',' << frame.bytes.size() << '\n';
-            csv_.flush();
+        if (csv_ &&
+            !write_all(csv_.get(), std::to_string(frame.number) + ',' + std::to_string(frame.score) + ',' +
+                                       kind + ',' + std::to_string(frame.bytes.size()) + '\n')) {
+            throw std::runtime_error("cannot write " + options_.csv_path);
         }
         if (!options_.out_dir.empty()) {
             char name[32];
@@ -132,8 +156,9 @@ public:
                           static_cast<unsigned long long>(frame.number));
             bio_stream::write_frame_png((std::filesystem::path(options_.out_dir) / name).string(), frame);
         }
-        if (recorder_ && frame.kind == bio_stream::Kind::raw) {
-            recorder_->append(frame.score, frame.bytes.data());
+        if (!options_.quiet) {
+            std::cout << "frame " << frame.number << ": score " << frame.score << ", " << kind << ", "
+                      << frame.bytes.size() << " bytes" << std::endl;
         }
     }
 
@@ -148,19 +173,34 @@ public:
         if (recorder_) {
             recorder_->close();
         }
-        if (csv_.is_open()) {
-            csv_.close();
-            if (csv_.fail()) {
-                throw std::runtime_error("cannot write " + options_.csv_path);
-            }
+        if (csv_ && ::close(csv_.release()) != 0) {
+            throw std::runtime_error("cannot write " + options_.csv_path);
         }
     }
 
 private:
     const Options& options_;
-    std::ofstream csv_;
+    bio_common::unique_fd csv_;
     std::unique_ptr<recording::Writer> recorder_;
 };
+
+// Feeds the datagrams queued on `sock` to `reassembler` until the queue is empty or `stop()`
+// holds. `stop` is asked before every datagram, so that a sender that never pauses cannot hold
+// reception past a stop condition. Throws on a failure of the socket.
+template <typename Stop>
+void read_queued(int sock, std::vector<unsigned char>& datagram, bio_stream::Reassembler& reassembler,
+                 const Stop& stop) {
+    while (!stop()) {
+        const ssize_t got = ::recv(sock, datagram.data(), datagram.size(), MSG_DONTWAIT);
+        if (got == -1) {
+            if (errno == EAGAIN || errno == EINTR) {  // EWOULDBLOCK is EAGAIN on Linux
+                return;
+            }
+            fail_errno("recv");
+        }
+        reassembler.feed(datagram.data(), static_cast<std::size_t>(got));
+    }
+}
 
 // Receives until a stop condition holds, then prints the summary line; returns the
 // process's exit status. Throws on a failure of the socket or of an output.
@@ -197,49 +237,31 @@ int receive(const Options& options) {
                   clock::now() +
                   std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(options.seconds)))
             : std::nullopt;
+    const auto stopped = [&] {
+        return stop_requested != 0 || enough() || (deadline && clock::now() >= *deadline);
+    };
     // The longest single wait: a stop signal that lands just before a wait is seen after it.
     constexpr std::chrono::milliseconds longest_wait{200};
 
     std::vector<unsigned char> datagram(65536);  // larger than any UDP payload over IPv4
-    while (!stop_requested && !enough()) {
+    while (!stopped()) {
         std::chrono::milliseconds wait = longest_wait;
         if (deadline) {
-            const clock::time_point now = clock::now();
-            if (now >= *deadline) {
-                break;
-            }
-            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(*deadline - now));
+            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(*deadline - clock::now()));
         }
         pollfd waiting{sock.get(), POLLIN, 0};
-        const int ready = ::poll(&waiting, 1, static_cast<int>(wait.count()));
-        if (ready == -1) {
-            if (errno == EINTR) {
-                continue;
-            }
+        const int ready = ::poll(&waiting, 1, static_cast<int>(std::max<std::int64_t>(wait.count(), 0)));
+        if (ready == -1 && errno != EINTR) {
             fail_errno("poll");
         }
-        // Drain what is queued, stopping as soon as enough frames are whole.
-        while (ready == 1 && !enough()) {
-            const ssize_t got = ::recv(sock.get(), datagram.data(), datagram.size(), MSG_DONTWAIT);
-            if (got == -1) {
-                if (errno == EAGAIN || errno == EINTR) {  // EWOULDBLOCK is EAGAIN on Linux
-                    break;
-                }
-                fail_errno("recv");
-            }
-            reassembler.feed(datagram.data(), static_cast<std::size_t>(got));
+        if (ready == 1) {
+            read_queued(sock.get(), datagram, reassembler, stopped);
         }
     }
-    // What had already arrived when a signal or the deadline ended the wait still counts; a
-    // sender that never pauses cannot keep the receiver here longer than this bound.
-    constexpr int most_queued_datagrams = 4096;
-    for (int drained = 0; drained < most_queued_datagrams && !enough(); ++drained) {
-        const ssize_t got = ::recv(sock.get(), datagram.data(), datagram.size(), MSG_DONTWAIT);
-        if (got == -1) {
-            break;
-        }
-        reassembler.feed(datagram.data(), static_cast<std::size_t>(got));
-    }
+    // What had already arrived when a signal or the deadline came still counts, read for at
+    // most a tenth of a second: a sender that never pauses cannot keep the receiver longer.
+    const clock::time_point drain_end = clock::now() + std::chrono::milliseconds(100);
+    read_queued(sock.get(), datagram, reassembler, [&] { return enough() || clock::now() >= drain_end; });
     if (!enough()) {
         reassembler.finish();
     }

@@ -177,7 +177,8 @@ void set_enabled(bool enabled) {
 }
 
 // Adds this module's identifier id to the broadcast's reply under the index the reply's count
-// names, and advances the count.
+// names, and advances the count: past INT_MAX it wraps to INT_MIN, as the board's 32-bit
+// arithmetic does.
 void on_identifier_broadcast(ovra::Message* message) {
     ovra::Message* reply = message->reply();
     // Only a broadcast carries a reply to extend.
@@ -187,7 +188,9 @@ void on_identifier_broadcast(ovra::Message* message) {
     int count = 0;
     reply->get_int("count", &count);
     reply->add_int("identifier_id_" + boost::lexical_cast<std::string>(count), bio_identifier_id);
-    reply->change_int("count", count + 1);
+    // The addition in unsigned arithmetic, where wrapping is defined; converting back keeps
+    // the bits (two's complement).
+    reply->change_int("count", static_cast<int>(static_cast<unsigned int>(count) + 1u));
 }
 
 // Event 11 enables, 12 disables; raises ovra_exception when the event is missing.

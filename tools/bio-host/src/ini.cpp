@@ -15,6 +15,20 @@ namespace {
 constexpr const char* section_name_chars =
     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-.";
 
+// A value as the file format reads it: blanks around it dropped, and a value in double quotes
+// taken from between them ("" is the empty value). False for an unterminated quote.
+bool read_value(const std::string& raw, std::string& value) {
+    value = bio_common::trim(raw);
+    if (value.empty() || value.front() != '"') {
+        return true;
+    }
+    if (value.size() < 2 || value.back() != '"') {
+        return false;
+    }
+    value = value.substr(1, value.size() - 2);
+    return true;
+}
+
 }  // namespace
 
 IniError::IniError(const std::string& origin, int line, const std::string& reason)
@@ -52,7 +66,6 @@ std::vector<IniEntry> parse_ini(const std::string& text, const std::string& orig
         }
         IniEntry entry;
         entry.key = bio_common::trim(line.substr(0, equals));
-        entry.value = bio_common::trim(line.substr(equals + 1));
         entry.line = number;
         if (entry.key.empty()) {
             throw IniError(origin, number, "empty key");
@@ -60,11 +73,8 @@ std::vector<IniEntry> parse_ini(const std::string& text, const std::string& orig
         if (!in_section) {
             throw IniError(origin, number, "key '" + entry.key + "' outside any [section]");
         }
-        if (!entry.value.empty() && entry.value.front() == '"') {
-            if (entry.value.size() < 2 || entry.value.back() != '"') {
-                throw IniError(origin, number, "unterminated quoted value of '" + entry.key + "'");
-            }
-            entry.value = entry.value.substr(1, entry.value.size() - 2);
+        if (!read_value(line.substr(equals + 1), entry.value)) {
+            throw IniError(origin, number, "unterminated quoted value of '" + entry.key + "'");
         }
         entry.section = section;
         if (!seen.emplace(section, entry.key).second) {
@@ -84,6 +94,19 @@ IniEntry section_and_key(const std::string& name, const std::string& default_sec
     const auto dot = name.find('.');
     entry.section = dot == std::string::npos ? default_section : name.substr(0, dot);
     entry.key = dot == std::string::npos ? name : name.substr(dot + 1);
+    return entry;
+}
+
+IniEntry parse_set(const std::string& assignment, const std::string& default_section) {
+    const auto equals = assignment.find('=');
+    IniEntry entry;
+    if (equals != std::string::npos) {
+        entry = section_and_key(bio_common::trim(assignment.substr(0, equals)), default_section);
+    }
+    if (entry.section.empty() || entry.key.empty() ||
+        !read_value(assignment.substr(equals + 1), entry.value)) {
+        throw std::runtime_error("--set needs KEY=VALUE or SECTION.KEY=VALUE, got '" + assignment + "'");
+    }
     return entry;
 }
 

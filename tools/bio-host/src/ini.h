@@ -45,4 +45,10 @@ std::vector<IniEntry> read_ini_file(const std::string& path);
 // `default_section`. Either part may come out empty ("a." or ".b"); the line number is 0.
 IniEntry section_and_key(const std::string& name, const std::string& default_section);
 
+// One --set of the command line: "KEY=VALUE" in `default_section`, or "SECTION.KEY=VALUE",
+// the value read as in a file (blanks around it dropped, "" the empty value, "text" keeps its
+// blanks). Raises std::runtime_error for a missing '=', an empty section or key, or an
+// unterminated quote.
+IniEntry parse_set(const std::string& assignment, const std::string& default_section);
+
 }  // namespace bio_host

@@ -3,6 +3,7 @@
 // sensor.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "bio_common/text.h"
 #include "options.h"
 #include "runner.h"
 #include "simulate.h"
@@ -43,6 +45,13 @@ void add_options(CLI::App& app, bio_host::Options& options) {
         ->check(CLI::IsMember({"debug", "info", "error", "none"}));
     app.add_flag("--no-reexec", options.no_reexec,
                  "with --simulate: the caller has preloaded and configured the virtual sensor already");
+    app.add_option("--umask", options.umask,
+                   "file mode creation mask of the run, in octal (default 077: the plug-in's finger image "
+                   "and every other file created are private)")
+        ->check([](const std::string& text) {
+            const auto mask = bio_common::parse_integer<unsigned>(text, 8);
+            return mask && *mask <= 0777 ? std::string() : std::string("an octal mask from 000 to 777");
+        });
 }
 
 // SIGINT and SIGTERM are taken by the runner's main loop with sigtimedwait: blocked here,
@@ -74,11 +83,11 @@ int main(int argc, char** argv) {
         return app.exit(e) == 0 ? exit_ok : exit_setup;
     }
 
+    // Before anything creates a file, the plug-in's finger image included.
+    ::umask(static_cast<mode_t>(bio_common::parse_integer<unsigned>(options.umask, 8).value_or(077)));
     try {
         if (!options.simulate.empty() && !options.no_reexec && std::getenv(sim_dir_env) == nullptr) {
-            const std::string why = reexec_simulated(options, argc, argv);
-            std::fprintf(stderr, "bio-host: %s\n", why.c_str());
-            return exit_setup;
+            return run_simulated(options, argc, argv);
         }
         block_stop_signals();
         static Runner runner(options);

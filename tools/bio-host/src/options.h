@@ -17,7 +17,8 @@ struct Options {
     double seconds = 0.0;           // 0: run until quit or a signal
     bool json = false;
     std::string log_level = "info";
-    bool no_reexec = false;  // the caller preloaded and configured the sensor itself
+    bool no_reexec = false;     // the caller preloaded and configured the sensor itself
+    std::string umask = "077";  // octal file mode creation mask of the run
 };
 
 }  // namespace bio_host

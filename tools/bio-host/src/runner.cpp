@@ -59,17 +59,6 @@ int leading_int(const std::string& text) {
     return parsed.ec == std::errc() ? value : 0;
 }
 
-// One --set: "KEY=VALUE" for the module's section, or "SECTION.KEY=VALUE".
-IniEntry parse_set(const std::string& assignment) {
-    const auto equals = assignment.find('=');
-    if (equals == std::string::npos || equals == 0) {
-        throw std::runtime_error("--set needs KEY=VALUE or SECTION.KEY=VALUE, got '" + assignment + "'");
-    }
-    IniEntry entry = section_and_key(assignment.substr(0, equals), module_section);
-    entry.value = assignment.substr(equals + 1);
-    return entry;
-}
-
 // Tells on standard error which of the module's keys the store lacks after `file`: the
 // module would refuse to start.
 void warn_missing_keys(const std::string& file) {
@@ -129,7 +118,7 @@ void Runner::seed_configuration() {
         entries = parse_ini(builtin_desktop_ini, "built-in desktop.ini");
     }
     for (const std::string& assignment : options_.sets) {
-        entries.push_back(parse_set(assignment));
+        entries.push_back(parse_set(assignment, module_section));
     }
     if (simulated_) {
         const char* device = std::getenv("VSENSOR_DEVICE");
@@ -271,9 +260,7 @@ void Runner::start_plugin() {
         const std::string text = init_failed ? error.substr(prefix.size()) : error;
         out_.emit(std::string(init_failed ? "init failed: " : "load failed: ") + text,
                   Json{{"kind", init_failed ? "init_failed" : "load_failed"}, {"error", text}});
-        std::fflush(stdout);
-        remove_sim_dir(sim_dir_);
-        std::_Exit(exit_init_failed);
+        leave(exit_init_failed);
     }
     host.on_exit([this](const std::string& what) {
         run_ended_ = true;
@@ -286,8 +273,7 @@ void Runner::start_plugin() {
     if (!host.start()) {
         out_.emit("load failed: the plug-in registered no run function",
                   Json{{"kind", "load_failed"}, {"error", "no run function"}});
-        std::fflush(stdout);
-        std::_Exit(exit_init_failed);
+        leave(exit_init_failed);
     }
     Json started{{"kind", "started"},
                  {"plugin", plugin_path_},
@@ -345,16 +331,20 @@ void Runner::finish(int code) {
     ovra::PostOffice::flush(std::chrono::seconds(2));
     const Tally t = tally();
     out_.emit_last(summary_line(t), summary_json(t));
+    leave(code);
+}
+
+void Runner::leave(int code) {
     std::fflush(stdout);
     std::fflush(stderr);
     remove_sim_dir(sim_dir_);
     std::_Exit(code);
 }
 
-int Runner::run() {
-    if (simulated_) {
-        sim_dir_ = own_sim_dir(options_);
-    }
+// Everything before the plug-in is loaded: the log sink, the database and the configuration
+// in it, the observers, and where the plug-in is. Raises on an unusable database or
+// configuration.
+void Runner::set_up() {
     // Every record reaches bio-host's sink, which prints those at the chosen level and
     // counts camera restarts from the debug records.
     ovra::host::set_log_level(ovra::host::LogLevel::debug);
@@ -368,10 +358,23 @@ int Runner::run() {
     }
     ovra::PostOffice::add_tap([this](const ovra::TapEvent& event) { on_bus(event); });
     ovra::host::add_watchdog_observer([this](const ovra::host::KeepAlive& k) { on_keep_alive(k); });
-
     plugin_path_ = options_.plugin.empty() ? find_plugin() : options_.plugin;
+}
+
+int Runner::run() {
+    if (simulated_) {
+        sim_dir_ = own_sim_dir(options_);
+    }
+    // The private directory goes on every way out, these included.
+    try {
+        set_up();
+    } catch (...) {
+        remove_sim_dir(sim_dir_);
+        throw;
+    }
     if (plugin_path_.empty()) {
         std::fprintf(stderr, "bio-host: cannot find libbio_module.so; give --plugin PATH\n");
+        remove_sim_dir(sim_dir_);
         return exit_setup;
     }
     start_plugin();

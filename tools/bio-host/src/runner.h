@@ -63,10 +63,12 @@ private:
     void on_log(const ovra::host::LogRecord& record);
     void on_keep_alive(const ovra::host::KeepAlive& keep_alive);
     void check_silence(std::chrono::steady_clock::time_point now);
-    [[noreturn]] void fail_to_load(const std::string& kind, const std::string& text, bool remove_dir);
     void start_plugin();
     [[noreturn]] void wait_for_stop();
     [[noreturn]] void finish(int code);
+    // Ends the process with `code` at once: standard streams flushed, private directory removed.
+    [[noreturn]] void leave(int code);
+    void set_up();
 
     double seconds_since_start(std::chrono::steady_clock::time_point when) const {
         return std::chrono::duration<double>(when - started_).count();

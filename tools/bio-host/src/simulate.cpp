@@ -1,13 +1,18 @@
 // Scenario reading, the private directory and the re-execution of bio-host for --simulate.
 #include "simulate.h"
 
+#include <fcntl.h>
 #include <link.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -82,10 +87,11 @@ void export_sensor_env(const std::string& dir, const SimScenario& scenario) {
     }
 }
 
-// Executes this program again with its arguments and `library` preloaded. Under qemu-user
-// (BIO_EMULATOR) the preload belongs to the emulated program, not to qemu itself, and
-// /proc/self/exe names the emulated program. Returns only on failure, with the reason.
-std::string exec_self_with(const std::string& library, int argc, char** argv) {
+// The command that runs this program again with its arguments and `library` preloaded. Under
+// qemu-user (BIO_EMULATOR) the preload belongs to the emulated program, not to qemu itself, and
+// /proc/self/exe names the emulated program; otherwise LD_PRELOAD is set here for the child to
+// inherit. Raises when /proc/self/exe cannot be read.
+std::vector<std::string> self_command(const std::string& library, int argc, char** argv) {
     // AddressSanitizer insists on being first in the preload list.
     std::string preload = library;
     const std::string asan = loaded_asan_runtime();
@@ -94,8 +100,7 @@ std::string exec_self_with(const std::string& library, int argc, char** argv) {
     }
     std::vector<std::string> args;
     const char* emulator = std::getenv("BIO_EMULATOR");
-    const bool emulated = emulator != nullptr && *emulator != '\0';
-    if (emulated) {
+    if (emulator != nullptr && *emulator != '\0') {
         args = bio_common::split_words(emulator);
         args.push_back("-E");
         args.push_back("LD_PRELOAD=" + preload);
@@ -108,22 +113,92 @@ std::string exec_self_with(const std::string& library, int argc, char** argv) {
     }
     const std::string self = self_path();
     if (self.empty()) {
-        return std::string("cannot read /proc/self/exe: ") + std::strerror(errno);
+        throw std::runtime_error(std::string("cannot read /proc/self/exe: ") + std::strerror(errno));
     }
     args.push_back(self);
     args.insert(args.end(), argv + 1, argv + argc);
+    return args;
+}
+
+// Starts `args` (a bare program name is looked up in PATH) as a child with `mask` as its signal
+// mask. The child ends with this process: killed outright, it would leave nobody to remove the
+// private directory, so the child then receives SIGTERM (bio-host stops on it and removes the
+// directory itself). Returns the child's pid; raises with the reason when the program cannot be
+// executed, which the child reports back through a pipe.
+pid_t start_child(std::vector<std::string> args, const sigset_t& mask) {
     std::vector<char*> raw;
-    raw.reserve(args.size() + 1);
     for (std::string& arg : args) {
         raw.push_back(arg.data());
     }
     raw.push_back(nullptr);
-    if (emulated) {
-        ::execvp(raw[0], raw.data());
-    } else {
-        ::execv(self.c_str(), raw.data());
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        throw std::system_error(errno, std::generic_category(), "pipe");
     }
-    return "cannot execute " + args.front() + ": " + std::strerror(errno);
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child == -1) {
+        const int error = errno;
+        ::close(report[0]);
+        ::close(report[1]);
+        throw std::system_error(error, std::generic_category(), "cannot start " + args.front());
+    }
+    if (child == 0) {
+        ::close(report[0]);
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() == parent) {
+            ::sigprocmask(SIG_SETMASK, &mask, nullptr);
+            ::execvp(raw[0], raw.data());
+            const int error = errno;
+            static_cast<void>(::write(report[1], &error, sizeof error) == sizeof error);
+        }
+        ::_exit(127);
+    }
+    ::close(report[1]);
+    // The pipe closes unread when the program runs (close-on-exec); it carries errno otherwise.
+    int error = 0;
+    ssize_t got = 0;
+    do {
+        got = ::read(report[0], &error, sizeof error);
+    } while (got == -1 && errno == EINTR);
+    ::close(report[0]);
+    if (got == static_cast<ssize_t>(sizeof error)) {
+        ::waitpid(child, nullptr, 0);
+        throw std::runtime_error("cannot execute " + args.front() + ": " + std::strerror(error));
+    }
+    return child;
+}
+
+// Waits for `child`, passing on the stop signals of `waited` (blocked by the caller) that this
+// process receives; returns the child's wait status.
+int wait_passing_signals(pid_t child, const sigset_t& waited) {
+    for (;;) {
+        const int signal = ::sigwaitinfo(&waited, nullptr);
+        if (signal != SIGCHLD && signal > 0) {
+            ::kill(child, signal);
+            continue;
+        }
+        int status = 0;
+        if (::waitpid(child, &status, WNOHANG) == child) {
+            return status;
+        }
+    }
+}
+
+// The exit status that tells what `status` says of a child: its own exit status; for a child
+// ended by a signal, this process ends by the same signal (128 + the signal if it survives).
+int end_as(int status) {
+    if (!WIFSIGNALED(status)) {
+        return WEXITSTATUS(status);
+    }
+    const int signal = WTERMSIG(status);
+    std::signal(signal, SIG_DFL);
+    sigset_t just;
+    sigemptyset(&just);
+    sigaddset(&just, signal);
+    ::sigprocmask(SIG_UNBLOCK, &just, nullptr);
+    std::raise(signal);
+    return 128 + signal;
 }
 
 }  // namespace
@@ -222,25 +297,43 @@ void remove_sim_dir(const std::string& dir) {
     ::rmdir(dir.c_str());
 }
 
-std::string reexec_simulated(const Options& options, int argc, char** argv) {
+int run_simulated(const Options& options, int argc, char** argv) {
     const SimScenario scenario = load_scenario(options);
     const std::string library = find_vsensor(options.vsensor);
     if (library.empty()) {
-        return "cannot find libvsensor.so (looked next to bio-host, in the build tree and in " +
-               std::string(BIO_HOST_INSTALL_LIBDIR) + "; give --vsensor PATH)";
+        throw std::runtime_error(
+            "cannot find libvsensor.so (looked next to bio-host, in the build tree and in " +
+            std::string(BIO_HOST_INSTALL_LIBDIR) + "; give --vsensor PATH)");
     }
     const std::string base = temp_base();
     std::string dir;
     try {
         dir = make_sim_dir(base);
     } catch (const std::system_error& e) {
-        return "cannot create a directory under " + base + ": " + e.code().message();
+        throw std::runtime_error("cannot create a directory under " + base + ": " + e.code().message());
     }
-    // The model file holds the name exactly, as the sensor's driver publishes it.
-    write_text_file(dir + "/" + sim_model_file, scenario.model);
-    write_text_file(dir + "/" + sim_timeline_file, scenario.timeline);
-    export_sensor_env(dir, scenario);
-    return exec_self_with(library, argc, argv);
+    // The stop signals wait here for the child, and SIGCHLD tells when it has ended.
+    sigset_t waited;
+    sigset_t original;
+    sigemptyset(&waited);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) {
+        sigaddset(&waited, signal);
+    }
+    std::signal(SIGCHLD, SIG_DFL);
+    ::sigprocmask(SIG_BLOCK, &waited, &original);
+    int status = 0;
+    try {
+        // The model file holds the name exactly, as the sensor's driver publishes it.
+        write_text_file(dir + "/" + sim_model_file, scenario.model);
+        write_text_file(dir + "/" + sim_timeline_file, scenario.timeline);
+        export_sensor_env(dir, scenario);
+        status = wait_passing_signals(start_child(self_command(library, argc, argv), original), waited);
+    } catch (...) {
+        remove_sim_dir(dir);
+        throw;
+    }
+    remove_sim_dir(dir);
+    return end_as(status);
 }
 
 std::string own_sim_dir(const Options& options) {
@@ -256,7 +349,12 @@ std::string own_sim_dir(const Options& options) {
     } catch (const std::system_error& e) {
         throw std::runtime_error(std::string("cannot create ") + e.what());
     }
-    write_text_file(dir + "/" + sim_model_file, scenario.model);
+    try {
+        write_text_file(dir + "/" + sim_model_file, scenario.model);
+    } catch (...) {
+        remove_sim_dir(dir);
+        throw;
+    }
     ::setenv(sim_dir_env, dir.c_str(), 1);
     return dir;
 }

@@ -52,11 +52,14 @@ std::string make_sim_dir(const std::string& base);
 // directory that holds anything else stays. An empty `dir` is ignored.
 void remove_sim_dir(const std::string& dir);
 
-// --simulate, parent side: prepares the private directory (model file, timeline) and
-// executes this program again (`argv`, `argc` as main got them) with the virtual sensor
-// preloaded and configured. Returns only on failure, with the reason; raises on an unreadable
-// or malformed scenario and an unwritable directory.
-std::string reexec_simulated(const Options& options, int argc, char** argv);
+// --simulate, parent side: prepares the private directory (model file, timeline) and runs this
+// program again (`argv`, `argc` as main got them) as a child, with the virtual sensor preloaded
+// and configured. Waits for the child, passing SIGINT, SIGTERM and SIGHUP on to it, and removes
+// the directory however the child ended (a scenario or variable the sensor refused, a crash, a
+// kill). Returns the child's exit status; a child ended by a signal ends this process by the same
+// signal. Raises, after removing the directory, on an unreadable or malformed scenario, an
+// unwritable directory or a program that cannot be executed (the emulator's included).
+int run_simulated(const Options& options, int argc, char** argv);
 
 // --simulate, in the process that runs the plug-in: the private directory named by the
 // re-executing parent or, with --no-reexec, a new one holding the model file (then announced

@@ -5,7 +5,8 @@
 //   header, 16 bytes: magic "BIOREC01" (8 bytes), uint32 frame size in bytes (614400),
 //                     uint32 reserved (0)
 //   then per frame:   int32 score (the debug stream's header value), frame size bytes
-// A file ending inside a frame is truncated: the reader stops before the partial frame.
+// A file ending inside a frame is truncated: the reader stops before the partial frame. An
+// empty file (the recorder was killed before it wrote anything) holds no frame.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +24,10 @@ struct Frame {
     std::vector<unsigned char> bytes;  // raw_frame_bytes
 };
 
-// Appends frames to a new file. Throws std::runtime_error naming the path on failure.
+// Appends frames to a new file, readable and writable by its owner only (fingerprint
+// content). The header and each whole frame are handed to the kernel before the call returns,
+// so a recorder killed at any moment leaves every frame it appended. A symbolic link at the
+// path is refused, never followed. Throws std::runtime_error naming the path on failure.
 class Writer {
 public:
     explicit Writer(const std::string& path);
@@ -36,13 +40,13 @@ public:
     void close();
 
 private:
-    std::FILE* file_ = nullptr;
+    int fd_ = -1;
     std::string path_;
     std::size_t frames_ = 0;
 };
 
 // Reads frames in order. Throws std::runtime_error naming the path and the problem
-// (unreadable, bad magic, unexpected frame size).
+// (unreadable, bad magic, unexpected frame size); an empty file reads as no frame.
 class Reader {
 public:
     explicit Reader(const std::string& path);
