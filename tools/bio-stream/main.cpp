@@ -202,6 +202,26 @@ void read_queued(int sock, std::vector<unsigned char>& datagram, bio_stream::Rea
     }
 }
 
+using clock = std::chrono::steady_clock;
+
+// The end of a --seconds run, or none for 0.
+std::optional<clock::time_point> deadline_after(double seconds) {
+    if (seconds <= 0) {
+        return std::nullopt;
+    }
+    return clock::now() + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// The summary line, printed when the run ends.
+void print_summary(const bio_stream::Reassembler& reassembler) {
+    std::cout << "bio-stream: " << reassembler.frames() << " frames, " << reassembler.cut_short()
+              << " cut short, " << reassembler.bytes() << " bytes";
+    if (reassembler.stray_datagrams() != 0) {
+        std::cout << ", " << reassembler.stray_datagrams() << " stray datagrams";
+    }
+    std::cout << std::endl;
+}
+
 // Receives until a stop condition holds, then prints the summary line; returns the
 // process's exit status. Throws on a failure of the socket or of an output.
 int receive(const Options& options) {
@@ -230,13 +250,7 @@ int receive(const Options& options) {
         });
     const auto enough = [&] { return options.frames != 0 && whole_frames >= options.frames; };
 
-    using clock = std::chrono::steady_clock;
-    const std::optional<clock::time_point> deadline =
-        options.seconds > 0
-            ? std::optional<clock::time_point>(
-                  clock::now() +
-                  std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(options.seconds)))
-            : std::nullopt;
+    const std::optional<clock::time_point> deadline = deadline_after(options.seconds);
     const auto stopped = [&] {
         return stop_requested != 0 || enough() || (deadline && clock::now() >= *deadline);
     };
@@ -267,12 +281,7 @@ int receive(const Options& options) {
     }
     outputs.close();
 
-    std::cout << "bio-stream: " << reassembler.frames() << " frames, " << reassembler.cut_short()
-              << " cut short, " << reassembler.bytes() << " bytes";
-    if (reassembler.stray_datagrams() != 0) {
-        std::cout << ", " << reassembler.stray_datagrams() << " stray datagrams";
-    }
-    std::cout << std::endl;
+    print_summary(reassembler);
     return 0;
 }
 
