@@ -59,6 +59,11 @@ const ConfigRow config_rows[] = {
     // var_min is optional: missing, it is unset, and the sensor's default is applied and stored.
     {"var_min_missing", "var_min", nullptr, "|var_min 300 stored 300|"},
     {"required_key_missing", "bsize", nullptr, "configuration key bio_module/bsize is missing|bio_module no run|"},
+    // The score needs 1 <= step <= bsize <= 280 (the seeded bsize is 16, the step 4).
+    {"bsize_280_accepted", "bsize", "280", "|bio_module run "},
+    {"bsize_281_refused", "bsize", "281", "Invalid variance parameters: bsize=281, step=4 (need 1 <= step <= bsize <= 280)|"},
+    {"step_above_bsize_refused", "step", "17", "Invalid variance parameters: bsize=16, step=17 (need 1 <= step <= bsize <= 280)|"},
+    {"step_0_refused", "step", "0", "Invalid variance parameters: bsize=16, step=0 (need 1 <= step <= bsize <= 280)|"},
 };
 // clang-format on
 
