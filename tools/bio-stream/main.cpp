@@ -204,10 +204,10 @@ void read_queued(int sock, std::vector<unsigned char>& datagram, bio_stream::Rea
 
 using clock = std::chrono::steady_clock;
 
-// The end of a --seconds run, or none for 0.
-std::optional<clock::time_point> deadline_after(double seconds) {
+// The end of a --seconds run; for 0 (no limit) a time that never comes.
+clock::time_point deadline_after(double seconds) {
     if (seconds <= 0) {
-        return std::nullopt;
+        return clock::time_point::max();
     }
     return clock::now() + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(seconds));
 }
@@ -250,9 +250,9 @@ int receive(const Options& options) {
         });
     const auto enough = [&] { return options.frames != 0 && whole_frames >= options.frames; };
 
-    const std::optional<clock::time_point> deadline = deadline_after(options.seconds);
+    const clock::time_point deadline = deadline_after(options.seconds);
     const auto stopped = [&] {
-        return stop_requested != 0 || enough() || (deadline && clock::now() >= *deadline);
+        return stop_requested != 0 || enough() || clock::now() >= deadline;
     };
     // The longest single wait: a stop signal that lands just before a wait is seen after it.
     constexpr std::chrono::milliseconds longest_wait{200};
@@ -260,8 +260,8 @@ int receive(const Options& options) {
     std::vector<unsigned char> datagram(65536);  // larger than any UDP payload over IPv4
     while (!stopped()) {
         std::chrono::milliseconds wait = longest_wait;
-        if (deadline) {
-            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(*deadline - clock::now()));
+        if (deadline != clock::time_point::max()) {
+            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()));
         }
         pollfd waiting{sock.get(), POLLIN, 0};
         const int ready = ::poll(&waiting, 1, static_cast<int>(std::max<std::int64_t>(wait.count(), 0)));
