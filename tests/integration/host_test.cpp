@@ -112,6 +112,10 @@ std::string streamed_frames_and_finger_file(const Lines& host, const std::string
     int rows = 0;
     int finger_frames = 0;
     for (std::string line; std::getline(csv, line);) {
+        // The frame the loop was sending when bio-host quit may have had only its header out.
+        if (std::regex_match(line, cells, std::regex("(\\d+),\\d+,header,0")) && std::stoi(cells[1]) >= frames) {
+            continue;
+        }
         if (std::regex_match(line, cells, std::regex("(\\d+),(\\d+),grey-260x350,91000"))) {
             EXPECT_EQ(std::stoi(cells[1]), ++rows);
             finger_frames += std::stoi(cells[2]) >= 300;
