@@ -87,6 +87,8 @@ const ScoreRow score_rows[] = {
     {"step_0", 4, 0, -1, nullptr, 0},
     {"step_above_block", 4, 5, -1, nullptr, 0},
     {"block_above_280", 281, 1, -1, nullptr, 0},
+    {"block_0", 0, 1, -1, nullptr, 0},
+    {"block_negative", -4, 2, -1, nullptr, 0},
 };
 // clang-format on
 
