@@ -244,6 +244,7 @@ def group_host():
         ("--set with an empty section", "glass 1f\n", ["--set", ".img_num=1"], {}, 2),
         ("a plug-in that registers no run function", "glass 1f\n", ["--plugin", NORUN_PLUGIN], {}, 1),
         ("an emulator that cannot be executed", "glass 1f\n", [], {"BIO_EMULATOR": "/nonexistent/qemu"}, 2),
+        ("--no-reexec without a preloaded sensor", "glass 1f\n", ["--no-reexec"], {}, 1),
     ]
     for name, scenario, args, env, expected in cases:
         with tempfile.TemporaryDirectory() as tmp, tempfile.TemporaryDirectory() as files:
