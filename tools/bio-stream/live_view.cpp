@@ -52,19 +52,19 @@ struct Address {
 };
 
 // "[ADDR:]PORT" with ADDR an IPv4 address.
-Address parse_spec(const std::string& spec) {
+Address parse_listen_address(const std::string& where) {
     Address address;
-    std::string port_text = spec;
-    const std::size_t colon = spec.rfind(':');
+    std::string port_text = where;
+    const std::size_t colon = where.rfind(':');
     if (colon != std::string::npos) {
-        address.host = spec.substr(0, colon);
-        port_text = spec.substr(colon + 1);
+        address.host = where.substr(0, colon);
+        port_text = where.substr(colon + 1);
     }
     in_addr parsed{};
     const std::optional<int> port = bio_common::parse_integer<int>(port_text);
     if (!port || *port < 0 || *port > 65535 || ::inet_pton(AF_INET, address.host.c_str(), &parsed) != 1) {
         throw std::runtime_error(
-            "--http wants [ADDR:]PORT with an IPv4 address and a port up to 65535, not '" + spec + "'");
+            "--http wants [ADDR:]PORT with an IPv4 address and a port up to 65535, not '" + where + "'");
     }
     address.port = *port;
     return address;
@@ -235,8 +235,8 @@ struct LiveView::State {
     }
 };
 
-LiveView::LiveView(const std::string& spec, std::ostream& out) : state_(std::make_unique<State>()) {
-    const Address address = parse_spec(spec);
+LiveView::LiveView(const std::string& where, std::ostream& out) : state_(std::make_unique<State>()) {
+    const Address address = parse_listen_address(where);
     State& state = *state_;
     state.routes();
     state.server.new_task_queue = [] { return new httplib::ThreadPool(server_threads); };

@@ -14,11 +14,11 @@ namespace bio_stream {
 
 class LiveView {
 public:
-    // Serves the page at `spec`, "[ADDR:]PORT" (ADDR an IPv4 address, 127.0.0.1 when left out;
+    // Serves the page at `where`, "[ADDR:]PORT" (ADDR an IPv4 address, 127.0.0.1 when left out;
     // PORT 0 picks a free port) on threads of its own, and prints to `out` the line
-    // "bio-stream: page on http://ADDR:PORT/". Throws std::runtime_error when the spec is malformed
+    // "bio-stream: page on http://ADDR:PORT/". Throws std::runtime_error when `where` is malformed
     // or the address cannot be bound.
-    LiveView(const std::string& spec, std::ostream& out);
+    LiveView(const std::string& where, std::ostream& out);
     // Stops serving: open pages lose their connection.
     ~LiveView();
     LiveView(const LiveView&) = delete;
