@@ -3,13 +3,13 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
+#include "bench_inputs.h"
 #include "bio_module.h"
 #include "finger_kernels.h"
 
@@ -26,36 +26,16 @@ constexpr std::uint32_t weight_unit = 1u << 20;  // weight 1.0
 const std::vector<unsigned char>& test_frame() {
     static const std::vector<unsigned char> frame = [] {
         std::vector<unsigned char> bytes(frame_bytes);
-        std::mt19937 generator(20261205);
-        std::uniform_int_distribution<int> byte(0, 255);
-        for (unsigned char& b : bytes) {
-            b = static_cast<unsigned char>(byte(generator));
-        }
+        bench::fill_noise(bytes.data());
         return bytes;
     }();
     return frame;
 }
 
-// The correction plan of one sensor's tables as a camera start builds them, copied out so that both
-// forms can be measured in one run.
-struct sensor_plan {
-    std::vector<std::uint32_t> offset;
-    std::vector<std::uint32_t> weight[4];
-    correction_plan plan;
-};
-
-sensor_plan plan_of(const char* sensor) {
-    camera_sensor = sensor;
-    build_correction_tables();
-    const correction_plan& built = correction_plan_for(camera_sensor == "GC032A");
-    sensor_plan copy;
-    copy.offset.assign(built.offset, built.offset + built.pixels);
-    for (std::size_t i = 0; i < 4; ++i) {
-        copy.weight[i].assign(built.weight[i], built.weight[i] + built.pixels);
-    }
-    copy.plan = {copy.offset.data(),
-                 {copy.weight[0].data(), copy.weight[1].data(), copy.weight[2].data(), copy.weight[3].data()},
-                 built.pixels};
+// The correction plan of one sensor's tables as a camera start builds them.
+bench::sensor_plan plan_of(const char* sensor) {
+    bench::sensor_plan copy;
+    bench::copy_plan(sensor, copy);
     return copy;
 }
 
@@ -177,8 +157,8 @@ BENCHMARK(BM_opencv_extract_and_remap);
 
 int main(int argc, char** argv) {
     // The GC032A start comes last: the OpenCV peer reads the perspective matrices it leaves.
-    static const sensor_plan table_plan = plan_of("GC0307");
-    static const sensor_plan matrix_plan = plan_of("GC032A");
+    static const bench::sensor_plan table_plan = plan_of("GC0307");
+    static const bench::sensor_plan matrix_plan = plan_of("GC032A");
     benchmark::AddCustomContext("correction_tables",
                                 "built by build_correction_tables() for GC0307 and GC032A");
     benchmark::AddCustomContext("kernel_chosen_by_module", active_kernels().name);

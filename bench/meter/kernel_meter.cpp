@@ -13,42 +13,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <vector>
 
+#include "../bench_inputs.h"
 #include "bio_module.h"
 #include "finger_kernels.h"
 
 namespace {
 
-// The same frame of noise as bio_bench's: the kernels' cost does not depend on the pixel values.
-void fill_noise(unsigned char* frame) {
-    std::mt19937 generator(20261205);
-    std::uniform_int_distribution<int> byte(0, 255);
-    for (std::size_t i = 0; i < frame_bytes; ++i) {
-        frame[i] = static_cast<unsigned char>(byte(generator));
-    }
-}
-
-// One sensor's plan as a camera start builds it, copied out so that both forms exist at once.
-struct sensor_plan {
-    std::vector<std::uint32_t> offset;
-    std::vector<std::uint32_t> weight[4];
-    correction_plan plan;
-};
-
-void copy_plan(const char* sensor, sensor_plan& copy) {
-    camera_sensor = sensor;
-    build_correction_tables();
-    const correction_plan& built = correction_plan_for(camera_sensor == "GC032A");
-    copy.offset.assign(built.offset, built.offset + built.pixels);
-    for (std::size_t i = 0; i < 4; ++i) {
-        copy.weight[i].assign(built.weight[i], built.weight[i] + built.pixels);
-    }
-    copy.plan = {copy.offset.data(),
-                 {copy.weight[0].data(), copy.weight[1].data(), copy.weight[2].data(), copy.weight[3].data()},
-                 built.pixels};
-}
+using bench::copy_plan;
+using bench::fill_noise;
+using bench::sensor_plan;
 
 const kernel_variant* variant_named(const char* name) {
     std::size_t count = 0;
