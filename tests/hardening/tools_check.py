@@ -23,7 +23,7 @@ SCALE = 5 if EMULATOR else 1  # emulated programs run several times slower
 # that it is timed rather than starved. Natively the senders run at full speed, as an attacker's would.
 YIELDING_SENDERS = bool(EMULATOR) or os.environ.get("BIO_TEST_SANITIZED") == "1"
 RAW = [4] + [60000] * 10 + [14400]  # one raw frame: its header, then its slices
-FRAME_BYTES = 4 + 614400  # a recorded frame: its score, then the frame
+FRAME_BYTES = 36 + 614400  # a recorded frame: tag, score, time and truth, then the frame
 failures = []
 
 
@@ -162,7 +162,7 @@ def group_flood():
 def recorded_frames(path):
     with open(path, "rb") as recording:
         header = recording.read(16)
-    return (os.path.getsize(path) - 16) // FRAME_BYTES if header.startswith(b"BIOREC01") else -1
+    return (os.path.getsize(path) - 16) // FRAME_BYTES if header.startswith(b"BIOREC02") else -1
 
 
 def replay_refusal(path):

@@ -97,7 +97,7 @@ TEST_F(BioTune, BrokenRecordingsGiveOneLineAndStatus1) {
         std::string path;
         std::string line;
     } cases[] = {
-        {truncated, "bio-tune: recording " + truncated + ": truncated: it ends 614304 bytes into frame 2\n"},
+        {truncated, "bio-tune: recording " + truncated + ": truncated: it ends 614336 bytes into record 2\n"},
         {text, "bio-tune: recording " + text + ": bad magic (not a recording)\n"},
         {(dir_ / "absent").string(),
          "bio-tune: recording " + (dir_ / "absent").string() + ": cannot open: No such file or directory\n"},

@@ -14,28 +14,8 @@ namespace bio_tune {
 
 namespace {
 
-constexpr std::uintmax_t header_bytes = 16;
-constexpr std::uintmax_t frame_record_bytes = 4 + recording::raw_frame_bytes;
-
 [[noreturn]] void fail(const std::string& path, const std::string& what) {
     throw std::runtime_error("recording " + path + ": " + what);
-}
-
-// A recording that ends inside a frame lost its end: the reader would stop quietly before it.
-void check_whole(const std::string& path) {
-    std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(path, error);
-    if (error) {
-        fail(path, "cannot open: " + error.message());
-    }
-    if (size < header_bytes) {
-        return;  // the reader names what is wrong with the header
-    }
-    const std::uintmax_t partial = (size - header_bytes) % frame_record_bytes;
-    if (partial != 0) {
-        fail(path, "truncated: it ends " + std::to_string(partial) + " bytes into frame " +
-                       std::to_string((size - header_bytes) / frame_record_bytes + 1));
-    }
 }
 
 Cluster cluster_of(std::vector<std::int32_t>::const_iterator begin,
@@ -47,15 +27,24 @@ Cluster cluster_of(std::vector<std::int32_t>::const_iterator begin,
 
 ScoredRecording score_recording(const std::string& path, const std::vector<ScorePair>& pairs) {
     recording::Reader reader(path);
-    check_whole(path);
     ScoredRecording scored{path, 0, std::vector<std::vector<std::int32_t>>(pairs.size())};
     const image_variance_kernel variance = active_kernels().variance;
-    recording::Frame frame;
-    while (reader.next(frame)) {
+    recording::Record record;
+    std::size_t records = 0;
+    while (reader.next(record)) {
+        ++records;
+        if (record.kind != recording::Record::Kind::frame) {
+            continue;
+        }
         for (std::size_t p = 0; p < pairs.size(); ++p) {
-            scored.scores[p].push_back(variance(frame.bytes.data(), pairs[p].bsize, pairs[p].step));
+            scored.scores[p].push_back(variance(record.frame.bytes.data(), pairs[p].bsize, pairs[p].step));
         }
         ++scored.frames;
+    }
+    // A recording that ends inside a record lost its end: say so rather than tune on part of it.
+    if (reader.ended_inside_record()) {
+        fail(path, "truncated: it ends " + std::to_string(reader.partial_bytes()) + " bytes into record " +
+                       std::to_string(records + 1));
     }
     if (scored.frames == 0) {
         fail(path, "holds no frame");
