@@ -1,5 +1,6 @@
 // bio-tune as a user runs it: a recording of glass and striped "finger" frames gives the clusters,
 // var_min and touches worked out by hand; a broken recording gives one line and status 1.
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -10,7 +11,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include "bio_common/text.h"
 #include "recording/recording.h"
 
 namespace {
@@ -93,12 +96,16 @@ TEST_F(BioTune, BrokenRecordingsGiveOneLineAndStatus1) {
     fs::resize_file(truncated, fs::file_size(whole) - 100);
     const std::string text = (dir_ / "scores.csv").string();
     std::ofstream(text) << "frame,score,kind,bytes\n1,300,raw,614400\n";
+    const std::string fifo = (dir_ / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const struct {
         std::string path;
         std::string line;
     } cases[] = {
         {truncated, "bio-tune: recording " + truncated + ": truncated: it ends 614336 bytes into record 2\n"},
         {text, "bio-tune: recording " + text + ": bad magic (not a recording)\n"},
+        {fifo, "bio-tune: recording " + fifo + ": cannot read a FIFO as a recording\n"},
+        {dir_.string(), "bio-tune: recording " + dir_.string() + ": cannot read a directory as a recording\n"},
         {(dir_ / "absent").string(),
          "bio-tune: recording " + (dir_ / "absent").string() + ": cannot open: No such file or directory\n"},
     };
@@ -107,6 +114,59 @@ TEST_F(BioTune, BrokenRecordingsGiveOneLineAndStatus1) {
         EXPECT_EQ(run.status, 1) << c.path;
         EXPECT_EQ(run.output, c.line);
     }
+}
+
+// The report never goes through a link, over a recording (under any name) or over a file that is
+// not a regular one; what it refuses stays as it was.
+TEST_F(BioTune, ReportNeverReplacesARecordingOrFollowsALink) {
+    const std::string recording = (dir_ / "rec.biorec").string();
+    write_recording(recording, "..F");
+    fs::create_hard_link(recording, dir_ / "hard.biorec");
+    std::ofstream(dir_ / "victim") << "victim";
+    fs::create_symlink(dir_ / "victim", dir_ / "link.html");
+    fs::create_directory(dir_ / "dir.html");
+    const struct {
+        std::string report;
+        std::string line;
+    } cases[] = {
+        {recording, "is the recording " + recording + ", which the report would replace"},
+        {(dir_ / "hard.biorec").string(), "is the recording " + recording + ", which the report would replace"},
+        {(dir_ / "link.html").string(), "a symbolic link is not followed; name another file or remove the link"},
+        {(dir_ / "dir.html").string(), "cannot write the report over a directory"},
+    };
+    for (const auto& c : cases) {
+        const Outcome run = run_bio_tune(recording + " -r " + c.report);
+        EXPECT_EQ(run.status, 1) << c.report;
+        EXPECT_EQ(run.output, "bio-tune: report " + c.report + ": " + c.line + "\n");
+    }
+    EXPECT_EQ(fs::file_size(recording), 16 + 3 * (36 + 614400u));
+    EXPECT_EQ(bio_common::read_file((dir_ / "victim").string()), "victim");
+}
+
+// A recording's name reaches the page as text, as an attribute and as JSON inside a script; none of
+// them may end its element early or open a comment that swallows the rest of the page.
+TEST_F(BioTune, RecordingNamesCannotBreakTheReport) {
+    const std::string name = "<!--<script>'&\"</script>.biorec";
+    fs::create_directories(dir_ / "<!--<script>'&\"<");
+    const std::string recording = (dir_ / name).string();
+    write_recording(recording, "..F");
+    const std::string report = (dir_ / "r.html").string();
+    std::string quoted = "'";
+    for (const char c : recording) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    ASSERT_EQ(run_bio_tune(quoted + "' -r " + report).status, 0);
+    const std::string page = bio_common::read_file(report);
+    const std::string open = "<script id=\"report-data\" type=\"application/json\">";
+    const std::size_t data = page.find(open) + open.size();
+    const std::string json = page.substr(data, page.find("</script>", data) - data);
+    EXPECT_EQ(nlohmann::json::parse(json)["recordings"][0]["path"], recording);
+    EXPECT_EQ(json.find_first_of("<>&"), std::string::npos);
+    const std::string escaped = "&lt;!--&lt;script&gt;&#39;&amp;&quot;&lt;/script&gt;.biorec";
+    EXPECT_EQ(page.find(name), std::string::npos);
+    EXPECT_NE(page.find("title=\"" + (dir_ / "").string()), std::string::npos);
+    EXPECT_NE(page.find(escaped + "\">"), std::string::npos);  // the attribute
+    EXPECT_NE(page.find(escaped + ": 3 frames"), std::string::npos);  // the text
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // finds the empty-glass and finger clusters, suggests var_min, replays the detector for a few
 // img_num/min_img_num pairs, prints the suggestion and writes an HTML report.
 #include <cstdint>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -143,6 +142,7 @@ int run(const Options& options) {
                                        {{5, 2}, {3, 1}, {8, 3}})) {
         rule_pairs.push_back(bio_replay::Rules{0, img_num, min_img_num});
     }
+    bio_tune::check_report_path(options.report_path, options.recordings);
     std::vector<bio_tune::ScoredRecording> recordings;
     nlohmann::json data = {{"recordings", nlohmann::json::array()}, {"pairs", nlohmann::json::array()}};
     for (const std::string& path : options.recordings) {
@@ -152,12 +152,7 @@ int run(const Options& options) {
     for (std::size_t p = 0; p < pairs.size(); ++p) {
         data["pairs"].push_back(tune_pair(recordings, p, pairs[p], rule_pairs, options));
     }
-    std::ofstream report(options.report_path, std::ios::binary | std::ios::trunc);
-    report << bio_tune::report_html(data);
-    report.close();
-    if (!report) {
-        throw std::runtime_error("cannot write the report " + options.report_path);
-    }
+    bio_tune::write_report(options.report_path, bio_tune::report_html(data));
     if (options.json) {
         std::cout << nlohmann::json{{"report", options.report_path}}.dump() << '\n';
     } else {

@@ -12,9 +12,6 @@
     return node;
   };
 
-  const sources = add(main, "p");
-  sources.textContent = "Recordings: " + data.recordings.map((r) => `${r.path} (${r.frames} frames)`).join(", ");
-
   data.pairs.forEach((pair, p) => {
     const section = add(main, "section");
     section.className = "pair";
