@@ -13,6 +13,8 @@
 #include <stdexcept>
 
 #include "bio_common/unique_fd.h"
+#include "replay_json.h"
+#include "summary.h"
 #include "web_assets.h"
 
 namespace bio_tune {
@@ -52,15 +54,172 @@ std::string_view inlinable(std::string_view name) {
     return text;
 }
 
-// The parts of the report that need no script: the recordings read.
-std::string summary_html(const nlohmann::json& data) {
-    std::string html = "<section id=\"recordings\"><h2>Recordings</h2><ul>";
-    for (const nlohmann::json& recording : data.at("recordings")) {
-        const std::string path = recording.at("path").get<std::string>();
-        html += "<li title=\"" + html_text(path) + "\">" + html_text(path) + ": " +
-                std::to_string(recording.at("frames").get<std::size_t>()) + " frames</li>";
+std::string element(const char* tag, std::string_view text) {
+    return std::string("<") + tag + ">" + html_text(text) + "</" + tag + ">";
+}
+
+// A table row of cells given as text.
+std::string row(const std::vector<std::string>& cells, const char* tag = "td") {
+    std::string html = "<tr>";
+    for (const std::string& cell : cells) {
+        html += element(tag, cell);
     }
-    return html + "</ul></section>";
+    return html + "</tr>";
+}
+
+std::string table(const char* id, const std::vector<std::string>& head, const std::vector<std::string>& rows) {
+    std::string html = std::string("<table id=\"") + id + "\"><thead>" + row(head, "th") + "</thead><tbody>";
+    for (const std::string& r : rows) {
+        html += r;
+    }
+    return html + "</tbody></table>";
+}
+
+std::string base64(const std::vector<unsigned char>& bytes) {
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t left = bytes.size() - i;
+        const unsigned v = bytes[i] << 16 | (left > 1 ? bytes[i + 1] << 8 : 0) | (left > 2 ? bytes[i + 2] : 0);
+        out += digits[v >> 18 & 63];
+        out += digits[v >> 12 & 63];
+        out += left > 1 ? digits[v >> 6 & 63] : '=';
+        out += left > 2 ? digits[v & 63] : '=';
+    }
+    return out;
+}
+
+std::string verdict_html(const Analysis& analysis) {
+    std::string html = "<section id=\"verdict\"><h2>Verdict</h2>";
+    if (!analysis.verdict.made()) {
+        return html + "<p class=\"refused\">" + html_text("No suggestion: " + analysis.verdict.refused) +
+               "</p></section>";
+    }
+    const PairResult& pair = analysis.pairs[analysis.verdict.pair];
+    const bio_replay::Rules& rules = pair.replays[analysis.verdict.rules].rules;
+    std::string snippet = "[bio_module]\n";
+    for (const auto& [key, value] : {std::pair{"bsize", pair.pair.bsize}, std::pair{"step", pair.pair.step},
+                                     std::pair{"var_min", rules.var_min}, std::pair{"img_num", rules.img_num},
+                                     std::pair{"min_img_num", rules.min_img_num}}) {
+        snippet += std::string(key) + " = " + std::to_string(value) + "\n";
+    }
+    return html + "<p class=\"answer\">" + html_text(suggestion_keys(analysis)) + "</p>" +
+           element("p", analysis.verdict.why) + "<pre id=\"snippet\">" + html_text(snippet) + "</pre></section>";
+}
+
+std::string pairs_html(const Analysis& analysis) {
+    std::vector<std::string> rows;
+    for (std::size_t p = 0; p < analysis.pairs.size(); ++p) {
+        const PairResult& r = analysis.pairs[p];
+        const Suggestion& s = r.suggestion;
+        const std::string name = std::to_string(r.pair.bsize) + "/" + std::to_string(r.pair.step);
+        if (!s.usable()) {
+            rows.push_back(row({name, std::to_string(r.frames), "", "", "", "", "refused: " + s.refused}));
+            continue;
+        }
+        const auto range = [](const Cluster& c) { return std::to_string(c.low) + " to " + std::to_string(c.high); };
+        const bool chosen = analysis.verdict.made() && analysis.verdict.pair == p;
+        rows.push_back(row({name, std::to_string(r.frames), range(s.glass), range(s.finger), std::to_string(s.var_min),
+                            std::to_string(s.margin_glass) + " / " + std::to_string(s.margin_finger),
+                            (chosen ? "suggested; " : "") + counts_text(r.replays.front().counts)}));
+    }
+    return "<section id=\"pairs\"><h2>Pairs tried</h2>" +
+           table("pairs-table",
+                 {"bsize/step", "frames", "empty glass", "finger", "var_min", "margin glass / finger",
+                  "touches (first replay)"},
+                 rows) +
+           "</section>";
+}
+
+std::string touches_html(const std::vector<ScoredRecording>& recordings, const Analysis& analysis) {
+    if (!analysis.verdict.made()) {
+        return "";
+    }
+    const Replayed& replayed = analysis.pairs[analysis.verdict.pair].replays[analysis.verdict.rules];
+    std::vector<std::string> rows;
+    for (const bio_replay::Touch& touch : replayed.touches) {
+        const Place at = place_of(recordings, touch.first);
+        const ScoredRecording& recording = recordings[at.recording];
+        const std::string start = recording.facts.timed
+                                      ? fixed(static_cast<double>(recording.time_us[at.position] -
+                                                                  recording.time_us.front()) / 1e6, 2) + " s"
+                                      : "record " + std::to_string(at.position + 1);
+        // Until the frame that ends it, or the recording's end: finger frames ignored once published
+        // and frames lost count too.
+        const std::size_t ends = touch.removed != bio_replay::no_index ? touch.removed : touch.decided;
+        const std::size_t end =
+            ends == bio_replay::no_index ? recording.time_us.size() : at.position + (ends - touch.first);
+        const std::string length =
+            recording.facts.timed && end < recording.time_us.size()
+                ? fixed(static_cast<double>(recording.time_us[end] - recording.time_us[at.position]) / 1e3, 0) + " ms"
+                : plural(end - at.position, "record", "records");
+        rows.push_back(row({recording.path, start, length, std::to_string(touch.best),
+                            bio_replay::outcome_name(touch.outcome), touch.gap ? "frames lost" : ""}));
+    }
+    return "<section id=\"touches\"><h2>Touches at the suggestion</h2>" +
+           table("touches-table", {"recording", "start", "length", "best score", "outcome", "gap"}, rows) +
+           "</section>";
+}
+
+std::string recordings_html(const std::vector<ScoredRecording>& recordings) {
+    std::vector<std::string> rows;
+    for (const ScoredRecording& recording : recordings) {
+        const RecordingFacts& f = recording.facts;
+        rows.push_back(
+            "<tr><td title=\"" + html_text(recording.path) + "\">" + html_text(recording.path) + "</td>" +
+            element("td", std::to_string(f.frames)) + element("td", f.timed ? fixed(f.duration_s, 1) + " s" : "") +
+            element("td", f.timed ? fixed(f.frame_rate, 1) + " frames/s" : "no arrival times") +
+            element("td", std::to_string(f.gaps)) +
+            element("td", std::to_string(f.frames_lost) + (f.gaps_uncounted ? " and more" : "")) +
+            element("td", f.truth ? "yes" : "no") + "</tr>");
+    }
+    return "<section id=\"recordings\"><h2>Recordings</h2>" +
+           table("recordings-table", {"recording", "frames", "duration", "rate", "gaps", "frames lost", "truth"},
+                 rows) +
+           "</section>";
+}
+
+// What the page's scripts draw: the scores with their touches, and the thumbnails.
+nlohmann::json chart_data(const std::vector<ScoredRecording>& recordings, const Analysis& analysis) {
+    nlohmann::json data = {{"recordings", nlohmann::json::array()},
+                           {"verdict", verdict_json(analysis)},
+                           {"pairs", nlohmann::json::array()},
+                           {"thumbnails", nlohmann::json::array()}};
+    for (const ScoredRecording& recording : recordings) {
+        data["recordings"].push_back(recording_json(recording));
+    }
+    for (std::size_t p = 0; p < analysis.pairs.size(); ++p) {
+        const PairResult& r = analysis.pairs[p];
+        nlohmann::json scores = nlohmann::json::array();
+        for (const ScoredRecording& recording : recordings) {
+            for (const bio_replay::Sample& sample : recording.samples[p]) {
+                scores.push_back(sample.gap ? nlohmann::json(nullptr) : nlohmann::json(sample.score));
+            }
+        }
+        nlohmann::json replays = nlohmann::json::array();
+        for (const Replayed& replayed : r.replays) {
+            replays.push_back({{"rules", bio_replay::rules_json(replayed.rules)},
+                               {"counts", bio_replay::counts_json(replayed.counts)},
+                               {"touches", bio_replay::touches_json(replayed.touches)}});
+        }
+        data["pairs"].push_back({{"bsize", r.pair.bsize},
+                                 {"step", r.pair.step},
+                                 {"var_min", r.suggestion.usable() ? nlohmann::json(r.suggestion.var_min)
+                                                                   : nlohmann::json(nullptr)},
+                                 {"text", pair_lines(r)},
+                                 {"scores", scores},
+                                 {"replays", replays}});
+    }
+    for (const Thumbnail& t : analysis.thumbnails) {
+        data["thumbnails"].push_back({{"label", t.label},
+                                      {"recording", recordings[t.recording].path},
+                                      {"position", t.position},
+                                      {"score", t.score},
+                                      {"width", Thumbnail::width},
+                                      {"height", Thumbnail::height},
+                                      {"pixels", base64(t.pixels)}});
+    }
+    return data;
 }
 
 // What kind of file `mode` is, for a refusal.
@@ -129,14 +288,17 @@ std::string script_json(const nlohmann::json& data) {
     return out;
 }
 
-std::string report_html(const nlohmann::json& data) {
+std::string report_html(const std::vector<ScoredRecording>& recordings, const Analysis& analysis) {
+    const std::string summary = verdict_html(analysis) + pairs_html(analysis) + touches_html(recordings, analysis) +
+                                "<section id=\"thumbnails\"><h2>Frames that decide the threshold</h2></section>" +
+                                recordings_html(recordings);
     return fill(bio_web::asset_text("report.html"), {{"UPLOT_CSS", inlinable("uPlot.min.css")},
                                                      {"STYLE_CSS", inlinable("style.css")},
                                                      {"UPLOT_JS", inlinable("uPlot.iife.min.js")},
                                                      {"CHARTS_JS", inlinable("charts.js")},
                                                      {"REPORT_JS", inlinable("report.js")},
-                                                     {"SUMMARY", summary_html(data)},
-                                                     {"REPORT_DATA", script_json(data)}});
+                                                     {"SUMMARY", summary},
+                                                     {"REPORT_DATA", script_json(chart_data(recordings, analysis))}});
 }
 
 void check_report_path(const std::string& path, const std::vector<std::string>& recordings) {

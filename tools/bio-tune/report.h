@@ -7,6 +7,9 @@
 #include <string_view>
 #include <vector>
 
+#include "analysis.h"
+#include "tuning.h"
+
 #include <nlohmann/json.hpp>
 
 namespace bio_tune {
@@ -18,8 +21,9 @@ std::string html_text(std::string_view text);
 // ">" and "&" is written as a \u escape, so no "</script" or "<!--" can appear in it.
 std::string script_json(const nlohmann::json& data);
 
-// The report's page for `data` ({"recordings": [...], "pairs": [...]}, as bio-tune's main builds it).
-std::string report_html(const nlohmann::json& data);
+// The report's page: the verdict first, then the pairs compared, the touches at the suggestion, the
+// frames that decide the threshold, the recordings, and per pair the charts of the scores.
+std::string report_html(const std::vector<ScoredRecording>& recordings, const Analysis& analysis);
 
 // Refuses, before any work is done, a report path that would be written through a symbolic link,
 // over a file that is not a regular one, or over one of the recordings read (the same file under

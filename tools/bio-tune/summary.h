@@ -1,0 +1,43 @@
+// bio-tune's answers as text lines and JSON objects: printed by bio-tune (text, or --json) and
+// shown in its report, so that both say the same.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "analysis.h"
+#include "tuning.h"
+
+#include <nlohmann/json.hpp>
+
+namespace bio_tune {
+
+// "recording PATH: N frames over D s at R frames/s, G gaps (L frames lost)".
+std::string recording_line(const ScoredRecording& recording);
+// {"recording": PATH, "frames", "duration_s", "frame_rate", "gaps", "frames_lost", "gaps_uncounted", "truth"}
+nlohmann::json recording_json(const ScoredRecording& recording);
+
+// A pair's clusters, suggestion (or refusal) and replays, one line each.
+std::vector<std::string> pair_lines(const PairResult& result);
+// {"bsize", "step", "frames", "usable", "refused", "notes", "glass", "finger", "var_min", "margin_glass",
+//  "margin_finger", "replays": [{rules and counts}]}
+nlohmann::json pair_json(const PairResult& result);
+
+// The configuration keys suggested, "bsize=16 step=4 var_min=N img_num=5 min_img_num=2".
+std::string suggestion_keys(const Analysis& analysis);
+// "suggestion: KEYS" and why, or "no suggestion: REASONS".
+std::vector<std::string> verdict_lines(const Analysis& analysis);
+// {"suggestion": {"bsize", "step", "var_min", "img_num", "min_img_num"}, "why"}, or
+// {"suggestion": null, "refused": REASONS}
+nlohmann::json verdict_json(const Analysis& analysis);
+
+// "1 published, 2 early, ..." of a replay.
+std::string counts_text(const bio_replay::Counts& counts);
+
+// "1 frame", "2 frames".
+std::string plural(std::size_t n, const char* one, const char* many);
+
+// `value` with `digits` digits after the point.
+std::string fixed(double value, int digits);
+
+}  // namespace bio_tune
