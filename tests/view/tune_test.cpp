@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -45,23 +46,37 @@ Outcome run_bio_tune(const std::string& arguments) {
 
 // Frames whose sampled bytes are all 0 ('.', glass, score 0), all 1 ('1': 0 too at bsize 16, step 4)
 // or alternate 0 and 255 along each row ('F', finger): with bsize 16, step 4 every block samples 4
-// rows of 4 pixels, 8 of 0 and 8 of 255, and scores (8 * 255^2 - 2040^2 / 16) / 16 = 16256. 'g' is
-// a gap of one frame. Records arrive every 33333 us (30 frames/s).
-void write_recording(const std::string& path, const std::string& pattern) {
-    recording::Writer writer(path);
-    std::vector<unsigned char> frames[3];
-    for (int value = 0; value < 3; ++value) {
+// rows of 4 pixels, 8 of 0 and 8 of 255, and scores (8 * 255^2 - 2040^2 / 16) / 16 = 16256; 0 and 64
+// ('s') score (8 * 64^2 - 512^2 / 16) / 16 = 1024. 'g' is a gap of one frame. Records arrive every
+// 33333 us (30 frames/s). With truth, 'F' is a finger held on the glass (full contact and contrast),
+// 'p' the same picture pressed at half contrast, 'w' a light press that looks like glass, 's' and
+// 'S' (scoring as 'F') shadows that do not touch; a touch is a run of them broken only by gaps.
+void write_recording(const std::string& path, const std::string& pattern, bool truth = false) {
+    recording::Writer writer(path, truth);
+    std::vector<unsigned char> frames[4];
+    for (int value = 0; value < 4; ++value) {
         frames[value].assign(recording::raw_frame_bytes, value == 1 ? 1 : 0);
     }
     for (std::size_t pixel = 0; pixel < recording::raw_frame_bytes / 2; pixel += 2) {
         frames[2][2 * pixel] = 255;
+        frames[3][2 * pixel] = 64;
     }
     std::uint64_t time_us = 0;
+    std::uint32_t touch = 0;
+    bool touching = false;
     for (const char c : pattern) {
+        const bool contact = c == 'F' || c == 'p' || c == 'w';
+        touch += contact && !touching ? 1 : 0;
+        touching = c == 'g' ? touching : contact;
+        recording::Truth t{truth, contact, contact ? (c == 'F' ? recording::Phase::hold : recording::Phase::press)
+                                                   : recording::Phase::none,
+                           std::uint16_t(contact ? 10000 : 0), std::uint16_t(c == 'F' ? 10000 : c == 'p' ? 5000 : 0),
+                           contact ? touch : 0, 0};
         if (c == 'g') {
             writer.append_gap({1, recording::gap_late, time_us, false, 0});
         } else {
-            writer.append(0, frames[c == '1' ? 1 : c == 'F' ? 2 : 0].data(), time_us);
+            writer.append(0, frames[c == '1' ? 1 : c == 'F' || c == 'p' || c == 'S' ? 2 : c == 's' ? 3 : 0].data(),
+                          time_us, t);
         }
         time_us += 33333;
     }
@@ -108,6 +123,42 @@ TEST_F(BioTune, SuggestsVarMinInTheGapAndCountsTheTouches) {
               std::string::npos);
 }
 
+// Against truth: the shadow (1024) publishes a false touch at any var_min up to its score, the
+// fingers (16256) are seen up to theirs, so the operating point runs from 1025 to 16256 and var_min
+// is a third of the way up, 6102. Touch 1 (frames 4 to 8) is published at its third frame, 67 ms
+// after its first contact, with frame 4 (half contrast: not its best); touch 2 early, 67 ms; the
+// light press and the one-frame touch are missed. 26 frames without contact.
+TEST_F(BioTune, JudgesAgainstTruth) {
+    const std::string recording = (dir_ / "truth.biorec").string();
+    write_recording(recording, "....pFFFF....ss.....FF....w....F...", true);
+    const Outcome run = run_bio_tune(recording + " --img-num 3 --min-img-num 2 -r " + (dir_ / "r.html").string());
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find(
+                  ", with ground truth of 4 touches\n"
+                  "bsize 16, step 4: 35 frames\n"
+                  "  empty glass by truth: scores 0 to 1024 (26 frames)\n"
+                  "  finger by truth:      scores 16256 to 16256 (7 frames)\n"
+                  "  suggested var_min 6102 (img_num 3, min_img_num 2): no false touch, 2 of 4 touches detected; "
+                  "every var_min tried from 1025 to 16256 gives the same\n"
+                  "  img_num 3, min_img_num 2: 3 touches: 1 published, 1 early, 1 dropped; truth: 2 of 4 detected (1 in "
+                  "time, 1 early), 2 missed, 0 false (0.0 per hour of empty glass), 0 repeated, latency 67 ms median "
+                  "(67 max), best frame in 1 of 2\n"
+                  "suggestion: bsize=16 step=4 var_min=6102 img_num=3 min_img_num=2\n"),
+              std::string::npos)
+        << run.output;
+    const Outcome json = run_bio_tune(recording + " --json --img-num 3 --min-img-num 2 -r " + (dir_ / "r.html").string());
+    std::istringstream lines(json.output);
+    std::vector<nlohmann::json> objects;
+    for (std::string line; std::getline(lines, line);) {
+        objects.push_back(nlohmann::json::parse(line));
+    }
+    ASSERT_EQ(objects.size(), 4u) << json.output;
+    EXPECT_EQ(objects[1]["roc"], nlohmann::json::parse(R"([{"var_min":1,"detected":2,"false":1},
+        {"var_min":16256,"detected":2,"false":0},{"var_min":16257,"detected":0,"false":0}])"));
+    EXPECT_EQ(objects[2]["truth"]["missed"], 2);
+    EXPECT_EQ(objects[2]["truth"]["false"], 0);
+}
+
 // No var_min is suggested from scores that tell nothing apart or wrap round; a pair refused leaves
 // the others to choose from. A uniform frame of 1 scores 0 at 16/4 and at 16/3, where a block of 36
 // samples divides by n = 28, (36 - 1296 / 28) * 459 blocks wraps round to -1346103974.
@@ -118,6 +169,7 @@ TEST_F(BioTune, RefusesWhatCannotBeSuggested) {
         std::string pairs;
         int status;
         std::string line;
+        bool truth = false;
     } cases[] = {
         {"...", "", 1, "bio-tune: no suggestion: bsize 16, step 4: every frame scores 0: this bsize and step tell "
                        "nothing apart\n"},
@@ -126,9 +178,15 @@ TEST_F(BioTune, RefusesWhatCannotBeSuggested) {
          "divide bsize 16\n"},
         {".1FF.", "--bsize 16 --step 3 --bsize 16 --step 4", 0,
          "suggestion: bsize=16 step=4 var_min=5418 img_num=5 min_img_num=2\n"},
+        // A shadow scoring as the finger: a false touch wherever the finger is seen.
+        {"..FF..SS..", "", 1,
+         "bio-tune: no suggestion: bsize 16, step 4: no var_min separates finger from glass: every var_min tried "
+         "that detects a touch publishes false touches too (the fewest: 1 false with 1 of 1 touches detected, at "
+         "var_min 1, img_num 5, min_img_num 2)\n",
+         true},
     };
     for (const auto& c : cases) {
-        write_recording(recording, c.pattern);
+        write_recording(recording, c.pattern, c.truth);
         const Outcome run = run_bio_tune(recording + " " + c.pairs + " -r " + (dir_ / "r.html").string());
         EXPECT_EQ(run.status, c.status) << run.output;
         EXPECT_NE(run.output.find(c.line), std::string::npos) << run.output;

@@ -12,6 +12,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "bio_common/file_kind.h"
 #include "bio_common/unique_fd.h"
 #include "replay_json.h"
 #include "summary.h"
@@ -89,6 +90,10 @@ std::string base64(const std::vector<unsigned char>& bytes) {
     return out;
 }
 
+nlohmann::json quality_json(const bio_quality::Quality& q) {
+    return {{"figure", q.figure}, {"foreground", q.foreground}, {"orientation", q.orientation}, {"clarity", q.clarity}};
+}
+
 std::string verdict_html(const Analysis& analysis) {
     std::string html = "<section id=\"verdict\"><h2>Verdict</h2>";
     if (!analysis.verdict.made()) {
@@ -103,8 +108,11 @@ std::string verdict_html(const Analysis& analysis) {
                                      std::pair{"min_img_num", rules.min_img_num}}) {
         snippet += std::string(key) + " = " + std::to_string(value) + "\n";
     }
-    return html + "<p class=\"answer\">" + html_text(suggestion_keys(analysis)) + "</p>" +
-           element("p", analysis.verdict.why) + "<pre id=\"snippet\">" + html_text(snippet) + "</pre></section>";
+    html += "<p class=\"answer\">" + html_text(suggestion_keys(analysis)) + "</p>" + element("p", analysis.verdict.why);
+    if (analysis.truth) {
+        html += element("p", "Against truth: " + judgement_text(pair.replays[analysis.verdict.rules].judged) + ".");
+    }
+    return html + "<pre id=\"snippet\">" + html_text(snippet) + "</pre></section>";
 }
 
 std::string pairs_html(const Analysis& analysis) {
@@ -119,45 +127,108 @@ std::string pairs_html(const Analysis& analysis) {
         }
         const auto range = [](const Cluster& c) { return std::to_string(c.low) + " to " + std::to_string(c.high); };
         const bool chosen = analysis.verdict.made() && analysis.verdict.pair == p;
+        const Replayed& replayed = r.replays[r.point.rules];
+        const std::string touches = r.judged ? "img_num " + std::to_string(replayed.rules.img_num) + ", min_img_num " +
+                                                   std::to_string(replayed.rules.min_img_num) + ": " +
+                                                   judgement_text(replayed.judged)
+                                             : counts_text(replayed.counts);
         rows.push_back(row({name, std::to_string(r.frames), range(s.glass), range(s.finger), std::to_string(s.var_min),
                             std::to_string(s.margin_glass) + " / " + std::to_string(s.margin_finger),
-                            (chosen ? "suggested; " : "") + counts_text(r.replays.front().counts)}));
+                            (chosen ? "suggested; " : "") + touches}));
     }
     return "<section id=\"pairs\"><h2>Pairs tried</h2>" +
            table("pairs-table",
                  {"bsize/step", "frames", "empty glass", "finger", "var_min", "margin glass / finger",
-                  "touches (first replay)"},
+                  analysis.truth ? "touches against truth" : "touches (first replay)"},
                  rows) +
            "</section>";
 }
 
+std::uint64_t time_at(const std::vector<ScoredRecording>& recordings, std::size_t position) {
+    const Place at = place_of(recordings, position);
+    return recordings[at.recording].time_us[at.position];
+}
+
+std::string quality_text(const Analysis& analysis, std::size_t position) {
+    const auto found = analysis.quality.find(position);
+    return found == analysis.quality.end() ? "" : std::to_string(found->second.figure);
+}
+
+// The touches the verdict's replay finds, with what truth says of each, and the touches by truth
+// it missed, in the order they start.
 std::string touches_html(const std::vector<ScoredRecording>& recordings, const Analysis& analysis) {
     if (!analysis.verdict.made()) {
         return "";
     }
-    const Replayed& replayed = analysis.pairs[analysis.verdict.pair].replays[analysis.verdict.rules];
-    std::vector<std::string> rows;
-    for (const bio_replay::Touch& touch : replayed.touches) {
-        const Place at = place_of(recordings, touch.first);
+    const PairResult& pair = analysis.pairs[analysis.verdict.pair];
+    const Replayed& replayed = pair.replays[analysis.verdict.rules];
+    const Judgement& judged = replayed.judged;
+    // Start and length of the positions [first, end) (end may be the recording's end).
+    const auto span = [&](std::size_t first, std::size_t end_global, std::vector<std::string>& cells) {
+        const Place at = place_of(recordings, first);
         const ScoredRecording& recording = recordings[at.recording];
-        const std::string start = recording.facts.timed
-                                      ? fixed(static_cast<double>(recording.time_us[at.position] -
-                                                                  recording.time_us.front()) / 1e6, 2) + " s"
-                                      : "record " + std::to_string(at.position + 1);
+        const std::size_t end = std::min(at.position + (end_global - first), recording.time_us.size());
+        cells.push_back(recording.path);
+        cells.push_back(recording.facts.timed ? fixed(static_cast<double>(recording.time_us[at.position] -
+                                                                           recording.time_us.front()) / 1e6, 2) + " s"
+                                              : "record " + std::to_string(at.position + 1));
+        cells.push_back(recording.facts.timed && end < recording.time_us.size()
+                            ? fixed(static_cast<double>(recording.time_us[end] - recording.time_us[at.position]) / 1e3,
+                                    0) + " ms"
+                            : plural(end - at.position, "record", "records"));
+    };
+    std::vector<std::pair<std::size_t, std::vector<std::string>>> rows;
+    for (std::size_t i = 0; i < replayed.touches.size(); ++i) {
+        const bio_replay::Touch& touch = replayed.touches[i];
+        std::vector<std::string> cells;
         // Until the frame that ends it, or the recording's end: finger frames ignored once published
         // and frames lost count too.
         const std::size_t ends = touch.removed != bio_replay::no_index ? touch.removed : touch.decided;
-        const std::size_t end =
-            ends == bio_replay::no_index ? recording.time_us.size() : at.position + (ends - touch.first);
-        const std::string length =
-            recording.facts.timed && end < recording.time_us.size()
-                ? fixed(static_cast<double>(recording.time_us[end] - recording.time_us[at.position]) / 1e3, 0) + " ms"
-                : plural(end - at.position, "record", "records");
-        rows.push_back(row({recording.path, start, length, std::to_string(touch.best),
-                            bio_replay::outcome_name(touch.outcome), touch.gap ? "frames lost" : ""}));
+        span(touch.first, ends == bio_replay::no_index ? SIZE_MAX : ends, cells);
+        cells.push_back(std::to_string(touch.best));
+        cells.push_back(bio_replay::outcome_name(touch.outcome));
+        cells.push_back(touch.gap ? "frames lost" : "");
+        if (analysis.truth) {
+            const bool publication = touch.outcome == bio_replay::Outcome::published ||
+                                     touch.outcome == bio_replay::Outcome::early;
+            const int t = judged.truth_of.empty() ? -1 : judged.truth_of[i];
+            const TruthTouch* real = t < 0 ? nullptr : &analysis.truth_touches[static_cast<std::size_t>(t)];
+            const bool first = real != nullptr && judged.published_by[static_cast<std::size_t>(t)] == static_cast<int>(i);
+            cells.push_back(real ? "touch " + std::to_string(real->number) + (first ? "" : ", again")
+                                 : publication ? "false: no contact" : "");
+            cells.push_back(first && recordings[real->recording].facts.timed
+                                ? fixed((static_cast<double>(time_at(recordings, touch.decided)) -
+                                         static_cast<double>(time_at(recordings, real->first_contact))) / 1e3, 0) +
+                                      " ms"
+                                : "");
+            cells.push_back(publication && touch.best_index != bio_replay::no_index
+                                ? quality_text(analysis, touch.best_index)
+                                : "");
+            cells.push_back(real ? quality_text(analysis, real->best) : "");
+        }
+        rows.push_back({touch.first, cells});
     }
-    return "<section id=\"touches\"><h2>Touches at the suggestion</h2>" +
-           table("touches-table", {"recording", "start", "length", "best score", "outcome", "gap"}, rows) +
+    for (std::size_t t = 0; t < analysis.truth_touches.size(); ++t) {
+        if (judged.published_by.empty() || judged.published_by[t] >= 0) {
+            continue;
+        }
+        const TruthTouch& real = analysis.truth_touches[t];
+        std::vector<std::string> cells;
+        span(real.first_contact, real.last_contact + 1, cells);
+        cells.insert(cells.end(), {"", "missed", "", "touch " + std::to_string(real.number), "", "",
+                                   quality_text(analysis, real.best)});
+        rows.push_back({real.first_contact, cells});
+    }
+    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::string> html;
+    for (const auto& r : rows) {
+        html.push_back(row(r.second));
+    }
+    std::vector<std::string> head = {"recording", "start", "length", "best score", "outcome", "gap"};
+    if (analysis.truth) {
+        head.insert(head.end(), {"truth", "latency", "quality published", "quality of its best frame"});
+    }
+    return "<section id=\"touches\"><h2>Touches at the suggestion</h2>" + table("touches-table", head, html) +
            "</section>";
 }
 
@@ -202,8 +273,19 @@ nlohmann::json chart_data(const std::vector<ScoredRecording>& recordings, const 
                                {"counts", bio_replay::counts_json(replayed.counts)},
                                {"touches", bio_replay::touches_json(replayed.touches)}});
         }
+        nlohmann::json roc = nlohmann::json::array();
+        for (const RocPoint& point : r.roc) {
+            roc.push_back({{"var_min", point.var_min}, {"detected", point.detected}, {"false", point.false_touches}});
+        }
+        nlohmann::json suggested = nullptr;
+        if (r.judged && r.suggestion.usable()) {
+            const Judgement& j = r.replays[r.point.rules].judged;
+            suggested = {{"detected", j.detected}, {"false", j.false_touches}};
+        }
         data["pairs"].push_back({{"bsize", r.pair.bsize},
                                  {"step", r.pair.step},
+                                 {"roc", roc},
+                                 {"suggested", suggested},
                                  {"var_min", r.suggestion.usable() ? nlohmann::json(r.suggestion.var_min)
                                                                    : nlohmann::json(nullptr)},
                                  {"text", pair_lines(r)},
@@ -217,23 +299,10 @@ nlohmann::json chart_data(const std::vector<ScoredRecording>& recordings, const 
                                       {"score", t.score},
                                       {"width", Thumbnail::width},
                                       {"height", Thumbnail::height},
-                                      {"pixels", base64(t.pixels)}});
+                                      {"pixels", base64(t.pixels)},
+                                      {"quality", quality_json(t.quality)}});
     }
     return data;
-}
-
-// What kind of file `mode` is, for a refusal.
-const char* kind_of_file(mode_t mode) {
-    if (S_ISDIR(mode)) {
-        return "a directory";
-    }
-    if (S_ISFIFO(mode)) {
-        return "a FIFO";
-    }
-    if (S_ISCHR(mode) || S_ISBLK(mode)) {
-        return "a device";
-    }
-    return "not a regular file";
 }
 
 }  // namespace
@@ -291,6 +360,9 @@ std::string script_json(const nlohmann::json& data) {
 std::string report_html(const std::vector<ScoredRecording>& recordings, const Analysis& analysis) {
     const std::string summary = verdict_html(analysis) + pairs_html(analysis) + touches_html(recordings, analysis) +
                                 "<section id=\"thumbnails\"><h2>Frames that decide the threshold</h2></section>" +
+                                (analysis.truth ? "<section id=\"roc\"><h2>Touches detected against false touches "
+                                                  "as var_min moves</h2></section>"
+                                                : "") +
                                 recordings_html(recordings);
     return fill(bio_web::asset_text("report.html"), {{"UPLOT_CSS", inlinable("uPlot.min.css")},
                                                      {"STYLE_CSS", inlinable("style.css")},
@@ -310,7 +382,7 @@ void check_report_path(const std::string& path, const std::vector<std::string>& 
         fail(path, "a symbolic link is not followed; name another file or remove the link");
     }
     if (!S_ISREG(report.st_mode)) {
-        fail(path, std::string("cannot write the report over ") + kind_of_file(report.st_mode));
+        fail(path, std::string("cannot write the report over ") + bio_common::file_kind(report.st_mode));
     }
     for (const std::string& recording : recordings) {
         struct stat read {};

@@ -39,7 +39,7 @@ std::string recording_line(const ScoredRecording& recording) {
         }
         line += ")";
     }
-    return line + (f.truth ? ", with ground truth" : "");
+    return line + (f.truth ? ", with ground truth of " + plural(f.truth_touches, "touch", "touches") : "");
 }
 
 nlohmann::json recording_json(const ScoredRecording& recording) {
@@ -51,7 +51,8 @@ nlohmann::json recording_json(const ScoredRecording& recording) {
             {"gaps", f.gaps},
             {"frames_lost", f.frames_lost},
             {"gaps_uncounted", f.gaps_uncounted},
-            {"truth", f.truth}};
+            {"truth", f.truth},
+            {"truth_touches", f.truth_touches}};
 }
 
 std::string counts_text(const bio_replay::Counts& counts) {
@@ -68,18 +69,59 @@ std::string counts_text(const bio_replay::Counts& counts) {
     return text;
 }
 
+std::string judgement_text(const Judgement& j) {
+    std::string text = std::to_string(j.detected) + " of " + std::to_string(j.touches) + " detected (" +
+                       std::to_string(j.in_time) + " in time, " + std::to_string(j.early) + " early), " +
+                       std::to_string(j.missed) + " missed, " + std::to_string(j.false_touches) + " false";
+    if (j.false_per_hour >= 0) {
+        text += " (" + fixed(j.false_per_hour, 1) + " per hour of empty glass)";
+    }
+    text += ", " + std::to_string(j.repeated) + " repeated";
+    if (j.latency_median_ms >= 0) {
+        text += ", latency " + fixed(j.latency_median_ms, 0) + " ms median (" + fixed(j.latency_max_ms, 0) + " max)";
+    }
+    return text + ", best frame in " + std::to_string(j.best_frame) + " of " + std::to_string(j.detected);
+}
+
+nlohmann::json judgement_json(const Judgement& j) {
+    const auto known = [](double v) { return v >= 0 ? nlohmann::json(v) : nlohmann::json(nullptr); };
+    return {{"touches", j.touches},
+            {"detected", j.detected},
+            {"in_time", j.in_time},
+            {"early", j.early},
+            {"missed", j.missed},
+            {"false", j.false_touches},
+            {"false_per_hour", known(j.false_per_hour)},
+            {"repeated", j.repeated},
+            {"latency_ms", {{"median", known(j.latency_median_ms)}, {"max", known(j.latency_max_ms)}}},
+            {"best_frame", j.best_frame}};
+}
+
 std::vector<std::string> pair_lines(const PairResult& result) {
     const Suggestion& s = result.suggestion;
     std::vector<std::string> lines;
     lines.push_back("bsize " + std::to_string(result.pair.bsize) + ", step " + std::to_string(result.pair.step) +
                     ": " + plural(result.frames, "frame", "frames"));
+    const bool truth = result.judged;
+    const auto cluster = [&lines](const char* name, const Cluster& c) {
+        if (c.frames != 0) {
+            lines.push_back(std::string("  ") + name + "scores " + std::to_string(c.low) + " to " +
+                            std::to_string(c.high) + " (" + std::to_string(c.frames) + " frames)");
+        }
+    };
+    cluster(truth ? "empty glass by truth: " : "empty glass: ", s.glass);
+    cluster(truth ? "finger by truth:      " : "finger:      ", s.finger);
     if (!s.usable()) {
         lines.push_back("  refused: " + s.refused);
+    } else if (truth) {
+        const bio_replay::Rules& rules = result.replays[result.point.rules].rules;
+        const Judgement& j = result.replays[result.point.rules].judged;
+        lines.push_back("  suggested var_min " + std::to_string(s.var_min) + " (img_num " +
+                        std::to_string(rules.img_num) + ", min_img_num " + std::to_string(rules.min_img_num) +
+                        "): no false touch, " + std::to_string(j.detected) + " of " + std::to_string(j.touches) +
+                        " touches detected; every var_min tried from " + std::to_string(result.point.low) + " to " +
+                        std::to_string(result.point.high) + " gives the same");
     } else {
-        lines.push_back("  empty glass: scores " + std::to_string(s.glass.low) + " to " +
-                        std::to_string(s.glass.high) + " (" + std::to_string(s.glass.frames) + " frames)");
-        lines.push_back("  finger:      scores " + std::to_string(s.finger.low) + " to " +
-                        std::to_string(s.finger.high) + " (" + std::to_string(s.finger.frames) + " frames)");
         lines.push_back("  suggested var_min " + std::to_string(s.var_min) + ": " + std::to_string(s.margin_glass) +
                         " above the highest glass score, " + std::to_string(s.margin_finger) +
                         " below the lowest finger score");
@@ -89,7 +131,8 @@ std::vector<std::string> pair_lines(const PairResult& result) {
     }
     for (const Replayed& replayed : result.replays) {
         lines.push_back("  img_num " + std::to_string(replayed.rules.img_num) + ", min_img_num " +
-                        std::to_string(replayed.rules.min_img_num) + ": " + counts_text(replayed.counts));
+                        std::to_string(replayed.rules.min_img_num) + ": " + counts_text(replayed.counts) +
+                        (truth ? "; truth: " + judgement_text(replayed.judged) : ""));
     }
     return lines;
 }
@@ -102,6 +145,17 @@ nlohmann::json pair_json(const PairResult& result) {
                            {"usable", s.usable()},
                            {"refused", s.usable() ? nlohmann::json(nullptr) : nlohmann::json(s.refused)},
                            {"notes", s.notes}};
+    if (result.judged && s.usable()) {
+        json["operating_point"] = {{"objective", objective},
+                                   {"var_min_low", result.point.low},
+                                   {"var_min_high", result.point.high},
+                                   {"img_num", result.replays[result.point.rules].rules.img_num},
+                                   {"min_img_num", result.replays[result.point.rules].rules.min_img_num}};
+        json["roc"] = nlohmann::json::array();
+        for (const RocPoint& point : result.roc) {
+            json["roc"].push_back({{"var_min", point.var_min}, {"detected", point.detected}, {"false", point.false_touches}});
+        }
+    }
     if (s.usable()) {
         json["glass"] = cluster_json(s.glass);
         json["finger"] = cluster_json(s.finger);
@@ -112,6 +166,9 @@ nlohmann::json pair_json(const PairResult& result) {
         for (const Replayed& replayed : result.replays) {
             nlohmann::json line = bio_replay::rules_json(replayed.rules);
             line.update(bio_replay::counts_json(replayed.counts));
+            if (result.judged) {
+                line["truth"] = judgement_json(replayed.judged);
+            }
             json["replays"].push_back(line);
         }
     }
@@ -143,7 +200,12 @@ nlohmann::json verdict_json(const Analysis& analysis) {
     nlohmann::json suggestion = bio_replay::rules_json(pair.replays[v.rules].rules);
     suggestion["bsize"] = pair.pair.bsize;
     suggestion["step"] = pair.pair.step;
-    return {{"suggestion", suggestion}, {"why", v.why}};
+    nlohmann::json json = {{"suggestion", suggestion}, {"why", v.why}};
+    if (analysis.truth) {
+        json["objective"] = objective;
+        json["truth"] = judgement_json(pair.replays[v.rules].judged);
+    }
+    return json;
 }
 
 }  // namespace bio_tune

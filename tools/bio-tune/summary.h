@@ -34,6 +34,12 @@ nlohmann::json verdict_json(const Analysis& analysis);
 // "1 published, 2 early, ..." of a replay.
 std::string counts_text(const bio_replay::Counts& counts);
 
+// "6 of 6 detected (5 in time, 1 early), 0 missed, 0 false (...), ..." of a replay against truth.
+std::string judgement_text(const Judgement& judged);
+// {"touches", "detected", "in_time", "early", "missed", "false", "false_per_hour", "repeated",
+//  "latency_ms": {"median", "max"}, "best_frame"}
+nlohmann::json judgement_json(const Judgement& judged);
+
 // "1 frame", "2 frames".
 std::string plural(std::size_t n, const char* one, const char* many);
 

@@ -2,6 +2,7 @@
 #include "tuning.h"
 
 #include <algorithm>
+#include <set>
 #include <stdexcept>
 
 #include "finger_kernels.h"
@@ -62,6 +63,7 @@ ScoredRecording score_recording(const std::string& path, const std::vector<Score
     facts.truth = reader.carries_truth();
     const image_variance_kernel variance = active_kernels().variance;
     recording::Record record;
+    std::set<std::uint32_t> touches;
     while (reader.next(record)) {
         const bool gap = record.kind == recording::Record::Kind::gap;
         for (std::size_t p = 0; p < pairs.size(); ++p) {
@@ -77,8 +79,12 @@ ScoredRecording score_recording(const std::string& path, const std::vector<Score
             facts.gaps_uncounted += record.gap.frames_lost == 0 ? 1 : 0;
         } else {
             ++facts.frames;
+            if (record.frame.truth.known && record.frame.truth.contact) {
+                touches.insert(record.frame.truth.touch);
+            }
         }
     }
+    facts.truth_touches = touches.size();
     // A recording that ends inside a record lost its end: say so rather than tune on part of it.
     if (reader.ended_inside_record()) {
         fail(path, "truncated: it ends " + std::to_string(reader.partial_bytes()) + " bytes into record " +

@@ -27,6 +27,7 @@ struct RecordingFacts {
     double duration_s = 0;           // first frame to last, plus one frame interval
     double frame_rate = 0;           // frames per second, from the median interval between frames
     bool truth = false;              // the frames carry ground truth
+    std::size_t truth_touches = 0;   // touch numbers with contact in the truth
 };
 
 // One recording's records (frames and gaps, in order: positions) and their scores for every pair

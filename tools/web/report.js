@@ -34,6 +34,58 @@
     figure.title = `${t.recording}, record ${t.position + 1}`;
   }
 
+  // Touches detected against false touches, one line per pair, as var_min falls from above every
+  // score (nothing detected) to the lowest (the whole recording one touch); the ring marks the
+  // suggested var_min.
+  const roc = document.getElementById("roc");
+  if (roc) {
+    const colours = ["#2563eb", "#15803d", "#d97706", "#b91c1c", "#7c3aed", "#0891b2", "#4b5563"];
+    const canvas = add(roc, "canvas");
+    canvas.width = 900;
+    canvas.height = 380;
+    const ctx = canvas.getContext("2d");
+    const lines = data.pairs.filter((pair) => pair.roc.length > 0);
+    const touches = Math.max(1, data.verdict.truth ? data.verdict.truth.touches : 1,
+      ...lines.flatMap((pair) => pair.roc.map((q) => q.detected)));
+    const falses = Math.max(1, ...lines.flatMap((pair) => pair.roc.map((q) => q.false)));
+    const box = { left: 70, top: 20, width: 620, height: 300 };
+    const x = (v) => box.left + (v / falses) * box.width;
+    const y = (v) => box.top + box.height - (v / touches) * box.height;
+    ctx.font = "13px system-ui, sans-serif";
+    ctx.strokeStyle = "#9ca3af";
+    ctx.strokeRect(box.left, box.top, box.width, box.height);
+    ctx.fillStyle = "#111827";
+    ctx.fillText("false touches", box.left + box.width / 2 - 40, box.top + box.height + 40);
+    ctx.fillText(`0`, box.left - 4, box.top + box.height + 16);
+    ctx.fillText(`${falses}`, box.left + box.width - 10, box.top + box.height + 16);
+    ctx.fillText(`${touches}`, box.left - 30, box.top + 10);
+    ctx.fillText("0", box.left - 16, box.top + box.height);
+    ctx.save();
+    ctx.translate(box.left - 40, box.top + box.height / 2 + 50);
+    ctx.rotate(-Math.PI / 2);
+    ctx.fillText("touches detected", 0, 0);
+    ctx.restore();
+    lines.forEach((pair, i) => {
+      const colour = colours[i % colours.length];
+      const points = [...pair.roc].sort((a, b) => b.var_min - a.var_min);
+      ctx.strokeStyle = colour;
+      ctx.fillStyle = colour;
+      ctx.lineWidth = 2;
+      ctx.beginPath();
+      points.forEach((q, k) => (k ? ctx.lineTo(x(q.false), y(q.detected)) : ctx.moveTo(x(q.false), y(q.detected))));
+      ctx.stroke();
+      for (const q of points) ctx.fillRect(x(q.false) - 3, y(q.detected) - 3, 6, 6);
+      if (pair.suggested) {
+        ctx.beginPath();
+        ctx.arc(x(pair.suggested.false), y(pair.suggested.detected), 9 + 3 * i, 0, 2 * Math.PI);
+        ctx.stroke();
+      }
+      ctx.fillText(`bsize ${pair.bsize}, step ${pair.step}: var_min ${pair.var_min}`, box.left + box.width + 20,
+        box.top + 20 + 22 * i);
+    });
+    canvas.dataset.lines = String(lines.length);
+  }
+
   data.pairs.forEach((pair, p) => {
     const section = add(main, "section");
     section.className = "pair";
