@@ -2,6 +2,7 @@
 // of flat grey, stripes 8 samples apart (4 at 0, 4 at 200: every gradient points one way, every
 // ridge bin is all dark), half stripes, a checkerboard and noise.
 #include <cstdint>
+#include <ostream>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -32,6 +33,10 @@ const Case cases[] = {
     {"checkerboard", [](int x, int y) { return (x / 4 + y / 4) % 2 ? 200 : 0; }, 0, 10, 1.0},
     {"noise", noise, 0, 10, 1.0},
 };
+
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Quality : public ::testing::TestWithParam<Case> {};
 

@@ -157,6 +157,20 @@ TEST_F(BioTune, JudgesAgainstTruth) {
         {"var_min":16256,"detected":2,"false":0},{"var_min":16257,"detected":0,"false":0}])"));
     EXPECT_EQ(objects[2]["truth"]["missed"], 2);
     EXPECT_EQ(objects[2]["truth"]["false"], 0);
+    // With a recording where a shadow scores as the finger, nothing separates them over both; each
+    // recording says what it allows on its own.
+    const std::string shadow = (dir_ / "shadow.biorec").string();
+    write_recording(shadow, "..FF..SS..", true);
+    const Outcome both = run_bio_tune(recording + " " + shadow + " --img-num 3 --min-img-num 2 -r " + (dir_ / "r.html").string());
+    EXPECT_EQ(both.status, 1);
+    EXPECT_NE(both.output.find("  by recording:\n    " + recording +
+                               ": alone: var_min 1025 to 16256 (img_num 3, min_img_num 2) detects 2 of 4 with no false "
+                               "touch\n    " + shadow +
+                               ": alone: no var_min separates finger from glass: every var_min tried that detects a "
+                               "touch publishes false touches too (the fewest: 1 false with 1 of 1 touches detected, at "
+                               "var_min 1, img_num 3, min_img_num 2)\n"),
+              std::string::npos)
+        << both.output;
 }
 
 // No var_min is suggested from scores that tell nothing apart or wrap round; a pair refused leaves

@@ -254,6 +254,38 @@ void sweep(const std::vector<ScoredRecording>& recordings, const TruthIndex& tru
     }
 }
 
+// Each recording with truth judged at the pair's suggestion, and on its own: the best it allows.
+void judge_conditions(const std::vector<ScoredRecording>& recordings, std::size_t pair,
+                      const std::vector<bio_replay::Rules>& rule_sets, PairResult& result) {
+    for (std::size_t r = 0; r < recordings.size(); ++r) {
+        if (!recordings[r].facts.truth) {
+            continue;
+        }
+        const std::vector<ScoredRecording> one{recordings[r]};
+        const TruthIndex truth(one);
+        Condition condition;
+        condition.recording = r;
+        condition.at_suggestion = result.suggestion.usable();
+        if (condition.at_suggestion) {
+            condition.judged =
+                judged_at(one, truth, pair, rule_sets[result.point.rules], result.suggestion.var_min);
+        }
+        PairResult alone;
+        alone.suggestion = suggest(frame_scores(one, pair), result.pair);
+        if (alone.suggestion.usable()) {
+            sweep(one, truth, pair, rule_sets, alone);
+        }
+        condition.refused = alone.suggestion.refused;
+        if (alone.suggestion.usable()) {
+            condition.alone = alone.point;
+            condition.alone_rules = rule_sets[alone.point.rules];
+            condition.alone_rules.var_min = alone.suggestion.var_min;
+            condition.alone_judged = judged_at(one, truth, pair, condition.alone_rules, alone.suggestion.var_min);
+        }
+        result.conditions.push_back(std::move(condition));
+    }
+}
+
 // The frames of the verdict's pair nearest var_min: the highest-scoring glass and the
 // lowest-scoring finger frames (by truth when the recordings carry it: no contact, and full contact).
 std::vector<Thumbnail> thumbnail_frames(const std::vector<ScoredRecording>& recordings, std::size_t pair,
@@ -399,8 +431,12 @@ Analysis analyse(const std::vector<ScoredRecording>& recordings, const std::vect
         result.frames = scores.size();
         result.suggestion = suggest(scores, pairs[p]);
         result.judged = truth.any();
-        if (result.suggestion.usable() && truth.any()) {
+        const bool scored = result.suggestion.usable();
+        if (scored && truth.any()) {
             sweep(recordings, truth, p, rule_sets, result);
+        }
+        if (scored && truth.any() && recordings.size() > 1) {
+            judge_conditions(recordings, p, rule_sets, result);
         }
         for (bio_replay::Rules rules : rule_sets) {
             if (!result.suggestion.usable()) {

@@ -41,6 +41,17 @@ struct RocPoint {
     std::size_t false_touches = 0;
 };
 
+// One recording (a field condition) judged on its own.
+struct Condition {
+    std::size_t recording = 0;
+    bool at_suggestion = false;  // the pair has a suggestion, and `judged` is its counts on this recording
+    Judgement judged;
+    std::string refused;         // on its own: why no var_min meets the objective; empty when one does
+    OperatingPoint alone;        // on its own: its operating point
+    bio_replay::Rules alone_rules;  // with its var_min
+    Judgement alone_judged;
+};
+
 struct PairResult {
     ScorePair pair;
     std::size_t frames = 0;
@@ -49,6 +60,7 @@ struct PairResult {
     bool judged = false;            // against truth: clusters by truth, var_min at the operating point
     OperatingPoint point;           // with truth, when the pair is not refused
     std::vector<RocPoint> roc;      // with truth: detected and false touches as var_min moves
+    std::vector<Condition> conditions;  // with truth and several recordings: each on its own
 };
 
 struct Verdict {

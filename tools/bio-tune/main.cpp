@@ -73,7 +73,7 @@ int run(const Options& options) {
     }
     const bio_tune::Analysis analysis = bio_tune::analyse(recordings, pairs, rule_sets);
     for (const bio_tune::PairResult& result : analysis.pairs) {
-        print(options, bio_tune::pair_lines(result), bio_tune::pair_json(result));
+        print(options, bio_tune::pair_lines(result, recordings), bio_tune::pair_json(result, recordings));
     }
     if (analysis.verdict.made()) {
         print(options, bio_tune::verdict_lines(analysis), bio_tune::verdict_json(analysis));

@@ -232,6 +232,31 @@ std::string touches_html(const std::vector<ScoredRecording>& recordings, const A
            "</section>";
 }
 
+// Each recording against truth, per pair: at the pair's suggestion and on its own.
+std::string conditions_html(const std::vector<ScoredRecording>& recordings, const Analysis& analysis) {
+    std::vector<std::string> rows;
+    for (const PairResult& r : analysis.pairs) {
+        for (const Condition& c : r.conditions) {
+            const auto counts = [&c](std::size_t n) { return c.at_suggestion ? std::to_string(n) : std::string(); };
+            rows.push_back(row({std::to_string(r.pair.bsize) + "/" + std::to_string(r.pair.step),
+                                recordings[c.recording].path, std::to_string(c.judged.touches),
+                                counts(c.judged.detected), counts(c.judged.missed), counts(c.judged.false_touches),
+                                c.refused.empty() ? "var_min " + std::to_string(c.alone.low) + " to " +
+                                                        std::to_string(c.alone.high) + ": " +
+                                                        std::to_string(c.alone_judged.detected) + " detected"
+                                                  : c.refused}));
+        }
+    }
+    if (rows.empty()) {
+        return "";
+    }
+    return "<section id=\"conditions\"><h2>Each recording at its pair's suggestion, and on its own</h2>" +
+           table("conditions-table",
+                 {"bsize/step", "recording", "touches", "detected", "missed", "false", "on its own, no false touch"},
+                 rows) +
+           "</section>";
+}
+
 std::string recordings_html(const std::vector<ScoredRecording>& recordings) {
     std::vector<std::string> rows;
     for (const ScoredRecording& recording : recordings) {
@@ -288,7 +313,7 @@ nlohmann::json chart_data(const std::vector<ScoredRecording>& recordings, const 
                                  {"suggested", suggested},
                                  {"var_min", r.suggestion.usable() ? nlohmann::json(r.suggestion.var_min)
                                                                    : nlohmann::json(nullptr)},
-                                 {"text", pair_lines(r)},
+                                 {"text", pair_lines(r, recordings)},
                                  {"scores", scores},
                                  {"replays", replays}});
     }
@@ -358,7 +383,8 @@ std::string script_json(const nlohmann::json& data) {
 }
 
 std::string report_html(const std::vector<ScoredRecording>& recordings, const Analysis& analysis) {
-    const std::string summary = verdict_html(analysis) + pairs_html(analysis) + touches_html(recordings, analysis) +
+    const std::string summary = verdict_html(analysis) + pairs_html(analysis) + conditions_html(recordings, analysis) +
+                                touches_html(recordings, analysis) +
                                 "<section id=\"thumbnails\"><h2>Frames that decide the threshold</h2></section>" +
                                 (analysis.truth ? "<section id=\"roc\"><h2>Touches detected against false touches "
                                                   "as var_min moves</h2></section>"

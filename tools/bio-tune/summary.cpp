@@ -97,7 +97,22 @@ nlohmann::json judgement_json(const Judgement& j) {
             {"best_frame", j.best_frame}};
 }
 
-std::vector<std::string> pair_lines(const PairResult& result) {
+std::string condition_text(const Condition& c, const std::vector<ScoredRecording>& recordings) {
+    std::string text = recordings[c.recording].path + ": ";
+    if (c.at_suggestion) {
+        text += std::to_string(c.judged.detected) + " of " + std::to_string(c.judged.touches) + " detected, " +
+                std::to_string(c.judged.missed) + " missed, " + std::to_string(c.judged.false_touches) + " false; ";
+    }
+    if (!c.refused.empty()) {
+        return text + "alone: " + c.refused;
+    }
+    return text + "alone: var_min " + std::to_string(c.alone.low) + " to " + std::to_string(c.alone.high) +
+           " (img_num " + std::to_string(c.alone_rules.img_num) + ", min_img_num " +
+           std::to_string(c.alone_rules.min_img_num) + ") detects " + std::to_string(c.alone_judged.detected) + " of " +
+           std::to_string(c.alone_judged.touches) + " with no false touch";
+}
+
+std::vector<std::string> pair_lines(const PairResult& result, const std::vector<ScoredRecording>& recordings) {
     const Suggestion& s = result.suggestion;
     std::vector<std::string> lines;
     lines.push_back("bsize " + std::to_string(result.pair.bsize) + ", step " + std::to_string(result.pair.step) +
@@ -129,6 +144,16 @@ std::vector<std::string> pair_lines(const PairResult& result) {
     for (const std::string& note : s.notes) {
         lines.push_back("  note: " + note);
     }
+    if (!result.conditions.empty()) {
+        lines.push_back(s.usable() ? "  by recording, at var_min " + std::to_string(s.var_min) + ", img_num " +
+                                         std::to_string(result.replays[result.point.rules].rules.img_num) +
+                                         ", min_img_num " +
+                                         std::to_string(result.replays[result.point.rules].rules.min_img_num) + ":"
+                                   : "  by recording:");
+        for (const Condition& condition : result.conditions) {
+            lines.push_back("    " + condition_text(condition, recordings));
+        }
+    }
     for (const Replayed& replayed : result.replays) {
         lines.push_back("  img_num " + std::to_string(replayed.rules.img_num) + ", min_img_num " +
                         std::to_string(replayed.rules.min_img_num) + ": " + counts_text(replayed.counts) +
@@ -137,7 +162,7 @@ std::vector<std::string> pair_lines(const PairResult& result) {
     return lines;
 }
 
-nlohmann::json pair_json(const PairResult& result) {
+nlohmann::json pair_json(const PairResult& result, const std::vector<ScoredRecording>& recordings) {
     const Suggestion& s = result.suggestion;
     nlohmann::json json = {{"bsize", result.pair.bsize},
                            {"step", result.pair.step},
@@ -154,6 +179,23 @@ nlohmann::json pair_json(const PairResult& result) {
         json["roc"] = nlohmann::json::array();
         for (const RocPoint& point : result.roc) {
             json["roc"].push_back({{"var_min", point.var_min}, {"detected", point.detected}, {"false", point.false_touches}});
+        }
+    }
+    if (!result.conditions.empty()) {
+        json["recordings"] = nlohmann::json::array();
+        for (const Condition& c : result.conditions) {
+            nlohmann::json line = {{"recording", recordings[c.recording].path}};
+            if (c.at_suggestion) {
+                line.update(judgement_json(c.judged));
+            }
+            line["alone"] = c.refused.empty() ? nlohmann::json{{"var_min_low", c.alone.low},
+                                                                {"var_min_high", c.alone.high},
+                                                                {"var_min", c.alone_rules.var_min},
+                                                                {"img_num", c.alone_rules.img_num},
+                                                                {"min_img_num", c.alone_rules.min_img_num},
+                                                                {"truth", judgement_json(c.alone_judged)}}
+                                              : nlohmann::json{{"refused", c.refused}};
+            json["recordings"].push_back(line);
         }
     }
     if (s.usable()) {

@@ -17,11 +17,16 @@ std::string recording_line(const ScoredRecording& recording);
 // {"recording": PATH, "frames", "duration_s", "frame_rate", "gaps", "frames_lost", "gaps_uncounted", "truth"}
 nlohmann::json recording_json(const ScoredRecording& recording);
 
-// A pair's clusters, suggestion (or refusal) and replays, one line each.
-std::vector<std::string> pair_lines(const PairResult& result);
+// A pair's clusters, suggestion (or refusal) and replays, one line each, and with truth each
+// recording at the suggestion and on its own.
+std::vector<std::string> pair_lines(const PairResult& result, const std::vector<ScoredRecording>& recordings);
 // {"bsize", "step", "frames", "usable", "refused", "notes", "glass", "finger", "var_min", "margin_glass",
-//  "margin_finger", "replays": [{rules and counts}]}
-nlohmann::json pair_json(const PairResult& result);
+//  "margin_finger", "replays": [{rules and counts}]}; with truth "operating_point", "roc" and
+//  "recordings": [{"recording", "touches", "detected", "missed", "false", "alone"}]
+nlohmann::json pair_json(const PairResult& result, const std::vector<ScoredRecording>& recordings);
+
+// "PATH: 10 of 10 detected, ...; alone: ..." of one recording.
+std::string condition_text(const Condition& condition, const std::vector<ScoredRecording>& recordings);
 
 // The configuration keys suggested, "bsize=16 step=4 var_min=N img_num=5 min_img_num=2".
 std::string suggestion_keys(const Analysis& analysis);
