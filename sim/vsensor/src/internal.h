@@ -143,5 +143,7 @@ std::uint64_t count_recording_frames(const std::string& path);
 constexpr std::size_t trace_capacity = 100000;
 void trace_record(const TraceEntry& entry);
 void trace_reset();
+// Takes (true) or releases (false) the trace's lock, held across a fork.
+void trace_hold(bool hold);
 
 }  // namespace vsensor::detail
