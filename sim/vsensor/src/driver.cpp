@@ -58,18 +58,24 @@ void complete(Device& d, std::uint32_t index, ssize_t written, steady::time_poin
     buffer.owner = Owner::filled;
     buffer.bytesused = written > 0 ? static_cast<std::uint32_t>(written) : 0;
     buffer.sequence = d.sequence++;
-    clock_gettime(CLOCK_MONOTONIC, &buffer.stamp);
+    // A frame is stamped, as a sensor stamps it, with its place in the frame rate's schedule, so
+    // that a client sees a steady rate; a frame made more than a period late (no buffer was
+    // queued, a stall) or by a free-running sensor, with the time it was made.
+    const auto period = d.config.fps > 0.0 ? std::chrono::duration_cast<steady::duration>(
+                                                  std::chrono::duration<double>(1.0 / d.config.fps))
+                                            : steady::duration::zero();
+    const steady::time_point due = started - d.next_due < period ? d.next_due : started;
+    const auto since_boot = due.time_since_epoch();  // steady_clock is CLOCK_MONOTONIC
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_boot);
+    buffer.stamp.tv_sec = static_cast<time_t>(seconds.count());
+    buffer.stamp.tv_nsec = static_cast<long>(std::chrono::nanoseconds(since_boot - seconds).count());
     d.filled.push_back(index);
     ++d.frames_produced;
     const std::uint64_t one = 1;
     if (real_write(d.owner->signal_fd, &one, sizeof one) != sizeof one) {
         std::fprintf(stderr, "vsensor: cannot signal a filled buffer: %s\n", std::strerror(errno));
     }
-    if (d.config.fps > 0.0) {
-        const auto period =
-            std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(1.0 / d.config.fps));
-        d.next_due = std::max(d.next_due + period, started);
-    }
+    d.next_due = std::max(d.next_due + period, started);
     d.changed.notify_all();
 }
 
