@@ -60,6 +60,10 @@ struct ScenarioSettings {
         std::uint32_t index;
     };
     std::vector<BadIndex> bad_indexes;
+
+    // The identification attribute the sensor's driver publishes in sysfs.
+    std::optional<std::string> sensor_model;
+    std::optional<std::string> model_attribute_path;
 };
 
 // Parses scenario text. Throws std::invalid_argument with one line naming the line and the
