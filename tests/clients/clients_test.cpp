@@ -21,10 +21,11 @@ namespace {
 using namespace std::chrono_literals;
 
 // The tests run where the tools are; scripts/setup-deps installs them.
-#define REQUIRE_TOOL(name)                                                                      \
-    if (std::system("command -v " name " >/dev/null") != 0) {                                   \
-        GTEST_SKIP() << name " is not installed (Debian packages v4l-utils, gstreamer1.0-tools, " \
-                             "gstreamer1.0-plugins-good, ffmpeg: scripts/setup-deps)";           \
+#define REQUIRE_TOOL(name)                                                       \
+    if (std::system("command -v " name " >/dev/null") != 0) {                    \
+        GTEST_SKIP() << name                                                     \
+            " is not installed (Debian packages v4l-utils, gstreamer1.0-tools, " \
+            "gstreamer1.0-plugins-good, ffmpeg: scripts/setup-deps)";            \
     }
 
 constexpr const char* device = "/dev/video-vsensor";
@@ -60,8 +61,9 @@ TEST_F(Clients, ComplianceStreamingHasNoFailure) {
     REQUIRE_TOOL("v4l2-compliance");
     ASSERT_EQ(run({"v4l2-compliance", "-d", device, "-s"}), 0) << out;
     std::smatch total;
-    ASSERT_TRUE(std::regex_search(out, total, std::regex("Total for vsensor device .*: (\\d+), Succeeded: (\\d+), "
-                                                         "Failed: 0, Warnings: (\\d+)")))
+    ASSERT_TRUE(std::regex_search(out, total,
+                                  std::regex("Total for vsensor device .*: (\\d+), Succeeded: (\\d+), "
+                                             "Failed: 0, Warnings: (\\d+)")))
         << out;
     EXPECT_EQ(total[1], total[2]);
     EXPECT_LE(std::stoi(total[3]), 1) << out;  // CREATE_BUFS, not emulated
@@ -75,12 +77,14 @@ TEST_F(Clients, CtlListsTheDeviceAndCapturesTheScenarioByteForByte) {
         EXPECT_NE(out.find(expected), std::string::npos) << expected << " in\n" << out;
     }
     const std::string file = dir.file("frames.raw");
-    ASSERT_EQ(run({"v4l2-ctl", "-d", device, "--stream-mmap", "--stream-count=60", "--stream-to=" + file}), 0) << out;
+    ASSERT_EQ(run({"v4l2-ctl", "-d", device, "--stream-mmap", "--stream-count=60", "--stream-to=" + file}), 0)
+        << out;
     const std::string captured = bio_test::read_file(file);
     ASSERT_EQ(captured.size(), 60u * 614400);
     for (std::size_t n = 0; n < 60; ++n) {
         const std::vector<unsigned char> frame = vsensor::frame_at(n);
-        EXPECT_TRUE(captured.compare(n * frame.size(), frame.size(), std::string(frame.begin(), frame.end())) == 0)
+        EXPECT_TRUE(
+            captured.compare(n * frame.size(), frame.size(), std::string(frame.begin(), frame.end())) == 0)
             << "frame " << n;
     }
 }
@@ -116,8 +120,8 @@ TEST_F(Clients, GstreamerPicturesShowTheFinger) {
 // ffmpeg's extraction of that byte as a grey picture (320 x 480) is the frame's samples, exactly.
 TEST_F(Clients, FfmpegPicturesAreTheScenariosFrames) {
     REQUIRE_TOOL("ffmpeg");
-    ASSERT_EQ(run({"ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "v4l2", "-i", device, "-frames:v", "30",
-                   "-vf", "extractplanes=u", "-start_number", "0", dir.file("ff%02d.png")}),
+    ASSERT_EQ(run({"ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "v4l2", "-i", device, "-frames:v",
+                   "30", "-vf", "extractplanes=u", "-start_number", "0", dir.file("ff%02d.png")}),
               0)
         << out;
     for (int n = 0; n < 30; ++n) {

@@ -61,9 +61,10 @@ void complete(Device& d, std::uint32_t index, ssize_t written, steady::time_poin
     // A frame is stamped, as a sensor stamps it, with its place in the frame rate's schedule, so
     // that a client sees a steady rate; a frame made more than a period late (no buffer was
     // queued, a stall) or by a free-running sensor, with the time it was made.
-    const auto period = d.config.fps > 0.0 ? std::chrono::duration_cast<steady::duration>(
-                                                  std::chrono::duration<double>(1.0 / d.config.fps))
-                                            : steady::duration::zero();
+    const auto period =
+        d.config.fps > 0.0
+            ? std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(1.0 / d.config.fps))
+            : steady::duration::zero();
     const steady::time_point due = started - d.next_due < period ? d.next_due : started;
     const auto since_boot = due.time_since_epoch();  // steady_clock is CLOCK_MONOTONIC
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_boot);

@@ -52,9 +52,9 @@ struct StallState {
 // One open of the device node, shared by the descriptors dup'ed from it (the kernel's file handle):
 // its flags, its access priority and the eventfd its descriptors share.
 struct OpenFile {
-    int flags = 0;  // the open flags; O_NONBLOCK as the client last set it
+    int flags = 0;               // the open flags; O_NONBLOCK as the client last set it
     std::uint32_t priority = 2;  // V4L2_PRIORITY_DEFAULT
-    int signal_fd = -1;  // one of its descriptors, through which the producer signals the eventfd
+    int signal_fd = -1;          // one of its descriptors, through which the producer signals the eventfd
 };
 
 struct Device {

@@ -149,7 +149,8 @@ unsigned mode_argument(int flags, va_list args) {
 template <typename Fn>
 int open_variant(Slot& slot, int dirfd, const char* path, int flags, unsigned mode) {
     int result = -1;
-    if (may_be_device(dirfd, path) && is_node_path(path) && vsensor::detail::hook_open(path, flags, &result)) {
+    if (may_be_device(dirfd, path) && is_node_path(path) &&
+        vsensor::detail::hook_open(path, flags, &result)) {
         return result;
     }
     const Fn fn = next<Fn>(slot);
@@ -265,7 +266,8 @@ int fcntl_variant(Slot& slot, int fd, int command, void* arg) {
             vsensor::detail::hook_file_flags(fd, command, value, &result)) {
             return result;
         }
-        if ((command == F_DUPFD || command == F_DUPFD_CLOEXEC) && vsensor::detail::hook_dup(fd, -1, forward, &result)) {
+        if ((command == F_DUPFD || command == F_DUPFD_CLOEXEC) &&
+            vsensor::detail::hook_dup(fd, -1, forward, &result)) {
             return result;
         }
     }
@@ -489,7 +491,8 @@ int __fxstatat(int version, int dirfd, const char* path, struct stat* buf, int f
 int __fxstatat64(int version, int dirfd, const char* path, struct stat64* buf, int flags);
 
 int stat(const char* path, struct stat* buf) noexcept {
-    return stat_variant<decltype(&stat)>(slot_stat, AT_FDCWD, path, 0, filler(buf), [&](auto fn) { return fn(path, buf); });
+    return stat_variant<decltype(&stat)>(slot_stat, AT_FDCWD, path, 0, filler(buf),
+                                         [&](auto fn) { return fn(path, buf); });
 }
 
 int stat64(const char* path, struct stat64* buf) noexcept {
@@ -498,7 +501,8 @@ int stat64(const char* path, struct stat64* buf) noexcept {
 }
 
 int lstat(const char* path, struct stat* buf) noexcept {
-    return stat_variant<decltype(&lstat)>(slot_lstat, AT_FDCWD, path, 0, filler(buf), [&](auto fn) { return fn(path, buf); });
+    return stat_variant<decltype(&lstat)>(slot_lstat, AT_FDCWD, path, 0, filler(buf),
+                                          [&](auto fn) { return fn(path, buf); });
 }
 
 int lstat64(const char* path, struct stat64* buf) noexcept {
@@ -507,7 +511,8 @@ int lstat64(const char* path, struct stat64* buf) noexcept {
 }
 
 int fstat(int fd, struct stat* buf) noexcept {
-    return stat_variant<decltype(&fstat)>(slot_fstat, fd, "", AT_EMPTY_PATH, filler(buf), [&](auto fn) { return fn(fd, buf); });
+    return stat_variant<decltype(&fstat)>(slot_fstat, fd, "", AT_EMPTY_PATH, filler(buf),
+                                          [&](auto fn) { return fn(fd, buf); });
 }
 
 int fstat64(int fd, struct stat64* buf) noexcept {
@@ -561,8 +566,9 @@ int __fxstatat(int version, int dirfd, const char* path, struct stat* buf, int f
 }
 
 int __fxstatat64(int version, int dirfd, const char* path, struct stat64* buf, int flags) {
-    return stat_variant<decltype(&__fxstatat64)>(slot_fxstatat64, dirfd, path, flags, filler(buf),
-                                                 [&](auto fn) { return fn(version, dirfd, path, buf, flags); });
+    return stat_variant<decltype(&__fxstatat64)>(
+        slot_fxstatat64, dirfd, path, flags, filler(buf),
+        [&](auto fn) { return fn(version, dirfd, path, buf, flags); });
 }
 
 int statx(int dirfd, const char* path, int flags, unsigned int mask, struct statx* buf) noexcept {
@@ -603,8 +609,8 @@ int __lstat64_time64(const char* path, void* buf) {
 }
 
 int __fstat64_time64(int fd, void* buf) {
-    return stat_variant<decltype(&__fstat64_time64)>(slot_fstat_time64, fd, "", AT_EMPTY_PATH, filler_time64(buf),
-                                                     [&](auto fn) { return fn(fd, buf); });
+    return stat_variant<decltype(&__fstat64_time64)>(
+        slot_fstat_time64, fd, "", AT_EMPTY_PATH, filler_time64(buf), [&](auto fn) { return fn(fd, buf); });
 }
 
 int __fstatat64_time64(int dirfd, const char* path, void* buf, int flags) {

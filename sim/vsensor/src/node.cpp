@@ -76,7 +76,7 @@ NodeEntry lookup_node(const Config& config, const std::string& path) {
         // The directories themselves are not emulated: a client lists or resolves them only to
         // find a media controller, which this driver does not have.
         return rest.empty() || rest.find('/') != std::string::npos ? NodeEntry{NodeEntry::Kind::missing, {}}
-                                                                  : attribute(rest);
+                                                                   : attribute(rest);
     }
     return {};
 }
@@ -97,7 +97,7 @@ NodeStat stat_of(const std::string& path, const NodeEntry& entry) {
     // sysfs reports every attribute as one page long.
     node.mode = S_IFREG | 0444;
     node.dev_minor = 21;
-    node.ino = std::hash<std::string>{}(path) & 0xffffff;
+    node.ino = std::hash<std::string>{}(path)&0xffffff;
     node.size = 4096;
     return node;
 }
@@ -113,7 +113,8 @@ void fill_statx(const NodeStat& node, struct statx* out) {
     out->stx_ino = node.ino;
     out->stx_size = static_cast<std::uint64_t>(node.size);
     out->stx_blocks = static_cast<std::uint64_t>((node.size + 511) / 512);
-    out->stx_atime.tv_sec = out->stx_btime.tv_sec = out->stx_ctime.tv_sec = out->stx_mtime.tv_sec = node.seconds;
+    out->stx_atime.tv_sec = out->stx_btime.tv_sec = out->stx_ctime.tv_sec = out->stx_mtime.tv_sec =
+        node.seconds;
     out->stx_rdev_major = node.rdev_major;
     out->stx_rdev_minor = node.rdev_minor;
     out->stx_dev_major = node.dev_major;

@@ -135,21 +135,37 @@ int ext_ctrls(v4l2_ext_controls* controls, unsigned long request) {
     return EINVAL;
 }
 
-constexpr unsigned long queries[] = {
-    VIDIOC_ENUM_FMT,       VIDIOC_ENUM_FRAMESIZES, VIDIOC_ENUM_FRAMEINTERVALS, VIDIOC_G_PARM,
-    VIDIOC_S_PARM,         VIDIOC_ENUMINPUT,       VIDIOC_G_INPUT,             VIDIOC_S_INPUT,
-    VIDIOC_G_PRIORITY,     VIDIOC_S_PRIORITY,      VIDIOC_QUERYCTRL,           VIDIOC_QUERY_EXT_CTRL,
-    VIDIOC_QUERYMENU,      VIDIOC_G_CTRL,          VIDIOC_S_CTRL,              VIDIOC_SUBSCRIBE_EVENT,
-    VIDIOC_G_EXT_CTRLS,    VIDIOC_TRY_EXT_CTRLS,   VIDIOC_S_EXT_CTRLS,         VIDIOC_UNSUBSCRIBE_EVENT,
-    VIDIOC_DQEVENT,        VIDIOC_LOG_STATUS};
+constexpr unsigned long queries[] = {VIDIOC_ENUM_FMT,
+                                     VIDIOC_ENUM_FRAMESIZES,
+                                     VIDIOC_ENUM_FRAMEINTERVALS,
+                                     VIDIOC_G_PARM,
+                                     VIDIOC_S_PARM,
+                                     VIDIOC_ENUMINPUT,
+                                     VIDIOC_G_INPUT,
+                                     VIDIOC_S_INPUT,
+                                     VIDIOC_G_PRIORITY,
+                                     VIDIOC_S_PRIORITY,
+                                     VIDIOC_QUERYCTRL,
+                                     VIDIOC_QUERY_EXT_CTRL,
+                                     VIDIOC_QUERYMENU,
+                                     VIDIOC_G_CTRL,
+                                     VIDIOC_S_CTRL,
+                                     VIDIOC_SUBSCRIBE_EVENT,
+                                     VIDIOC_G_EXT_CTRLS,
+                                     VIDIOC_TRY_EXT_CTRLS,
+                                     VIDIOC_S_EXT_CTRLS,
+                                     VIDIOC_UNSUBSCRIBE_EVENT,
+                                     VIDIOC_DQEVENT,
+                                     VIDIOC_LOG_STATUS};
 
 // What VIDIOC_LOG_STATUS writes where a driver writes to the kernel's log.
 void log_status(const Device& d) {
-    std::fprintf(stderr,
-                 "vsensor: %s %ux%u, %zu buffers, %s, %llu frames produced, %llu dequeued, %zu descriptors open\n",
-                 d.config.device_path.c_str(), d.config.width, d.config.height, d.buffers.size(),
-                 d.streaming ? "streaming" : "not streaming", static_cast<unsigned long long>(d.frames_produced),
-                 static_cast<unsigned long long>(d.frames_dequeued), d.descriptors.size());
+    std::fprintf(
+        stderr,
+        "vsensor: %s %ux%u, %zu buffers, %s, %llu frames produced, %llu dequeued, %zu descriptors open\n",
+        d.config.device_path.c_str(), d.config.width, d.config.height, d.buffers.size(),
+        d.streaming ? "streaming" : "not streaming", static_cast<unsigned long long>(d.frames_produced),
+        static_cast<unsigned long long>(d.frames_dequeued), d.descriptors.size());
 }
 
 }  // namespace

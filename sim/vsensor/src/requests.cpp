@@ -51,8 +51,8 @@ int do_querycap(const Device& d, void* arg) {
     std::snprintf(reinterpret_cast<char*>(cap->bus_info), sizeof cap->bus_info, "platform:vsensor");
     cap->version = 0x00060100;
     // The V4L2 core adds the extended pixel format to every driver's capabilities.
-    cap->device_caps = (d.config.capabilities & ~static_cast<std::uint32_t>(V4L2_CAP_DEVICE_CAPS)) |
-                       V4L2_CAP_EXT_PIX_FORMAT;
+    cap->device_caps =
+        (d.config.capabilities & ~static_cast<std::uint32_t>(V4L2_CAP_DEVICE_CAPS)) | V4L2_CAP_EXT_PIX_FORMAT;
     cap->capabilities = cap->device_caps | V4L2_CAP_DEVICE_CAPS;
     return 0;
 }

@@ -96,7 +96,8 @@ TEST(SensorFallback, BoardAttributeNamesTheModel) {
         ASSERT_EQ(host.start(), 1) << host.error;
         EXPECT_EQ(camera_sensor, "GC0328");
         EXPECT_EQ(var_min, 1000);
-        EXPECT_EQ(fp_reader_path, "/sys/devices/platform/soc/1c2b400.i2c/i2c-2/2-0021/2-0021/fingerprint_reader");
+        EXPECT_EQ(fp_reader_path,
+                  "/sys/devices/platform/soc/1c2b400.i2c/i2c-2/2-0021/2-0021/fingerprint_reader");
         EXPECT_EQ(host.env.peek("last_fp_reader"), "GC0328");
         exit_module();
     }

@@ -200,8 +200,10 @@ TEST(VsensorNode, StatsAsACharacterDeviceWithItsSysfsAttributes) {
     EXPECT_EQ(by_fd.st_rdev, by_path.st_rdev);
     EXPECT_EQ(by_fd.st_ino, by_path.st_ino);
 
-    EXPECT_EQ(read_all(std::fopen("/sys/dev/char/81:200/uevent", "r")), "MAJOR=81\nMINOR=200\nDEVNAME=video200\n");
-    EXPECT_EQ(read_all(std::fopen("/sys/class/video4linux/video200/name", "re")), "Virtual fingerprint sensor\n");
+    EXPECT_EQ(read_all(std::fopen("/sys/dev/char/81:200/uevent", "r")),
+              "MAJOR=81\nMINOR=200\nDEVNAME=video200\n");
+    EXPECT_EQ(read_all(std::fopen("/sys/class/video4linux/video200/name", "re")),
+              "Virtual fingerprint sensor\n");
     const int model = ::open(config.model_attribute_path.c_str(), O_RDONLY | O_NONBLOCK);
     char name[20] = {};
     EXPECT_EQ(::read(model, name, sizeof name), 6);

@@ -48,7 +48,8 @@ struct Config {
     // model name (read verbatim) at the board's path. nullopt: none is published, and that path
     // goes to the real file system.
     std::optional<std::string> sensor_model;
-    std::string model_attribute_path = "/sys/devices/platform/soc/1c2b400.i2c/i2c-2/2-0021/2-0021/fingerprint_reader";
+    std::string model_attribute_path =
+        "/sys/devices/platform/soc/1c2b400.i2c/i2c-2/2-0021/2-0021/fingerprint_reader";
 };
 
 // Replaces the configuration and forgets faults, trace and counters. The device must be
