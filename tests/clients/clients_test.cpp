@@ -121,7 +121,8 @@ TEST_F(Clients, GstreamerPicturesShowTheFinger) {
 TEST_F(Clients, FfmpegPicturesAreTheScenariosFrames) {
     REQUIRE_TOOL("ffmpeg");
     ASSERT_EQ(run({"ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "v4l2", "-i", device, "-frames:v",
-                   "30", "-vf", "extractplanes=u", "-start_number", "0", dir.file("ff%02d.png")}),
+                   "30", "-fps_mode", "passthrough", "-enc_time_base", "-1", "-vf", "extractplanes=u",
+                   "-start_number", "0", dir.file("ff%02d.png")}),
               0)
         << out;
     for (int n = 0; n < 30; ++n) {

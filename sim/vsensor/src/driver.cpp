@@ -59,13 +59,14 @@ void complete(Device& d, std::uint32_t index, ssize_t written, steady::time_poin
     buffer.bytesused = written > 0 ? static_cast<std::uint32_t>(written) : 0;
     buffer.sequence = d.sequence++;
     // A frame is stamped, as a sensor stamps it, with its place in the frame rate's schedule, so
-    // that a client sees a steady rate; a frame made more than a period late (no buffer was
-    // queued, a stall) or by a free-running sensor, with the time it was made.
-    const auto period =
-        d.config.fps > 0.0
-            ? std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(1.0 / d.config.fps))
-            : steady::duration::zero();
+    // that a client sees a steady rate; a frame made a period or more late (no buffer was queued,
+    // a stall) or by a free-running sensor, with the time it was made. The next one is due a
+    // period after, so stamps always grow by a period at least.
+    const auto period = d.config.fps > 0.0 ? std::chrono::duration_cast<steady::duration>(
+                                                  std::chrono::duration<double>(1.0 / d.config.fps))
+                                            : steady::duration::zero();
     const steady::time_point due = started - d.next_due < period ? d.next_due : started;
+    d.next_due = due + period;
     const auto since_boot = due.time_since_epoch();  // steady_clock is CLOCK_MONOTONIC
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_boot);
     buffer.stamp.tv_sec = static_cast<time_t>(seconds.count());
@@ -76,7 +77,6 @@ void complete(Device& d, std::uint32_t index, ssize_t written, steady::time_poin
     if (real_write(d.owner->signal_fd, &one, sizeof one) != sizeof one) {
         std::fprintf(stderr, "vsensor: cannot signal a filled buffer: %s\n", std::strerror(errno));
     }
-    d.next_due = std::max(d.next_due + period, started);
     d.changed.notify_all();
 }
 
