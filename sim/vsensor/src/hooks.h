@@ -22,6 +22,8 @@ ssize_t real_write(int fd, const void* buffer, std::size_t length);
 // Each hook returns true when the call was the sensor's and was handled: the result is in
 // *result and errno is set on failure. False: the call goes to libc untouched (the hook may
 // still have recorded it).
+// open of the device node (a new open, traced) or of one of its attribute files (a read-only
+// descriptor holding the attribute's text, not traced).
 bool hook_open(const char* path, int flags, int* result);
 bool hook_ioctl(int fd, unsigned long request, void* arg, int* result);
 bool hook_mmap(void* addr, std::size_t length, int prot, int flags, int fd, std::int64_t offset,
