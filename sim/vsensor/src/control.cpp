@@ -27,7 +27,7 @@ void set_scenario(const std::string& text) {
     detail::apply_settings(settings, config);
     detail::validate(config);
     d.config = config;
-    detail::publish_device_path(config.device_path);
+    detail::publish_paths(config);
     d.source = std::make_shared<const detail::FrameSource>(settings.timeline, config.seed, config.fps);
     detail::add_scenario_faults(d, settings);
     d.changed.notify_all();

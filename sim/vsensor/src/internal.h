@@ -60,6 +60,10 @@ struct ScenarioSettings {
         std::uint32_t index;
     };
     std::vector<BadIndex> bad_indexes;
+
+    // The identification attribute the sensor's driver publishes in sysfs.
+    std::optional<std::string> sensor_model;
+    std::optional<std::string> model_attribute_path;
 };
 
 // Parses scenario text. Throws std::invalid_argument with one line naming the line and the
@@ -143,5 +147,7 @@ std::uint64_t count_recording_frames(const std::string& path);
 constexpr std::size_t trace_capacity = 100000;
 void trace_record(const TraceEntry& entry);
 void trace_reset();
+// Takes (true) or releases (false) the trace's lock, held across a fork.
+void trace_hold(bool hold);
 
 }  // namespace vsensor::detail

@@ -262,6 +262,22 @@ void apply_bad_index(const Line& line, ScenarioSettings& settings) {
     settings.bad_indexes.push_back({nth, narrow(line, index, "index")});
 }
 
+// The rest of the line after the keyword (a model name or a path may hold spaces).
+std::string rest_of_line(const Line& line) {
+    const auto at = line.text.find(line.words[0]) + line.words[0].size();
+    const auto first = line.text.find_first_not_of(" \t", at);
+    const auto last = line.text.find_last_not_of(" \t\r");
+    return line.text.substr(first, last - first + 1);
+}
+
+void apply_model(const Line& line, ScenarioSettings& settings) {
+    settings.sensor_model = rest_of_line(line);
+}
+
+void apply_model_path(const Line& line, ScenarioSettings& settings) {
+    settings.model_attribute_path = rest_of_line(line);
+}
+
 constexpr std::size_t any_count = std::numeric_limits<std::size_t>::max();
 
 // A keyword of the scenario language: its name, the number of arguments it takes (and the
@@ -290,6 +306,8 @@ const Keyword keywords[] = {
      apply_fault},
     {"stall", 0, any_count, "", apply_stall},
     {"bad_index", 0, any_count, "", apply_bad_index},
+    {"model", 1, any_count, "needs the model name the sensor publishes", apply_model},
+    {"model_path", 1, any_count, "needs the path of the identification attribute", apply_model_path},
 };
 
 void apply_line(const Line& line, ScenarioSettings& settings) {
@@ -335,6 +353,10 @@ void apply_settings(const ScenarioSettings& settings, Config& config) {
     config.height = settings.height.value_or(config.height);
     config.pixelformat = settings.pixelformat.value_or(config.pixelformat);
     config.buffer_length = settings.buffer_length.value_or(config.buffer_length);
+    if (settings.sensor_model) {
+        config.sensor_model = settings.sensor_model;
+    }
+    config.model_attribute_path = settings.model_attribute_path.value_or(config.model_attribute_path);
 }
 
 void validate(const Config& config) {

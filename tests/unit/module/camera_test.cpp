@@ -85,6 +85,24 @@ TEST_P(SensorDetection, ModelDefaultsAndStoreWrites) {
 
 INSTANTIATE_TEST_SUITE_P(Camera, SensorDetection, testing::ValuesIn(sensor_rows), module_test::row_name);
 
+// With fp_reader_path empty or naming no file, the attribute the sensor's driver publishes at the board's
+// path names the model, and that path is kept for later starts.
+TEST(SensorFallback, BoardAttributeNamesTheModel) {
+    for (const char* configured : {"", "/nonexistent/fingerprint_reader"}) {
+        SCOPED_TRACE(configured);
+        bio_test::ModuleEnvOptions options{"GC032A", {{"fp_reader_path", configured}, {"var_min", "0"}}, {}};
+        options.sensor.sensor_model = "GC0328";
+        Host host(options);
+        ASSERT_EQ(host.start(), 1) << host.error;
+        EXPECT_EQ(camera_sensor, "GC0328");
+        EXPECT_EQ(var_min, 1000);
+        EXPECT_EQ(fp_reader_path,
+                  "/sys/devices/platform/soc/1c2b400.i2c/i2c-2/2-0021/2-0021/fingerprint_reader");
+        EXPECT_EQ(host.env.peek("last_fp_reader"), "GC0328");
+        exit_module();
+    }
+}
+
 struct FailureRow {
     const char* name;
     std::function<void(Host&)> setup;

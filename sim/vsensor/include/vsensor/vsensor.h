@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,13 @@ struct Config {
     std::uint32_t buffer_length = 614400;     // length reported by QUERYBUF
     std::string scenario;                     // timeline text (see below); empty: empty glass for ever
     std::uint32_t seed = 1;                   // noise and ridge pattern
+
+    // The sensor's identification attribute, as its kernel driver publishes it in sysfs: the
+    // model name (read verbatim) at the board's path. nullopt: none is published, and that path
+    // goes to the real file system.
+    std::optional<std::string> sensor_model;
+    std::string model_attribute_path =
+        "/sys/devices/platform/soc/1c2b400.i2c/i2c-2/2-0021/2-0021/fingerprint_reader";
 };
 
 // Replaces the configuration and forgets faults, trace and counters. The device must be
