@@ -199,7 +199,7 @@ config.ini lacks keys of \[bio_module\]: priority, watchdog_timeout, finger_imag
     {"unknown_log_level", "glass\n", "--log-level loud", "", 2, "--log-level"},
     // An unknown model publishes an empty image, which the image file cannot take.
     {"run_ends_on_empty_image_file", "model XYZ\n" + touch,
-     "--json --set last_fp_reader=XYZ --set var_min=300 --set finger_image_path=%d/finger.png", "", 3, R"(
+     "--json --set last_fp_reader=XYZ --set var_min=300 --set finger_image_path=%d/finger.png", "", 1, R"(
 {"type":"identifier_new_biometric_image","fields":{"width":0,"height":0,"image":{"bytes":0}}}
 {"kind":"run_ended","error":"png format cannot handle empty views.: iostream error"}
 {"kind":"summary","touches":1})"},
@@ -268,7 +268,13 @@ TEST_P(EndToEnd, Scenario) {
     for (const std::string& word : bio_common::split_words(substituted(row.options, dir.path(), port))) {
         argv.push_back(word);
     }
-    Process host(argv, {"TMPDIR=" + dir.path(), "BIO_EMULATOR=" + bio_test::emulator()}, row.commands);
+    // Under an emulator bio-host cannot run itself again with the sensor preloaded: the emulator
+    // preloads it, and bio-host configures it in place.
+    std::vector<std::string> env{"TMPDIR=" + dir.path()};
+    if (emulated) {
+        env.emplace_back("QEMU_SET_ENV=LD_PRELOAD=" VSENSOR_LIB);
+    }
+    Process host(argv, env, row.commands);
     if (row.signal != 0) {
         const std::string first = row.expect.substr(0, row.expect.find('\n'));
         ASSERT_TRUE(host.wait_line([&](const std::string& l) { return matches(first, l); }, run_limit));
