@@ -159,6 +159,16 @@ identifier_id=1651076864 device_id=-?\d+ width=260 height=350 image=<91000 bytes
 {"type":"identifier_new_biometric_image","fields":{"width":260,"height":320,"image":{"bytes":83200}}}
 {"type":"bio_module_finger_detected","thread":"bio_module_run","+t":">0.1999"})"},
     {"seconds", "glass\n", "--json --seconds 1", "", 0, R"({"kind":"stopping","reason":"seconds"})"},
+    // The end of a finite scenario: its last frame taken; a frame count.
+    {"until_end", "glass 10f\nfinger 20f\nglass 5f\n", "--json --until-end", "", 0, R"(
+{"kind":"stopping","reason":"end","frames":35}
+{"kind":"summary","touches":1,"finger_removed":1,"frames":">35"})"},
+    {"frames", "glass\n", "--json --frames 12", "", 0, R"(
+{"kind":"stopping","reason":"frames"}
+{"kind":"summary","frames":">11"})"},
+    // The device and the identification the module would make, without the module.
+    {"probe", "model GC0307\nglass\n", "--json --probe", "", 0,
+     R"({"kind":"probe","device":{"driver":"vsensor","capabilities":67108865,"current":{"width":640,"height":480,"fourcc":"UYVY"}},"sensor":{"model":"GC0307","known":true,"var_min_default":1000,"image":{"width":260,"height":320}}})"},
     // The finger-detected delay: none up to 4000 templates, 50 ms above, 150 ms above 6000.
     {"template_delays", "glass 5f\nfinger 6f\nrepeat\n", "--json",
      "templates add 4000\nwait frames 25\ntemplates add 1\nwait frames 50\ntemplates add 2000\n"
