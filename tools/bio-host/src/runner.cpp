@@ -33,6 +33,10 @@ namespace {
 using bio_common::module_section;
 using bio_common::cli::UsageError;
 constexpr const char* module_name = "bio_module";
+// The keys bio-host reads or sets itself (checked against the table when compiled).
+constexpr const char* device_path_key = bio_common::module_key("device_path");
+constexpr const char* fp_reader_path_key = bio_common::module_key("fp_reader_path");
+constexpr const char* watchdog_timeout_key = bio_common::module_key("watchdog_timeout");
 
 // `text` as atoi reads it: leading blanks, an optional sign, then the digits up to the first
 // other character; 0 when there are none or they do not fit an int.
@@ -129,8 +133,8 @@ void Runner::seed_configuration(const SimSensor& sensor) {
         }
     }
     if (simulated_) {
-        entries.push_back({module_section, "device_path", sensor.device_path, 0});
-        entries.push_back({module_section, "fp_reader_path", sensor.model_path, 0});
+        entries.push_back({module_section, device_path_key, sensor.device_path, 0});
+        entries.push_back({module_section, fp_reader_path_key, sensor.model_path, 0});
     }
     for (const IniEntry& entry : entries) {
         ovra::host::seed_param(entry.section, entry.key, entry.value);
@@ -138,7 +142,7 @@ void Runner::seed_configuration(const SimSensor& sensor) {
     if (!options_.config.empty()) {
         warn_missing_keys(options_.config);
     }
-    if (const auto timeout = ovra::host::peek_param(module_section, "watchdog_timeout")) {
+    if (const auto timeout = ovra::host::peek_param(module_section, watchdog_timeout_key)) {
         watchdog_timeout_ms_ = leading_int(*timeout);
     }
 }
@@ -379,7 +383,7 @@ void Runner::set_up() {
         throw UsageError(e.what());
     }
     seed_configuration(sensor);
-    if (!ovra::host::peek_param(module_section, "watchdog_timeout") && options_.config.empty()) {
+    if (!ovra::host::peek_param(module_section, watchdog_timeout_key) && options_.config.empty()) {
         std::fprintf(stderr, "bio-host: the database has no [%s] configuration; give --config FILE\n",
                      module_section);
     }
@@ -405,8 +409,8 @@ void Runner::probe() {
     prepare();
     ProbeReport report;
     try {
-        report = probe_device(ovra::host::peek_param(module_section, "device_path").value_or(""),
-                              ovra::host::peek_param(module_section, "fp_reader_path").value_or(""));
+        report = probe_device(ovra::host::peek_param(module_section, device_path_key).value_or(""),
+                              ovra::host::peek_param(module_section, fp_reader_path_key).value_or(""));
     } catch (...) {
         remove_sim_dir(sim_dir_);
         throw;
