@@ -19,9 +19,9 @@ function(bio_package_docs)
       continue()
     endif()
     file(READ ${f} text)
-    # Link targets with their opening parenthesis (a ']' in a CMake list element would keep the
-    # list from splitting).
-    string(REGEX MATCHALL "\\([^][()#: ]+\\.(md|png)[)#]" targets "${text}")
+    # Relative link targets with their opening parenthesis (a ']' in a CMake list element would
+    # keep the list from splitting).
+    string(REGEX MATCHALL "\\([A-Za-z0-9_./-]+[)#]" targets "${text}")
     list(REMOVE_DUPLICATES targets)
     foreach(found IN LISTS targets)
       string(REGEX REPLACE "^\\(|[)#]$" "" target "${found}")

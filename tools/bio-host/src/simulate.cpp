@@ -66,19 +66,17 @@ std::string self_path() {
     return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
 }
 
-// libvsensor.so as given, next to bio-host, in the build tree or where the package installs it,
-// resolved to an absolute path; empty when there is none.
+// libvsensor.so as given (only there), or next to bio-host, in the build tree or where the
+// package installs it, resolved to an absolute path; empty when there is none.
 std::string find_vsensor(const std::string& given) {
     const std::string here = executable_dir();
-    std::vector<std::string> candidates;
-    if (!given.empty()) {
-        candidates.push_back(given);
-    }
-    candidates.push_back(here + "/libvsensor.so");
-    candidates.push_back(here + "/../../sim/vsensor/libvsensor.so");  // build tree
-    candidates.push_back(here + "/../lib/bio_module/libvsensor.so");  // installed package
-    candidates.push_back(here + "/../lib/libvsensor.so");
-    candidates.push_back(std::string(BIO_HOST_INSTALL_LIBDIR) + "/libvsensor.so");
+    const std::vector<std::string> candidates =
+        !given.empty() ? std::vector<std::string>{given}
+                       : std::vector<std::string>{here + "/libvsensor.so",
+                                                  here + "/../../sim/vsensor/libvsensor.so",  // build tree
+                                                  here + "/../lib/bio_module/libvsensor.so",  // installed package
+                                                  here + "/../lib/libvsensor.so",
+                                                  std::string(BIO_HOST_INSTALL_LIBDIR) + "/libvsensor.so"};
     std::string library = first_existing(candidates);
     if (char* real = library.empty() ? nullptr : ::realpath(library.c_str(), nullptr)) {
         library = real;
@@ -281,8 +279,9 @@ int run_simulated(const Options& options, int argc, char** argv) {
     const std::string library = find_vsensor(options.vsensor);
     if (library.empty()) {
         throw bio_common::cli::UsageError(
-            "cannot find libvsensor.so (looked next to bio-host, in the build tree and in " +
-            std::string(BIO_HOST_INSTALL_LIBDIR) + "); give --vsensor PATH");
+            !options.vsensor.empty() ? "--vsensor " + options.vsensor + ": no such file"
+                                     : "cannot find libvsensor.so (looked next to bio-host, in the build tree and in " +
+                                           std::string(BIO_HOST_INSTALL_LIBDIR) + "); give --vsensor PATH");
     }
     const std::string base = temp_base();
     std::string dir;
