@@ -101,3 +101,13 @@ std::vector<unsigned char> frame_at(std::uint64_t n) {
 std::uint64_t vsensor_frames_dequeued() {
     return vsensor::counters().frames_dequeued;
 }
+
+std::uint64_t vsensor_timeline_frames() {
+    std::shared_ptr<const vsensor::detail::FrameSource> source;
+    {
+        auto& d = vsensor::detail::device();
+        std::lock_guard<std::mutex> lock(d.mutex);
+        source = d.source;
+    }
+    return source ? source->length() : 0;
+}

@@ -127,3 +127,15 @@ __attribute__((constructor)) void configure_from_environment() {
 }
 
 }  // namespace
+
+int vsensor_configure_environment(char* error, std::size_t error_size) {
+    try {
+        configure_from(Environment{});
+        return 0;
+    } catch (const std::exception& problem) {
+        if (error != nullptr && error_size > 0) {
+            std::snprintf(error, error_size, "%s", problem.what());
+        }
+        return -1;
+    }
+}

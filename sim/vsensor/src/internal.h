@@ -102,6 +102,10 @@ public:
     // unreadable gives empty glass for its frames.
     void render(std::uint64_t n, unsigned char* out, ReplayCursor& cursor) const;
 
+    // Frames of the whole timeline when it comes to an end (no repeat, every step of a set
+    // length); 0 when it goes on for ever. After its end the last step holds.
+    std::uint64_t length() const;
+
 private:
     struct Position {
         const Step* step;          // null: empty glass (no timeline)
