@@ -168,7 +168,7 @@ identifier_id=1651076864 device_id=-?\d+ width=260 height=350 image=<91000 bytes
 {"kind":"summary","frames":">11"})"},
     // The device and the identification the module would make, without the module.
     {"probe", "model GC0307\nglass\n", "--json --probe", "", 0,
-     R"({"kind":"probe","device":{"driver":"vsensor","capabilities":67108865,"current":{"width":640,"height":480,"fourcc":"UYVY"}},"sensor":{"model":"GC0307","known":true,"var_min_default":1000,"image":{"width":260,"height":320}}})"},
+     R"({"kind":"probe","device":{"driver":"vsensor","capabilities":69206017,"current":{"width":640,"height":480,"fourcc":"UYVY"}},"sensor":{"model":"GC0307","known":true,"var_min_default":1000,"image":{"width":260,"height":320}}})"},
     // The finger-detected delay: none up to 4000 templates, 50 ms above, 150 ms above 6000.
     {"template_delays", "glass 5f\nfinger 6f\nrepeat\n", "--json",
      "templates add 4000\nwait frames 25\ntemplates add 1\nwait frames 50\ntemplates add 2000\n"
