@@ -3,10 +3,12 @@
 #include "bio_module.h"
 
 #include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <sys/select.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -84,10 +86,17 @@ std::condition_variable run_left_cv;
 bool run_inside = false;
 pid_t run_tid = 0;
 
-// How long the shutdown waits for run to leave its loop (a frame wait of select_timeout, or a camera
-// restart, may be under way) and then for its thread to be gone.
-constexpr auto run_leave_bound = std::chrono::seconds(5);
+// What one camera start and one frame's work (stream, publication, PNG file) may take, generously (a
+// loaded board, a slow card), for the time run takes to leave; and how long the shutdown then waits for
+// run's thread to be gone.
+constexpr auto camera_start_allowance = std::chrono::seconds(1);
+constexpr auto frame_work_allowance = std::chrono::seconds(1);
 constexpr auto run_thread_grace = std::chrono::milliseconds(500);
+
+// Posted by the C library at process exit, before shutdown_module() runs, and never at dlclose: nothing
+// is unmapped at exit. Allocated at every load and never freed, since the C library's exit handlers
+// keep it after a dlclose.
+sem_t* process_exiting = nullptr;
 
 // Marks run as inside the module's code for as long as its frame lives, also while an exception
 // leaves it.
@@ -139,9 +148,29 @@ void stop_consumer() {
     }
 }
 
-// Waits, bounded, until run has left the module's code: until its frame is gone, and then until the
-// kernel no longer knows its thread, since unwinding past run still reads this library's unwind tables
-// (a host that keeps the thread alive costs the short grace only). True when run is not inside.
+// How long run takes at most to see that the module is going away and leave: the frame wait it may be
+// in, a camera restart under way (three starts, each after a pause of restart_timeout) and the frame's
+// work.
+std::chrono::milliseconds run_leave_bound() {
+    using std::chrono::microseconds;
+    const auto frame_wait = std::chrono::seconds(std::max<long long>(select_timeout.tv_sec, 0)) +
+                            microseconds(std::max<long long>(select_timeout.tv_usec, 0));
+    const auto restart = microseconds(std::max(restart_timeout, 0)) + camera_start_allowance;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(frame_wait + restart_attempts * restart +
+                                                                 frame_work_allowance);
+}
+
+bool process_is_exiting() {
+    int posts = 0;
+    return process_exiting != nullptr && sem_getvalue(process_exiting, &posts) == 0 && posts > 0;
+}
+
+// Waits until run has left the module's code: until its frame is gone, and then until the kernel no
+// longer knows its thread, since unwinding past run still reads this library's unwind tables (a host
+// that keeps the thread alive costs the short grace only). At dlclose there is no bound: the library is
+// unmapped when this returns, under a run still inside it, so a run held up past its bound (inside a
+// host call that does not return) is logged and waited for. At process exit nothing is unmapped, and
+// the wait gives up at the bound. True when run is not inside.
 bool wait_for_run_to_leave() {
     pid_t tid = 0;
     {
@@ -149,8 +178,18 @@ bool wait_for_run_to_leave() {
         if (run_tid == 0 || run_tid == ::gettid()) {
             return true;
         }
-        if (!run_left_cv.wait_for(lock, run_leave_bound, [] { return !run_inside; })) {
-            return false;
+        const auto bound = run_leave_bound();
+        if (!run_left_cv.wait_for(lock, bound, [] { return !run_inside; })) {
+            const bool exiting = process_is_exiting();
+            lock.unlock();
+            ovra::error::log(std::string(text_unloading) + ": run has not left after " +
+                             std::to_string(bound.count()) + " ms" +
+                             (exiting ? "; the process exits without it" : "; waiting for it"));
+            if (exiting) {
+                return false;
+            }
+            lock.lock();
+            run_left_cv.wait(lock, [] { return !run_inside; });
         }
         tid = run_tid;
     }
@@ -163,7 +202,8 @@ bool wait_for_run_to_leave() {
 
 // The module's one way down, at dlclose or at exit: wakes the gate, stops the consumer thread, makes run
 // leave its loop and waits for it, then releases the device so that no descriptor or mapping outlives
-// the module. When run does not leave in time the device stays as it is, since run may still use it.
+// the module. At dlclose this returns only once run has left (the library is unmapped right after); at
+// exit, when run does not leave in time, the device stays as it is, since run may still use it.
 void shutdown_module(void* /*unused*/) {
     stopping.store(true);
     wake_gate();
@@ -268,6 +308,11 @@ void send_finger_detected(int delay_us) {
 void register_shutdown() {
     if (!shutdown_registered.exchange(true)) {
         __cxa_atexit(shutdown_module, nullptr, &__dso_handle);
+        // Without a handle, the post runs at exit only; registered later, it runs before the shutdown.
+        process_exiting = new sem_t;
+        sem_init(process_exiting, 0, 0);
+        __cxa_atexit(reinterpret_cast<void (*)(void*)>(reinterpret_cast<void (*)()>(&sem_post)), process_exiting,
+                     nullptr);
     }
 }
 

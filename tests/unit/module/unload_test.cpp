@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <future>
@@ -40,10 +42,18 @@ bio_test::ModuleEnvOptions glass_options(const bio_test::TempDir& dir) {
     return options;
 }
 
-// Loads the library, runs init and then run on a thread of its own until frames flow; `then` runs before
-// the plug-in object goes. The future gives the text run ended with.
+// A finger for ever, published at its first frame.
+bio_test::ModuleEnvOptions finger_options(const bio_test::TempDir& dir) {
+    auto options = glass_options(dir);
+    options.overrides.insert({{"img_num", "1"}, {"min_img_num", "1"}});
+    options.sensor.scenario = bio_test::replay_scenario(dir.file("finger.rec"), {bio_test::ridged_frame()});
+    return options;
+}
+
+// Loads the library, runs init and then run on a thread of its own until `frames` more frames were
+// dequeued; `then` runs before the plug-in object goes. The future gives the text run ended with.
 std::future<std::string> load_and_run(void*& library, std::thread& run_thread,
-                                      const std::function<void()>& then) {
+                                      const std::function<void()>& then, int frames = 3) {
     library = dlopen(BIO_MODULE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     EXPECT_NE(library, nullptr) << dlerror();
     auto* init = reinterpret_cast<ovra::InitFunction>(dlsym(library, "init"));
@@ -59,7 +69,7 @@ std::future<std::string> load_and_run(void*& library, std::thread& run_thread,
             ended->set_value(e.what());
         }
     });
-    EXPECT_TRUE(vsensor::wait_frames_dequeued(vsensor::counters().frames_dequeued + 3, 10s)) << "no frames";
+    EXPECT_TRUE(vsensor::wait_frames_dequeued(vsensor::counters().frames_dequeued + frames, 10s)) << "no frames";
     then();
     return ended->get_future();
 }
@@ -119,6 +129,72 @@ TEST(ModuleUnload, DlcloseWhileRunningLeavesNothingBehind) {
     EXPECT_EQ(entries("/proc/self/fd"), descriptors);
     EXPECT_EQ(vsensor::counters().open_descriptors, 0);
     EXPECT_EQ(vsensor::counters().live_mappings, 0);
+}
+
+// Over a finger published at its first frame, dlclose lands at 60 moments spread over the loop's first
+// 150 ms (from its first iteration's keep-alive), twice over: while the loop sends its first bus messages
+// or waits for a frame. dlclose returns, run leaves and the library is gone every time.
+TEST(ModuleUnload, DlcloseAtAnyMomentOfTheFirstFrames) {
+    bio_test::TempDir dir;
+    auto options = finger_options(dir);
+    options.overrides["watchdog_timeout"] = "-1";  // a keep-alive in every iteration
+    bio_test::ModuleEnv env(options);
+    int published = 0;
+    for (int cycle = 0; cycle < 120; ++cycle) {
+        published += env.events.count("identifier_new_biometric_image");
+        env.events.clear();
+        void* library = nullptr;
+        std::thread run_thread;
+        auto ended = load_and_run(library, run_thread, [] {}, 0);
+        ASSERT_TRUE(env.events.wait_for(
+            [](const auto& events) {
+                return std::any_of(events.begin(), events.end(), [](const bio_test::Event& e) {
+                    return e.kind == bio_test::Event::Kind::keep_alive;
+                });
+            },
+            10s));
+        std::this_thread::sleep_for(cycle % 60 * 2500us);
+        auto closed = std::async(std::launch::async, [library] { return dlclose(library); });
+        if (closed.wait_for(60s) != std::future_status::ready) {
+            std::fprintf(stderr, "cycle %d: dlclose did not return\n", cycle);
+            std::_Exit(1);  // the process cannot go on with the loader's lock held
+        }
+        ASSERT_EQ(closed.get(), 0) << dlerror();
+        ASSERT_EQ(ended.wait_for(10s), std::future_status::ready) << "cycle " << cycle << ": run did not leave";
+        run_thread.join();
+        ASSERT_FALSE(library_mapped()) << "cycle " << cycle;
+    }
+    EXPECT_GE(published, 60);
+}
+
+// run held inside a host call (a bus tap that does not return) when dlclose comes: the unload logs that
+// it waits, and waits for as long as run is held, instead of unmapping the code run returns into.
+TEST(ModuleUnload, DlcloseWaitsForARunHeldInsideTheHost) {
+    bio_test::TempDir dir;
+    bio_test::ModuleEnv env(finger_options(dir));
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    const int tap = ovra::PostOffice::add_tap([released](const ovra::TapEvent&) { released.wait(); });
+    void* library = nullptr;
+    std::thread run_thread;
+    auto ended = load_and_run(library, run_thread, [] {}, 0);
+    ASSERT_TRUE(env.events.wait_for("identifier_new_biometric_image", 1, 10s));
+    auto closed = std::async(std::launch::async, [library] { return dlclose(library); });
+    const bool logged = env.events.wait_for(
+        [](const auto& events) {
+            return std::any_of(events.begin(), events.end(), [](const bio_test::Event& e) {
+                return e.text.find("run has not left after") != std::string::npos;
+            });
+        },
+        60s);
+    const bool waited = closed.wait_for(0s) == std::future_status::timeout;
+    release.set_value();
+    EXPECT_TRUE(logged && waited) << "logged " << logged << ", dlclose waited " << waited;
+    EXPECT_EQ(closed.get(), 0);
+    ASSERT_EQ(ended.wait_for(10s), std::future_status::ready);
+    run_thread.join();
+    ovra::PostOffice::remove_tap(tap);
+    EXPECT_FALSE(library_mapped());
 }
 
 }  // namespace
