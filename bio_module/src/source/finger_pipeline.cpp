@@ -219,11 +219,6 @@ void post_event(const char* type) {
     ovra::PostOffice::send_message(new ovra::Message(type, 0, nullptr));
 }
 
-// The descriptor cannot go into an fd_set (closed, or beyond FD_SETSIZE): select would fail.
-bool descriptor_selectable(int fd) {
-    return fd >= 0 && fd < FD_SETSIZE;
-}
-
 // Enabled gate: parks the loop while the module is disabled, feeding the watchdog once per
 // watchdog_timeout. True when the loop goes on to wait for a frame, false when the module is still
 // disabled and the next iteration begins; raises when the module is going away.
@@ -311,8 +306,8 @@ void register_shutdown() {
         // Without a handle, the post runs at exit only; registered later, it runs before the shutdown.
         process_exiting = new sem_t;
         sem_init(process_exiting, 0, 0);
-        __cxa_atexit(reinterpret_cast<void (*)(void*)>(reinterpret_cast<void (*)()>(&sem_post)), process_exiting,
-                     nullptr);
+        __cxa_atexit(reinterpret_cast<void (*)(void*)>(reinterpret_cast<void (*)()>(&sem_post)),
+                     process_exiting, nullptr);
     }
 }
 
@@ -359,12 +354,9 @@ void capture_image() {
         // select changes both the set and the time-out, and a restart replaces the descriptor:
         // rebuild them for every wait.
         int ready = -1;
-        if (descriptor_selectable(camera_fd)) {
-            fd_set read_set;
-            FD_ZERO(&read_set);
-            FD_SET(camera_fd, &read_set);
+        if (fd_set* const read_set = camera_read_set()) {
             struct timeval timeout = select_timeout;
-            ready = select(camera_fd + 1, &read_set, nullptr, nullptr, &timeout);
+            ready = select(camera_fd + 1, read_set, nullptr, nullptr, &timeout);
         }
         if (ready > 0) {
             return;
