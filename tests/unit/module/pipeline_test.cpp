@@ -261,6 +261,7 @@ struct LoopEndRow {
     const char* text;  // '@' stands for the device path
     int restarts;      // "Restarting module.." records
     int errors;        // "Error: " records of restart_module
+    int opens;         // of the device that succeeded, the camera start's included
 };
 
 class LoopEnd : public testing::TestWithParam<LoopEndRow> {};
@@ -280,21 +281,23 @@ TEST_P(LoopEnd, EndsTheLoopWithTheText) {
     EXPECT_EQ(*exit_text, expected);
     EXPECT_EQ(loop.records("capture_image", "Restarting module.."), row.restarts);
     EXPECT_EQ(loop.records("restart_module", "Error: "), row.errors);
+    EXPECT_EQ(vsensor::counters().opens, static_cast<std::uint64_t>(row.opens));
 }
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Loop, LoopEnd, testing::Values(
-    LoopEndRow{"index_above_2", [] { vsensor::add_bad_index(3, 3); }, "Buffer index greater than buffer quantity", 0, 0},
+    LoopEndRow{"index_above_2", [] { vsensor::add_bad_index(3, 3); }, "Buffer index greater than buffer quantity", 0, 0, 1},
     LoopEndRow{"dequeue_fails", [] { vsensor::add_fault({vsensor::Call::dqbuf, ENODEV, 2, 1}); },
-               "VIDIOC_DQBUF failed: No such device", 0, 0},
+               "VIDIOC_DQBUF failed: No such device", 0, 0, 1},
     // The camera start queued three buffers: the loop's first requeue is the fourth QBUF.
     LoopEndRow{"requeue_fails", [] { vsensor::add_fault({vsensor::Call::qbuf, EINVAL, 4, 1}); },
-               "VIDIOC_QBUF failed: Invalid argument", 0, 0},
+               "VIDIOC_QBUF failed: Invalid argument", 0, 0, 1},
+    // Each restart opens the device again.
     LoopEndRow{"four_failed_waits_for_one_frame", [] { vsensor::add_stall(3, for_good); },
-               "Too many retries for select", 4, 0},
+               "Too many retries for select", 4, 0, 5},
     LoopEndRow{"three_failed_camera_starts",
                [] { vsensor::add_stall(3, for_good), vsensor::add_fault({vsensor::Call::open, ENOENT, 0, -1}); },
-               "Unable to open camera device (@): No such file or directory", 1, 3}), module_test::row_name);
+               "Unable to open camera device (@): No such file or directory", 1, 3, 1}), module_test::row_name);
 // clang-format on
 
 // A restart whose camera start fails twice goes on at the third, after a pause before each start.
@@ -403,6 +406,43 @@ TEST(Loop, TouchIsPublishedAndEveryFrameStreamed) {
                   std::string::npos);
     }
 }
+
+struct EnableRow {
+    const char* name;
+    const char* type;
+    std::function<void(ovra::Message&)> fields;
+};
+
+class EnableWakes : public testing::TestWithParam<EnableRow> {};
+
+// A loop parked by a disable (the driver has filled its three buffers and none is taken) takes a frame
+// as soon as a message enables the module, not when the disabled wait's minute runs out.
+TEST_P(EnableWakes, TheParkedLoopAtOnce) {
+    Loop loop(bio_test::ParamMap{{"watchdog_timeout", "60000"}});
+    ASSERT_EQ(loop.host.start(), 1) << loop.host.error;
+    RunThread run;
+    ASSERT_TRUE(vsensor::wait_frames_dequeued(3, 10s));
+    set_enabled(false);
+    for (const auto give_up = std::chrono::steady_clock::now() + 10s;
+         vsensor::counters().frames_produced < vsensor::counters().frames_dequeued + 3;) {
+        ASSERT_LT(std::chrono::steady_clock::now(), give_up) << "the disabled loop goes on taking frames";
+        std::this_thread::sleep_for(2ms);  // the sensor offers no event for a filled buffer
+    }
+    const std::uint64_t dequeued = vsensor::counters().frames_dequeued;
+    auto* message = new ovra::Message(GetParam().type, 0, nullptr);
+    GetParam().fields(*message);
+    ovra::PostOffice::send_message(message);
+    EXPECT_TRUE(vsensor::wait_frames_dequeued(dequeued + 1, 5s)) << "the loop slept on";
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Loop, EnableWakes, testing::Values(
+    EnableRow{"catra_event_11", "catra_event", [](ovra::Message& m) { m.add_int("event", 11); }},
+    EnableRow{"bio_module_enable", "bio_module_enable", [](ovra::Message&) {}},
+    EnableRow{"exception_mode_normal", "config_param_set",
+              [](ovra::Message& m) { m.add_string("param", "exception_mode"), m.add_string("value", "normal"); }}),
+    module_test::row_name);
+// clang-format on
 
 // Every descriptor made by name or as a socket while `watching`, with whether it closes on exec, seen on
 // its way out of the C library (the module's objects are linked into this test).
