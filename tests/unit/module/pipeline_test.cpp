@@ -495,7 +495,7 @@ TEST(Loop, DescriptorsInABusyHost) {
     constexpr std::uint64_t frames_streamed = 200;
     constexpr int busy = 0;
 #else
-    constexpr std::uint64_t frames_streamed = 2000;
+    constexpr std::uint64_t frames_streamed = 1000;
     constexpr int busy = 1030;
 #endif
     rlimit limit{};
