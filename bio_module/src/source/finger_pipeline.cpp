@@ -304,14 +304,16 @@ void send_finger_detected(int delay_us) {
 void register_shutdown() {
     if (!shutdown_registered.exchange(true)) {
         __cxa_atexit(shutdown_module, nullptr, &__dso_handle);
-        // Without a handle, the post runs at exit only; registered later, it runs before the shutdown.
+        // The post runs at exit only, under a handle that nothing finalizes before (the page's own
+        // address: a null handle would do for the C library, but a thread sanitizer's runtime then calls
+        // the handler without its argument); registered later, it runs before the shutdown.
         void* const page =
             mmap(nullptr, sizeof(sem_t), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (page != MAP_FAILED) {
             process_exiting = static_cast<sem_t*>(page);
             sem_init(process_exiting, 0, 0);
             __cxa_atexit(reinterpret_cast<void (*)(void*)>(reinterpret_cast<void (*)()>(&sem_post)),
-                         process_exiting, nullptr);
+                         process_exiting, page);
         }
     }
 }
