@@ -4,6 +4,7 @@
 // BIO_EXPORT; everything else stays hidden inside libbio_module.so.
 #pragma once
 
+#include <sys/select.h>
 #include <sys/time.h>
 
 #include <array>
@@ -129,6 +130,9 @@ bool check_perspective_matrices();
 
 void init_module();
 void exit_module();
+
+// The read set of the frame wait: camera_fd alone, whatever its number; null while no device is open.
+fd_set* camera_read_set();
 
 // Outcome of taking one frame from the device.
 enum class frame_outcome { frame, no_buffer };
