@@ -101,8 +101,7 @@ virtual sensor; bio-stream receives the plug-in's UDP debug stream and shows it 
 bio-tune suggests the detector's threshold from recordings. With their private stand-in\n\
 host library, the virtual sensor and example configurations.")
 set(CPACK_DEBIAN_PKG_TOOLS_PACKAGE_DEPENDS
-    "bio-module (= ${PROJECT_VERSION}), ${bio_pkg_base_depends}, libsqlite3-0 (>= 3.40.1), libuuid1 (>= 2.38.1), \
-libcpp-httplib0.11 (>= 0.11.4)")
+    "bio-module (= ${PROJECT_VERSION}), ${bio_pkg_base_depends}, libsqlite3-0 (>= 3.40.1), libuuid1 (>= 2.38.1)")
 set(CPACK_DEBIAN_PKG_TOOLS_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/cpack-control/conffiles)
 
 include(CPack)
