@@ -182,6 +182,7 @@ public:
     std::size_t serving_ = 0;
     std::size_t refusing_ = 0;
     std::size_t streams_ = 0;
+    bool stopping_ = false;  // a handler already queued when the stop came must not start anything
     asio::io_context io_{1};
     tcp::acceptor acceptor_{io_};
     asio::steady_timer ticker_{io_};
@@ -226,7 +227,7 @@ private:
     void send_picture();
     void send_touches(std::string_view query);
     void start_feed();
-    void send_event(std::shared_ptr<const std::string> text);
+    void send_event(const std::shared_ptr<const std::string>& text);
     void refuse(http::status status, std::string_view text);
     // The answer with the headers every answer carries, and `body` (which `held` keeps alive).
     void prepare(http::status status, std::string_view type, std::string_view body,
@@ -293,6 +294,9 @@ void Session::on_request(beast::error_code error) {
     if (error == http::error::header_limit || error == http::error::buffer_overflow) {
         return refuse(http::status::request_header_fields_too_large, too_long_text);
     }
+    if (error == http::error::unexpected_body || error == http::error::body_limit) {  // a length given
+        return refuse(http::status::payload_too_large, body_text);
+    }
     if (error && error != http::error::end_of_stream &&
         error.category() == http::make_error_code(http::error::bad_method).category()) {
         return refuse(http::status::bad_request, malformed_text);
@@ -337,12 +341,13 @@ void Session::serve(const http::request<http::empty_body>& request) {
     }
     if (data) {
         // A page of another origin must not read frames or scores: its requests say where they come
-        // from (Origin on cross-origin reads, Sec-Fetch-Site in current browsers).
+        // from (Origin on cross-origin reads, Sec-Fetch-Site in current browsers: "none" is the user's
+        // own navigation).
         const auto origin = request.find(http::field::origin);
         const auto site = request.find("Sec-Fetch-Site");
         if ((origin != request.end() &&
              !same_origin(view_of(origin->value()), view_of(request[http::field::host]))) ||
-            (site != request.end() && site->value() != "same-origin")) {
+            (site != request.end() && site->value() != "same-origin" && site->value() != "none")) {
             return refuse(http::status::forbidden, origin_text);
         }
     }
@@ -535,7 +540,7 @@ void Session::tick(std::uint64_t log_end) {
     }
 }
 
-void Session::send_event(std::shared_ptr<const std::string> text) {
+void Session::send_event(const std::shared_ptr<const std::string>& text) {
     std::shared_ptr<Session> self = shared_from_this();
     self_.reset();  // the write holds the session now
     quiet_ = 0;
@@ -613,14 +618,14 @@ void PageServer::print_addresses(std::ostream& out) const {
 
 void PageServer::accept() {
     acceptor_.async_accept([this](beast::error_code error, tcp::socket socket) {
-        if (!acceptor_.is_open()) {
+        if (stopping_) {
             return;
         }
         if (error) {
             // Out of descriptors, most likely: the connections wait in the kernel's queue meanwhile.
             accept_retry_.expires_after(accept_pause);
-            accept_retry_.async_wait([this](beast::error_code stopped) {
-                if (!stopped) {
+            accept_retry_.async_wait([this](beast::error_code) {
+                if (!stopping_) {
                     accept();
                 }
             });
@@ -656,6 +661,9 @@ bool PageServer::evict_idle() {
 }
 
 void PageServer::on_tick() {
+    if (stopping_) {
+        return;
+    }
     const clock::time_point now = clock::now();
     const std::uint64_t end = log.end();
     rate_samples_.emplace_back(now, end);
@@ -670,11 +678,7 @@ void PageServer::on_tick() {
         }
     }
     ticker_.expires_after(tick);
-    ticker_.async_wait([this](beast::error_code stopped) {
-        if (!stopped) {
-            on_tick();
-        }
-    });
+    ticker_.async_wait([this](beast::error_code) { on_tick(); });
 }
 
 // The next event of a live feed: the scores from *cursor on (which it advances), the index of the
@@ -708,6 +712,7 @@ std::shared_ptr<const std::string> PageServer::event(std::uint64_t& cursor) {
 }
 
 void PageServer::shut() {
+    stopping_ = true;
     beast::error_code ignored;
     acceptor_.close(ignored);
     ticker_.cancel();
