@@ -273,8 +273,7 @@ MEMORY = 64 * (4 if SANITIZED else 1)  # MiB an attack may add; a sanitizer hold
 
 
 def page(http="0", *options):
-    """bio-stream with its page, under the usual limit of 1024 descriptors: (child, stream port, page
-    port, token or None)."""
+    """bio-stream with its page, under the usual 1024 descriptors: (child, stream port, page port, token)."""
     child = Child([BIO_STREAM, "--bind", "127.0.0.1", "--port", "0", "--quiet", "--http", http, *options], files=1024)
     found = child.wait_match(rb"listening on 127\.0\.0\.1:(\d+)\n(?:.*\n)*?.*page on http://127\.0\.0\.1:(\d+)/"
                              rb"(?:\?token=(\w+))?\n", 10)
@@ -308,62 +307,55 @@ def connect(port, sent=b""):
     return sock
 
 
-def answer(sock, seconds=5):
-    """The status and head of the answer on `sock`, (None, b"") when none came in time."""
+def answer(sock, seconds=5, whole=False):
+    """The status (None if none came in time), head and body of the answer on `sock`; all of it if `whole`."""
     sock.settimeout(seconds * SLOWER)
-    data = b""
+    data = chunk = b" "
     try:
-        while b"\r\n\r\n" not in data:
-            chunk = sock.recv(65536)
-            if not chunk:
-                break
+        while chunk and (whole or b"\r\n\r\n" not in data):
+            chunk = sock.recv(1 << 20)
             data += chunk
     except OSError:
         pass
-    found = re.match(rb"HTTP/1\.[01] (\d{3}) ", data)
-    return (int(found.group(1)) if found else None), data.partition(b"\r\n\r\n")[0]
+    head, _, body = data[1:].partition(b"\r\n\r\n")
+    found = re.match(rb"HTTP/1\.[01] (\d{3}) ", head)
+    return (int(found.group(1)) if found else None), head, body
 
 
-def exchange(port, request, body=b""):
+def exchange(port, request, body=b"", whole=False):
     """Sends a request and a body; an answer that comes before the body is read before it is sent."""
-    with connect(port, request) as sock:
-        status, head = answer(sock, 1 if body else 5)
+    with connect(port, request[:-2] + b"Connection: close\r\n\r\n" if whole else request) as sock:
+        got = answer(sock, 1 if body else 5, whole)
         try:
             sock.sendall(body)
         except OSError:
             pass  # refused before it was all sent
-        return (status, head) if status or not body else answer(sock)
+        return got if got[0] or not body else answer(sock)
 
 
-def whole(port, target):
-    """Status, body and seconds taken of a GET read to its end."""
-    start, data = time.monotonic(), b""
-    with connect(port, ask(port, target, headers=["Connection: close"])) as sock:
-        sock.settimeout(60 * SLOWER)
-        try:
-            data = b"".join(iter(lambda: sock.recv(1 << 20), b""))
-        except OSError:
-            pass
-    head, _, body = data.partition(b"\r\n\r\n")
-    return int(head[9:12] or 0), body, time.monotonic() - start
+def logged(port, field):
+    """What a cheap /touches tells of the score log: "scores" replayed, the index of the "first"."""
+    answered = exchange(port, ask(port, "/touches?var_min=0&img_num=1&min_img_num=1"), whole=True)
+    return json.loads(answered[2] or b"{}").get(field, 0)
 
 
-def logged(port):
-    """What a cheap /touches tells of the score log: the scores replayed, the index of the first."""
-    return json.loads(whole(port, "/touches?var_min=0&img_num=1&min_img_num=1")[1] or b"{}")
+def until(done, seconds=60):
+    """Polls done() until it holds or `seconds` (scaled) have passed; returns what it says last."""
+    deadline = time.monotonic() + seconds * SLOWER
+    while not done() and time.monotonic() < deadline:
+        time.sleep(0.2)
+    return done()
 
 
 def send_frames(port, sizes, count=1, source="127.0.0.1"):
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
         sock.bind((source, 0))
-        for _ in range(count):
-            for size in sizes:
-                sock.sendto(b"\x5a" * size, ("127.0.0.1", port))
+        for size in sizes * count:
+            sock.sendto(b"\x5a" * size, ("127.0.0.1", port))
 
 
 def slow_clients(port, stop, cut):
-    """A header line every half second, a live feed never read, an idle connection, and clients that
-    connect and vanish, until `stop` is set; `cut` gets when the first lost its connection."""
+    """Slow, stalled, idle and vanishing clients until `stop`; `cut` gets when the slow one was cut off."""
     start = time.monotonic()
     held = [connect(port, b"GET / HTTP/1.1\r\n"), connect(port, ask(port, "/events")), connect(port)]
     held[1].setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
@@ -380,15 +372,14 @@ def slow_clients(port, stop, cut):
 def group_page():
     child, udp, port, _ = page()
     send_frames(udp, GREY)
-    child.wait_match(rb"$", 1)
+    until(lambda: logged(port, "scores"), 10)
     ranges = "Range: bytes=" + ",".join(["0-"] * 2700)
-    own = f"Origin: http://127.0.0.1:{port}"
     cases = [  # what a client sends, the statuses it may see, what the answer's head must hold
         ("a foreign Host", ask(port, "/frame", host="evil.example"), b"", {421, 403}, b""),
-        ("a cross-origin read", ask(port, "/touches?var_min=1&img_num=1&min_img_num=1",
-                                    headers=["Origin: http://evil.example"]), b"", {403}, b""),
+        ("a cross-origin read", ask(port, "/frame", headers=["Origin: http://evil.example"]), b"", {403}, b""),
         ("a cross-site fetch", ask(port, "/frame", headers=["Sec-Fetch-Site: cross-site"]), b"", {403}, b""),
-        ("the page's own read", ask(port, "/frame", headers=[own]), b"", {200}, b"Content-Length: 91000"),
+        ("the page's own read", ask(port, "/frame", headers=[f"Origin: http://127.0.0.1:{port}"]), b"", {200},
+         b"Content-Length: 91000"),
         ("two ranges", ask(port, "/frame", headers=["Range: bytes=0-0,2-2"]), b"", {200}, b"Content-Length: 91000"),
         *[("2,700 ranges", ask(port, "/frame", headers=[ranges]), b"", {200, 416, 431}, b"")] * 4,
         ("1 MiB of headers", ask(port, headers=["X-Pad: " + "a" * 50] * 20000), b"", {431}, b""),
@@ -398,25 +389,24 @@ def group_page():
     ]
     before, _, _ = usage(child)
     for name, request, body, statuses, needle in cases:
-        status, head = exchange(port, request, body)
+        status, head, _ = exchange(port, request, body)
         check(status in statuses and needle in head, f"page, {name}: {status}")
     peak, _, _ = usage(child)
     check(peak - before < MEMORY, f"page: the requests above took {peak - before:.0f} MiB (bound {MEMORY})")
 
     # A log of 30,000 scores or more: the answer stays small and says what it left out.
     with Flood(udp, [4], 3):
-        deadline = time.monotonic() + 60 * SLOWER
-        while logged(port).get("scores", 0) < 30000 and time.monotonic() < deadline:
-            time.sleep(0.2)
-    status, body, took = whole(port, "/touches?var_min=2147483647&img_num=1&min_img_num=0")
+        until(lambda: logged(port, "scores") >= 30000)
+    took = time.monotonic()
+    status, _, body = exchange(port, ask(port, "/touches?var_min=2147483647&img_num=1&min_img_num=0"), whole=True)
+    took = time.monotonic() - took
     shown = json.loads(body) if status == 200 else {}
     check(status == 200 and len(body) < (1 << 20) and shown["scores"] <= 100000 and shown["touches_left_out"] > 0
           and took < 10 * SLOWER, f"page, /touches at extreme values: {status}, {len(body)} bytes, {took:.1f} s, "
           f"{shown.get('scores')} scores, {shown.get('touches_left_out')} touches left out")
 
     # 30 live feeds never read, 200 idle connections and clients that connect and vanish, while frames flow.
-    base = usage(child)
-    stop = threading.Event()
+    base, stop = usage(child), threading.Event()
     with Flood(udp, GREY, paced=True):
         feeds = [connect(port, ask(port, "/events")) for _ in range(30)]
         idle = [connect(port) for _ in range(200)]
@@ -425,13 +415,11 @@ def group_page():
         vanish.start()
         fed = [answer(feed, 2)[0] for feed in feeds]
         start = time.monotonic()
-        status, _ = exchange(port, ask(port))
+        status = exchange(port, ask(port))[0]
         took = time.monotonic() - start
         peak, _, files = usage(child)
         stop.set()
         vanish.join()
-    for sock in feeds + idle:
-        sock.close()
     check(status == 200 and took < 4 * SLOWER, f"page: a new page request among them answered {status} in {took:.2f} s")
     check(fed.count(200) <= 4 and fed.count(200) + fed.count(503) == 30, f"page: 30 live feeds asked, {fed.count(200)} "
           f"served, {fed.count(503)} told 503")
@@ -440,34 +428,27 @@ def group_page():
     child.proc.send_signal(signal.SIGTERM)
     check(child.wait(5) == 0 and b" cut short, " in child.text, "page: bio-stream ends well after the attacks")
 
-    # Many 4-byte datagrams: once the ring is full, another 200,000 of them take no memory (a log that
-    # kept them would take 4.6 MiB).
+    # Once the score ring is full, 200,000 more 4-byte datagrams take no memory (a log would take 4.6 MiB).
     child, udp, port, _ = page("0", "--http-scores", "1000")
-    progress = lambda: logged(port).get("first", 0)
     with Flood(udp, [4], 2):
-        deadline = time.monotonic() + 60 * SLOWER
-        while progress() == 0 and time.monotonic() < deadline:
-            time.sleep(0.5)
+        until(lambda: logged(port, "first"))
         _, start, _ = usage(child)
-        first = progress()
-        while progress() < first + 200000 and time.monotonic() < deadline:
-            time.sleep(0.5)
+        first = logged(port, "first")
+        wrapped = until(lambda: logged(port, "first") >= first + 200000)
         peak, _, _ = usage(child)
-    check(progress() >= first + 200000 and 0 < first and peak - start < MEMORY / 64,
+    check(wrapped and 0 < first and peak - start < MEMORY / 64,
           f"page: 200,000 4-byte datagrams over a full ring took {peak - start:.2f} MiB (bound {MEMORY / 64:.0f})")
     child.proc.kill()
     child.wait(5)
 
     # From a machine other than this one the page asks for the token printed at start-up.
     child, _, port, token = page("0.0.0.0:0")
-    token = (token or b"").decode()
-    status, head = exchange(port, ask(port, f"/?token={token}"))
+    status, head, _ = exchange(port, ask(port, f"/?token={(token or b'').decode()}"))
     cookie = re.search(rb"Set-Cookie: (bio_stream_\d+=\w+); HttpOnly; SameSite=Strict", head)
-    check(len(token) >= 32 and status == 200 and cookie, f"page off loopback: the token's page {status}, {head!r}")
+    check(len(token or b"") >= 32 and status == 200 and cookie, f"page off loopback: the token's page {status}")
     for name, headers, expected in (("no token", [], 403), ("a wrong token", [f"Cookie: bio_stream_{port}=0"], 403),
                                     ("the cookie", [f"Cookie: {cookie and cookie.group(1).decode()}"], 200)):
-        check(exchange(port, ask(port, "/touches?var_min=1&img_num=1&min_img_num=1", headers=headers))[0] == expected,
-              f"page off loopback, {name}: {expected}")
+        check(exchange(port, ask(port, headers=headers))[0] == expected, f"page off loopback, {name}: {expected}")
     child.proc.kill()
     child.wait(5)
 
@@ -479,14 +460,12 @@ def group_page():
     check(child.wait(10) == 0 and b"bio-stream: 1 frames, 0 cut short, 91004 bytes, 6 datagrams from other addresses "
           b"dropped" in child.text, f"--from: {bytes(child.text[-120:])}")
 
-    # Slow, stalled, idle and vanishing clients do not delay a stop; a request that never ends loses its
-    # connection (after 5 s).
+    # Slow clients do not delay a stop; a request that never ends loses its connection (after 5 s).
     for name, options, stop_signal in (("SIGTERM", [], signal.SIGTERM), ("--seconds", ["--seconds", "7"], None)):
         child, _, port, _ = page("0", *options)
         due = time.monotonic() + 7
         stop, cut = threading.Event(), []
-        clients = threading.Thread(target=slow_clients, args=(port, stop, cut))
-        clients.start()
+        (clients := threading.Thread(target=slow_clients, args=(port, stop, cut))).start()
         if stop_signal:
             stop.wait(2)
             due = time.monotonic()

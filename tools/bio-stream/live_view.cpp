@@ -744,17 +744,20 @@ LiveView::~LiveView() {
 
 void LiveView::frame(const Frame& frame) {
     PageServer& server = *server_;
-    server.log.append(ScoreLog::Entry{frame.number, server.seconds(), frame.score});
     // Made here, outside the lock: a page opened later still finds the last picture.
     std::shared_ptr<const Picture> picture;
     if (frame.kind != Kind::header) {
         picture = std::make_shared<const Picture>(picture_of(frame));
     }
-    const std::lock_guard<std::mutex> lock(server.latest_mutex);
-    server.latest = Latest{frame.number, frame.score, frame.kind};
-    if (picture) {
-        server.picture = std::move(picture);
+    {
+        const std::lock_guard<std::mutex> lock(server.latest_mutex);
+        server.latest = Latest{frame.number, frame.score, frame.kind};
+        if (picture) {
+            server.picture = std::move(picture);
+        }
     }
+    // Logged last: a page that sees the score finds the frame's picture.
+    server.log.append(ScoreLog::Entry{frame.number, server.seconds(), frame.score});
 }
 
 void LiveView::cut_short(const CutShort& frame) {
