@@ -405,13 +405,14 @@ def group_page():
           and took < 10 * SLOWER, f"page, /touches at extreme values: {status}, {len(body)} bytes, {took:.1f} s, "
           f"{shown.get('scores')} scores, {shown.get('touches_left_out')} touches left out")
 
-    # 30 live feeds never read, 200 idle connections and clients that connect and vanish, while frames flow.
-    base, stop = usage(child), threading.Event()
+    # 30 live feeds never read, 200 idle connections and clients that connect and vanish (another process,
+    # as an attacker's would be), while frames flow.
+    base, stop = usage(child), multiprocessing.Event()
     with Flood(udp, GREY, paced=True):
         feeds = [connect(port, ask(port, "/events")) for _ in range(30)]
         idle = [connect(port) for _ in range(200)]
-        vanish = threading.Thread(target=lambda: [connect(port, ask(port, "/events")).close()
-                                                  for _ in iter(lambda: stop.wait(0.002), True)])
+        vanish = multiprocessing.Process(target=lambda: [connect(port, ask(port, "/events")).close()
+                                                         for _ in iter(lambda: stop.wait(0.002), True)])
         vanish.start()
         fed = [answer(feed, 2)[0] for feed in feeds]
         start = time.monotonic()

@@ -26,8 +26,7 @@ namespace {
 // One request to the page as its own script makes it: the answer's head and body.
 std::pair<std::string, std::string> get(int port, const std::string& target) {
     boost::asio::ip::tcp::iostream page("127.0.0.1", std::to_string(port));
-    page << "GET " << target << " HTTP/1.1\r\nHost: 127.0.0.1:" << port << "\r\nConnection: close\r\n\r\n"
-         << std::flush;
+    page << "GET " << target << " HTTP/1.0\r\nHost: 127.0.0.1:" << port << "\r\n\r\n" << std::flush;
     const std::string answer{std::istreambuf_iterator<char>(page), {}};
     const std::size_t end = std::min(answer.find("\r\n\r\n"), answer.size());
     return {answer.substr(0, end), answer.substr(std::min(end + 4, answer.size()))};

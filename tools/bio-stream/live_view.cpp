@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cstddef>
 #include <deque>
@@ -63,9 +64,10 @@ constexpr auto refusal_time = 1s;
 constexpr auto write_time = 5s;       // to take one answer or one event: a stalled browser is dropped
 constexpr auto linger_time = 1s;      // after a last answer, for the client to read it before the close
 constexpr auto accept_pause = 100ms;  // after an accept failed (descriptors ran out): the kernel queues
-// The live feed: scores in one event at most (a page that joins late gets the history in pieces, one
-// event in flight per page), looked for every tick, and an event at least every quiet_ticks.
-constexpr std::size_t scores_per_event = 10000;
+// The live feed: scores in one event at most (one event in flight per page; a page behind gets the
+// next as soon as it took one, in a handler of its own so that other clients are served in between),
+// looked for every tick, and an event at least every quiet_ticks.
+constexpr std::size_t scores_per_event = 2000;
 constexpr auto tick = 50ms;
 constexpr int quiet_ticks = 10;
 constexpr auto rate_window = 2s;
@@ -133,6 +135,31 @@ std::string_view view_of(beast::string_view text) {
 std::optional<int> int_param(std::string_view query, std::string_view name) {
     const std::optional<std::string_view> value = query_value(query, name);
     return value ? bio_common::parse_integer<int>(*value) : std::nullopt;
+}
+
+// The scores of an event as a JSON array of [number, seconds, score], written straight into `text`:
+// they are most of an event, and building them as JSON values first would cost the server thread
+// more than sending them.
+void append_scores(std::string& text, const std::vector<ScoreLog::Entry>& entries) {
+    char item[96];  // up to 20 + 24 + 11 characters of numbers
+    text += '[';
+    for (const ScoreLog::Entry& entry : entries) {
+        char* end = item;
+        *end++ = '[';
+        end = std::to_chars(end, item + sizeof item, entry.number).ptr;
+        *end++ = ',';
+        end = std::to_chars(end, item + sizeof item, entry.seconds).ptr;
+        *end++ = ',';
+        end = std::to_chars(end, item + sizeof item, entry.score).ptr;
+        *end++ = ']';
+        *end++ = ',';
+        text.append(item, end);
+    }
+    if (text.back() == ',') {
+        text.back() = ']';
+    } else {
+        text += ']';
+    }
 }
 
 class Session;
@@ -210,11 +237,17 @@ public:
     void wait_for_request();
     // Closes the connection now; the session goes when its last handler has run.
     void end();
-    // Once a tick: the next event when scores arrived or it has been quiet a while.
-    void tick(std::uint64_t log_end);
+    // Once a tick, and after an event while the feed is behind: the next event when scores arrived
+    // or it has been quiet a while.
+    void tick();
 
     Phase phase() const noexcept { return phase_; }
     bool refusal() const noexcept { return refusal_; }
+    // Bytes that arrived and wait to be read: a request on its way, not an idle client.
+    std::size_t unread() {
+        beast::error_code closed;
+        return stream_.socket().available(closed);
+    }
 
 private:
     using Answer = http::response<http::span_body<const char>>;
@@ -531,11 +564,11 @@ void Session::start_feed() {
     send_event(std::make_shared<const std::string>(header.str() + *server_.event(cursor_)));
 }
 
-void Session::tick(std::uint64_t log_end) {
-    if (writing_) {
+void Session::tick() {
+    if (writing_ || ended_) {
         return;
     }
-    if (cursor_ < log_end || ++quiet_ >= quiet_ticks) {
+    if (cursor_ < server_.log.end() || ++quiet_ >= quiet_ticks) {
         send_event(server_.event(cursor_));
     }
 }
@@ -553,6 +586,9 @@ void Session::send_event(const std::shared_ptr<const std::string>& text) {
                               return self->end();
                           }
                           self->self_ = self;
+                          if (self->cursor_ < self->server_.log.end()) {
+                              asio::post(self->stream_.get_executor(), [self] { self->tick(); });
+                          }
                       });
 }
 
@@ -652,7 +688,8 @@ void PageServer::admit(tcp::socket socket) {
 bool PageServer::evict_idle() {
     for (Session* session : sessions_) {
         if (!session->refusal() &&
-            (session->phase() == Session::Phase::waiting || session->phase() == Session::Phase::closing)) {
+            (session->phase() == Session::Phase::waiting || session->phase() == Session::Phase::closing) &&
+            session->unread() == 0) {
             session->end();
             return true;
         }
@@ -674,7 +711,8 @@ void PageServer::on_tick() {
     rate_ = span.count() > 0 ? static_cast<double>(end - rate_samples_.front().second) / span.count() : 0.0;
     for (Session* session : sessions_) {
         if (session->phase() == Session::Phase::streaming) {
-            session->tick(end);
+            // Each feed in a handler of its own: connections that wait meanwhile are served in between.
+            asio::post(io_, [feed = session->shared_from_this()] { feed->tick(); });
         }
     }
     ticker_.expires_after(tick);
@@ -690,25 +728,25 @@ std::shared_ptr<const std::string> PageServer::event(std::uint64_t& cursor) {
         log.read(cursor, scores_per_event,
                  [&](std::uint64_t, const ScoreLog::Entry& entry) { entries.push_back(entry); });
     cursor = first + entries.size();
-    nlohmann::json scores = nlohmann::json::array();
-    for (const ScoreLog::Entry& entry : entries) {
-        scores.push_back({entry.number, entry.seconds, entry.score});
-    }
-    nlohmann::json event = {
-        {"first", first}, {"oldest", log.begin()}, {"kept", log.capacity()}, {"scores", std::move(scores)}};
+    nlohmann::json shown = nullptr;
     {
         const std::lock_guard<std::mutex> lock(latest_mutex);
-        event["latest"] = latest ? nlohmann::json{{"number", latest->number},
-                                                  {"score", latest->score},
-                                                  {"kind", kind_name(latest->kind)}}
-                                 : nlohmann::json(nullptr);
+        if (latest) {
+            shown = {{"number", latest->number}, {"score", latest->score}, {"kind", kind_name(latest->kind)}};
+        }
     }
-    event["counts"] = {{"frames", frames.load()},
-                       {"cut_short", cut_short.load()},
-                       {"stray", stray.load()},
-                       {"foreign", foreign.load()},
-                       {"fps", rate_}};
-    return std::make_shared<const std::string>("data: " + event.dump() + "\n\n");
+    const nlohmann::json counts = {{"frames", frames.load()},
+                                   {"cut_short", cut_short.load()},
+                                   {"stray", stray.load()},
+                                   {"foreign", foreign.load()},
+                                   {"fps", rate_}};
+    std::string text = "data: {\"first\":" + std::to_string(first) +
+                       ",\"oldest\":" + std::to_string(log.begin()) +
+                       ",\"kept\":" + std::to_string(log.capacity()) + ",\"scores\":";
+    text.reserve(text.size() + 40 * entries.size() + 256);
+    append_scores(text, entries);
+    text += ",\"latest\":" + shown.dump() + ",\"counts\":" + counts.dump() + "}\n\n";
+    return std::make_shared<const std::string>(std::move(text));
 }
 
 void PageServer::shut() {
