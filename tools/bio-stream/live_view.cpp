@@ -11,6 +11,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstddef>
+#include <cstring>
 #include <deque>
 #include <iostream>
 #include <list>
@@ -638,8 +639,9 @@ void PageServer::print_addresses(std::ostream& out) const {
     if (address_.host == "0.0.0.0" && ::getifaddrs(&interfaces) == 0) {
         for (const ifaddrs* i = interfaces; i != nullptr; i = i->ifa_next) {
             if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET) {
-                const auto* ip = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
-                hosts.push_back(asio::ip::address_v4(ntohl(ip->sin_addr.s_addr)).to_string());
+                sockaddr_in ip{};  // copied: the list's addresses need not be aligned for it
+                std::memcpy(&ip, i->ifa_addr, sizeof ip);
+                hosts.push_back(asio::ip::address_v4(ntohl(ip.sin_addr.s_addr)).to_string());
             }
         }
         ::freeifaddrs(interfaces);
