@@ -437,7 +437,7 @@ def group_page():
         first = logged(port, "first")
         wrapped = until(lambda: logged(port, "first") >= first + 200000)
         peak, _, _ = usage(child)
-    check(wrapped and 0 < first and peak - start < MEMORY / 64,
+    check(wrapped and 0 < first and logged(port, "scores") == 1000 and peak - start < MEMORY / 64,
           f"page: 200,000 4-byte datagrams over a full ring took {peak - start:.2f} MiB (bound {MEMORY / 64:.0f})")
     child.proc.kill()
     child.wait(5)
