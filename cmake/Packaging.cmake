@@ -150,8 +150,7 @@ debug stream and shows it live in a browser; bio-tune suggests the finger
 detector's threshold from recordings. With their private stand-in host
 library, the virtual sensor and example configurations.")
 set(CPACK_DEBIAN_PKG_TOOLS_PACKAGE_DEPENDS
-    "bio-module (= ${PROJECT_VERSION}), ${bio_pkg_base_depends}, libsqlite3-0 (>= 3.40.1), libuuid1 (>= 2.38.1), \
-libcpp-httplib0.11 (>= 0.11.4)")
+    "bio-module (= ${PROJECT_VERSION}), ${bio_pkg_base_depends}, libsqlite3-0 (>= 3.40.1), libuuid1 (>= 2.38.1)")
 set(CPACK_DEBIAN_PKG_TOOLS_PACKAGE_CONTROL_EXTRA
     "${CMAKE_BINARY_DIR}/cpack-control/conffiles;${CMAKE_BINARY_DIR}/cpack-control/postrm")
 
