@@ -8,10 +8,10 @@
  *   qemu-arm -plugin ./libinsn_count.so,blocks=FILE ...   also writes every executed block to FILE
  *
  * With blocks=FILE, each straight-line block the guest executed is written at exit as a line
- *   block ADDRESS EXECUTIONS INSTRUCTIONS arm|thumb
- * followed by its instructions, one a line, as qemu disassembles them; blocks translated more than once
- * at the same address are written once each time (the reader adds them up). bench/meter/cycle_estimate
- * turns them into cycles on a processor model.
+ *   block ADDRESS END EXECUTIONS INSTRUCTIONS arm|thumb
+ * (END: the address after its last instruction) followed by its instructions, one a line, as qemu
+ * disassembles them; blocks translated more than once at the same address are written once each time
+ * (the reader adds them up). bench/meter/cycle_estimate turns them into cycles on a processor model.
  *
  * Debian's qemu-user ships no qemu-plugin.h: what this plug-in uses of the plug-in API, version 1
  * (qemu 4.2 to 8.x), is declared here. qemu resolves these functions in its own executable when it
@@ -44,6 +44,7 @@ void qemu_plugin_register_vcpu_tb_exec_inline(struct qemu_plugin_tb* tb, enum qe
                                               uint64_t imm);
 size_t qemu_plugin_tb_n_insns(const struct qemu_plugin_tb* tb);
 uint64_t qemu_plugin_tb_vaddr(const struct qemu_plugin_tb* tb);
+uint64_t qemu_plugin_insn_vaddr(const struct qemu_plugin_insn* insn);
 struct qemu_plugin_insn* qemu_plugin_tb_get_insn(const struct qemu_plugin_tb* tb, size_t idx);
 const void* qemu_plugin_insn_data(const struct qemu_plugin_insn* insn);
 size_t qemu_plugin_insn_size(const struct qemu_plugin_insn* insn);
@@ -68,6 +69,7 @@ static uint64_t bytes_written;
 struct block {
     struct block* next;
     uint64_t address;
+    uint64_t end;
     uint64_t executions;
     size_t insns;
     bool thumb;
@@ -116,6 +118,7 @@ static struct block* record_block(struct qemu_plugin_tb* tb, size_t insns) {
     for (size_t i = 0; i < insns; ++i) {
         const struct qemu_plugin_insn* insn = qemu_plugin_tb_get_insn(tb, i);
         any_two_bytes = any_two_bytes || two_bytes(insn);
+        b->end = qemu_plugin_insn_vaddr(insn) + qemu_plugin_insn_size(insn);
         all_look_thumb = all_look_thumb && looks_thumb(insn);
         char* line = qemu_plugin_insn_disas(insn);
         const size_t line_length = line != NULL ? strlen(line) : 0;
@@ -161,7 +164,8 @@ static void write_blocks(void) {
     }
     for (const struct block* b = blocks; b != NULL; b = b->next) {
         if (b->executions > 0) {
-            fprintf(out, "block %" PRIx64 " %" PRIu64 " %zu %s\n%s", b->address, b->executions, b->insns,
+            fprintf(out, "block %" PRIx64 " %" PRIx64 " %" PRIu64 " %zu %s\n%s", b->address, b->end, b->executions,
+                    b->insns,
                     b->thumb ? "thumb" : "arm", b->text != NULL ? b->text : "");
         }
     }

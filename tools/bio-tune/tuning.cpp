@@ -28,7 +28,7 @@ Cluster cluster_of(std::vector<std::int32_t>::const_iterator begin,
 ScoredRecording score_recording(const std::string& path, const std::vector<ScorePair>& pairs) {
     recording::Reader reader(path);
     ScoredRecording scored{path, 0, std::vector<std::vector<std::int32_t>>(pairs.size())};
-    const image_variance_kernel variance = active_kernels().variance;
+    const kernel_variant& kernels = active_kernels();
     recording::Record record;
     std::size_t records = 0;
     while (reader.next(record)) {
@@ -37,7 +37,7 @@ ScoredRecording score_recording(const std::string& path, const std::vector<Score
             continue;
         }
         for (std::size_t p = 0; p < pairs.size(); ++p) {
-            scored.scores[p].push_back(variance(record.frame.bytes.data(), pairs[p].bsize, pairs[p].step));
+            scored.scores[p].push_back(kernels.variance(record.frame.bytes.data(), pairs[p].bsize, pairs[p].step));
         }
         ++scored.frames;
     }
