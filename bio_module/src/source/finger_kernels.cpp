@@ -60,11 +60,11 @@ constexpr std::uint32_t window_reach = kernel_row_bytes + window_bytes;  // wind
 // Where the vector rows' loads leave their pointer before the step to the next group's window: after the
 // top half and the first 32 bytes of the bottom half.
 constexpr std::uint32_t last_load_at = kernel_row_bytes + window_bytes / 2;
-constexpr std::uint32_t weight_limit = 1u << 24;  // high parts must fit 8 bits
+constexpr std::uint32_t weight_limit = (1u << 24) - (1u << 15);  // high parts must fit 8 bits
 
 // Fills group `g` for plan pixels first .. first + 7; false when they do not fit one window: an odd
-// offset (its samples are not the window's), offsets more than 30 samples apart, or a weight that the
-// 16-bit split cannot carry.
+// offset (its samples are not the window's), offsets more than 30 samples apart, or a weight whose high
+// part does not fit 8 bits.
 bool fill_group(const correction_plan& plan, std::size_t first, correction_group& g) {
     std::uint32_t lowest = plan.offset[first];
     std::uint32_t highest = lowest;
@@ -94,8 +94,10 @@ bool fill_group(const correction_plan& plan, std::size_t first, correction_group
         g.sample[group_pixels + j] = static_cast<std::uint8_t>(g.sample[j] + 1);
         for (std::size_t i = 0; i < 4; ++i) {
             const std::uint32_t w = plan.weight[i][k];
-            g.low[(i / 2) * 2 * group_pixels + 2 * j + i % 2] = static_cast<std::uint16_t>(w & 0xFFFFu);
-            g.high[4 * j + i] = static_cast<std::uint8_t>(w >> 16);
+            const std::uint32_t high = (w + 0x8000u) >> 16;
+            g.low[(i / 2) * 2 * group_pixels + 2 * j + i % 2] = static_cast<std::int16_t>(
+                static_cast<std::int32_t>(w) - static_cast<std::int32_t>(high << 16));
+            g.high[4 * j + i] = static_cast<std::uint8_t>(high);
         }
     }
     return true;

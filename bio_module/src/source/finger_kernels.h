@@ -76,11 +76,12 @@ using score_row_kernel = unsigned (*)(const unsigned char* row, const score_geom
 
 // Eight adjacent output pixels of one row whose samples lie in one window of the frame: 32 samples
 // (64 bytes from `window`) of one frame row and the 32 below them. The vector rows load each window
-// whole and pick the pixels' samples from it by index. Each weight w is split as w = high * 2^16 + low.
+// whole and pick the pixels' samples from it by index. Each weight w is split as w = high * 2^16 + low
+// with low a signed 16-bit number: its low 16 bits, less 2^16 when bit 15 is set (and high one more).
 struct correction_group {
     std::uint8_t sample[16];  // pixels 0..7: index in the window of the left sample; then of the right
-    std::uint8_t high[32];    // w0..w3 >> 16 of pixel 0, then of pixel 1, ...
-    std::uint16_t low[32];    // w0, w1 low 16 bits of pixels 0..7 in pairs; then w2, w3 likewise
+    std::uint8_t high[32];    // w0..w3's high parts of pixel 0, then of pixel 1, ...
+    std::int16_t low[32];     // w0, w1 low parts of pixels 0..7 in pairs; then w2, w3 likewise
     std::int32_t advance;     // next group's window - (window + 1312): the loads' last pointer step
     std::uint32_t window;     // byte offset of the window's first sample
 };
@@ -89,8 +90,8 @@ static_assert(sizeof(correction_group) == 120 && offsetof(correction_group, adva
 
 // The groups of a plan's rows. Row r's groups are groups[row_groups[r]] up to row_groups[r + 1]: its
 // columns 0, 8, 16, ... and, when the width is not a multiple of 8, its last 8 columns, in that order.
-// A row without groups (its pixels too far apart, odd offsets or weights of 2^24 and more) is left to
-// the reference row.
+// A row without groups (its pixels too far apart, odd offsets or weights of 2^24 - 2^15 and more) is
+// left to the reference row.
 struct correction_walk {
     const std::uint32_t* row_groups;
     const correction_group* groups;

@@ -223,8 +223,8 @@ void k2_groups(const unsigned char* p0, std::size_t sampled_row, unsigned groups
         "vpadal.u16 %q[low], q10\n            vmull.u8 q10, d2, d2\n"
         "vpadal.u16 %q[high], q11\n           vmull.u8 q11, d3, d3\n"
         "vadd.i16   d18, d18, d19\n           vadd.i16 d19, d24, d25\n"
-        "vpadal.u16 %q[low], q10\n            vmull.u16 q10, d18, d18\n"
-        "vpadal.u16 %q[high], q11\n           vmull.u16 q11, d19, d19\n"
+        "vpadal.u16 %q[low], q10\n            vmull.s16 q10, d18, d18\n"
+        "vpadal.u16 %q[high], q11\n           vmull.s16 q11, d19, d19\n"
         "vsra.u32   %q[pressed], q10, #2\n    vsra.u32 %q[pressed], q11, #2\n" BIO_NEON_SCORE_LOOP_END
         : [p0] "+r"(p0), [p1] "+r"(p1), [groups] "+r"(groups), [low] "+w"(sums.squares_low),
           [high] "+w"(sums.squares_high), [pressed] "+w"(sums.pressed)
@@ -273,10 +273,11 @@ unsigned score_row_neon(const unsigned char* row, const score_geometry& g, unsig
 // One group of eight pixels, the blend written once for every NEON row. The window's two halves load
 // de-interleaved (samples in d0-d3 and d16-d19, colour bytes dropped) and the four corners' samples come
 // out of them by index (vtbl). The weights' high parts multiply the 8-bit samples into 16-bit sums H
-// (two, joined later), exact modulo 2^16; their 16-bit low parts multiply the samples widened to 16 bits
-// into 32-bit sums, A for the top corners and B for the bottom ones. The reference's sum is
-// A + B + H * 2^16 modulo 2^32, so its bits 20..27, the output, are bits 4..11 of ((A + B) >> 16) + H
-// modulo 2^16: one add-and-narrow (vaddhn), one add and one narrowing shift. 35 instructions, and one
+// (two, joined later), exact modulo 2^16; their signed 16-bit low parts multiply the samples widened to
+// 16 bits into 32-bit sums, A for the top corners and B for the bottom ones. The reference's sum is
+// A + B + H * 2^16 modulo 2^32, so its bits 20..27, the output, are bits 4..11 of
+// floor((A + B) / 2^16) + H modulo 2^16: one add-and-narrow (vaddhn, the high half of a two's
+// complement sum is its floor), one add and one narrowing shift. 35 instructions, and one
 // each for the inversion and the turn; ordered so that each result is used several instructions after
 // it is made (the NEON unit issues in order).
 //
@@ -296,12 +297,12 @@ unsigned score_row_neon(const unsigned char* row, const score_geometry& g, unsig
     "vmlal.u8   q15, d23, d1\n               vmovl.u8 q10, d24\n"                                      \
     "vmlal.u8   q14, d25, d3\n               vmovl.u8 q11, d25\n"                                      \
     "vld2.16    {d0-d3}, [r1]!\n"                                                                      \
-    "vmull.u16  q12, d16, d0\n               vmull.u16 q13, d17, d1\n"                                 \
+    "vmull.s16  q12, d16, d0\n               vmull.s16 q13, d17, d1\n"                                 \
     "vld2.16    {d4-d7}, [r1], r5\n"                                                                   \
-    "vmlal.u16  q12, d18, d2\n               vmlal.u16 q13, d19, d3\n"                                 \
-    "vmull.u16  q0, d20, d4\n                vmull.u16 q1, d21, d5\n"                                  \
-    "vmlal.u16  q0, d22, d6\n                vadd.i16 q15, q15, q14\n"                                 \
-    "vmlal.u16  q1, d23, d7\n"                                                                         \
+    "vmlal.s16  q12, d18, d2\n               vmlal.s16 q13, d19, d3\n"                                 \
+    "vmull.s16  q0, d20, d4\n                vmull.s16 q1, d21, d5\n"                                  \
+    "vmlal.s16  q0, d22, d6\n                vadd.i16 q15, q15, q14\n"                                 \
+    "vmlal.s16  q1, d23, d7\n"                                                                         \
     "vaddhn.i32 d24, q12, q0\n               vaddhn.i32 d25, q13, q1\n"                                \
     "vadd.i16   q12, q12, q15\n"                                                                       \
     "vshrn.i16  d24, q12, #4\n"                                                                        \

@@ -152,7 +152,7 @@ TEST_P(Twin, ImageVarianceMatchesTheReferenceOnRandomFrames) {
 // a pixel from anywhere in the frame, every fifth up to its last sample (the vector rows' groups, their
 // windows moved back from the frame's end); of every seven rows one scatters its pixels over the frame,
 // one has a pixel at an odd offset and one a weight of 2^24 or more (rows left to the reference row).
-// Weights below 2^24 elsewhere: sums that wrap modulo 2^32.
+// Weights below 2^24 - 2^15 elsewhere: sums that wrap modulo 2^32.
 struct RandomPlan {
     std::vector<std::uint32_t> offset, weight[4];
     correction_walk_builder walk;
@@ -169,7 +169,7 @@ struct RandomPlan {
                 p = row % 5 == 4 ? p + 3 : std::min(last, p + static_cast<std::uint32_t>(random() % 4));
                 offset[k] = 2 * (row % 7 == 6 ? random() % (last + 1) : p) + (row % 7 == 3 && k == odd ? 1 : 0);
                 for (auto& w : weight) {
-                    w[k] = static_cast<std::uint32_t>(row % 7 == 5 && k == odd ? random() | (1u << 24) : random() % (1u << 24));
+                    w[k] = static_cast<std::uint32_t>(row % 7 == 5 && k == odd ? random() | (1u << 24) : random() % ((1u << 24) - (1u << 15)));
                 }
             }
         }
