@@ -37,7 +37,8 @@ ScoredRecording score_recording(const std::string& path, const std::vector<Score
             continue;
         }
         for (std::size_t p = 0; p < pairs.size(); ++p) {
-            scored.scores[p].push_back(kernels.variance(record.frame.bytes.data(), pairs[p].bsize, pairs[p].step));
+            scored.scores[p].push_back(
+                kernels.variance(record.frame.bytes.data(), pairs[p].bsize, pairs[p].step));
         }
         ++scored.frames;
     }

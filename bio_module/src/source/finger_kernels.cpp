@@ -56,7 +56,8 @@ variant_list usable_variants() {
 constexpr std::size_t group_pixels = 8;
 constexpr std::size_t window_samples = 32;
 constexpr std::size_t window_bytes = 2 * window_samples;
-constexpr std::uint32_t window_reach = kernel_row_bytes + window_bytes;  // window to the end of its bottom half
+constexpr std::uint32_t window_reach =
+    kernel_row_bytes + window_bytes;  // window to the end of its bottom half
 // Where the vector rows' loads leave their pointer before the step to the next group's window: after the
 // top half and the first 32 bytes of the bottom half.
 constexpr std::uint32_t last_load_at = kernel_row_bytes + window_bytes / 2;
@@ -176,16 +177,21 @@ void kernel_variant::correct(const unsigned char* frame, const correction_plan& 
     if (frame == nullptr || out == nullptr || plan.columns == 0) {
         return;
     }
-    correction_row row = {0, 0, 0, nullptr, flags.invert ? -1 : 1,
+    correction_row row = {0,
+                          0,
+                          0,
+                          nullptr,
+                          flags.invert ? -1 : 1,
                           static_cast<unsigned char>(flags.invert_pixels ? 0xFF : 0x00)};
     for (; row.first < plan.pixels; row.first += plan.columns, ++row.index) {
         row.count = std::min(plan.columns, plan.pixels - row.first);
         row.out = flags.invert ? out + (plan.pixels - 1 - row.first) : out + row.first;
         const std::size_t done = correct_row(frame, plan, row);
         if (done < row.count) {
-            const correction_row rest = {row.index, row.first + done, row.count - done,
-                                         row.out + row.direction * static_cast<std::ptrdiff_t>(done),
-                                         row.direction, row.mask};
+            correction_row rest = row;
+            rest.first += done;
+            rest.count -= done;
+            rest.out += row.direction * static_cast<std::ptrdiff_t>(done);
             correct_row_reference(frame, plan, rest);
         }
     }
@@ -210,7 +216,8 @@ std::size_t correct_row_reference(const unsigned char* frame, const correction_p
 const correction_walk* correction_walk_builder::build(const correction_plan& plan) {
     const std::size_t rows = plan.columns == 0 ? 0 : (plan.pixels + plan.columns - 1) / plan.columns;
     const std::size_t whole_rows = plan.columns == 0 ? 0 : plan.pixels / plan.columns;
-    const std::size_t per_row = plan.columns >= group_pixels ? (plan.columns + group_pixels - 1) / group_pixels : 0;
+    const std::size_t per_row =
+        plan.columns >= group_pixels ? (plan.columns + group_pixels - 1) / group_pixels : 0;
     row_groups_.assign(rows + 1, 0);
     if (groups_.size() < whole_rows * per_row) {
         groups_.resize(whole_rows * per_row);

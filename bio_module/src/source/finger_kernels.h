@@ -187,7 +187,8 @@ std::size_t correct_row_reference(const unsigned char* frame, const correction_p
 // Portable faster rows (finger_kernels_fast.cpp).
 unsigned score_row_fast(const unsigned char* row, const score_geometry& g, unsigned blocks,
                         std::uint64_t& total);
-std::size_t correct_row_fast(const unsigned char* frame, const correction_plan& plan, const correction_row& row);
+std::size_t correct_row_fast(const unsigned char* frame, const correction_plan& plan,
+                             const correction_row& row);
 
 // SSE4.1 correction rows (finger_kernels_sse41.cpp), x86-64 only; the score is the portable fast one.
 // Its variant, or null when not built for SSE4.1 or when the processor lacks it.

@@ -71,7 +71,8 @@ struct row_arrays {
 // single store per step keeps the compiler from re-reading the plan after every byte written. Turned,
 // each group of four is stored reversed at the mirrored position.
 template <bool Turn>
-std::size_t correct_fours(const unsigned char* frame, const correction_plan& plan, const correction_row& row) {
+std::size_t correct_fours(const unsigned char* frame, const correction_plan& plan,
+                          const correction_row& row) {
     const row_arrays arrays(plan, row);
     const std::size_t whole = row.count - row.count % 4;
     for (std::size_t i = 0; i < whole; i += 4) {
@@ -92,7 +93,8 @@ std::size_t correct_fours(const unsigned char* frame, const correction_plan& pla
 
 }  // namespace
 
-unsigned score_row_fast(const unsigned char* row, const score_geometry& g, unsigned blocks, std::uint64_t& total) {
+unsigned score_row_fast(const unsigned char* row, const score_geometry& g, unsigned blocks,
+                        std::uint64_t& total) {
     if (g.samples == 2) {
         total += block_row_total<std::uint32_t, 2>(row, g, blocks);
     } else if (g.samples == 4) {
@@ -108,6 +110,7 @@ unsigned score_row_fast(const unsigned char* row, const score_geometry& g, unsig
 }
 
 // The row's pixels by fours; the last count % 4 are left to the reference row.
-std::size_t correct_row_fast(const unsigned char* frame, const correction_plan& plan, const correction_row& row) {
+std::size_t correct_row_fast(const unsigned char* frame, const correction_plan& plan,
+                             const correction_row& row) {
     return row.direction < 0 ? correct_fours<true>(frame, plan, row) : correct_fours<false>(frame, plan, row);
 }

@@ -84,8 +84,8 @@ inline void k4_step(const unsigned char* p, std::size_t sampled_row, std::size_t
     uint16x8_t high = vaddl_u8(vget_high_u8(s[0]), vget_high_u8(s[1]));
     low = vaddw_u8(vaddw_u8(low, vget_low_u8(s[2])), vget_low_u8(s[3]));
     high = vaddw_u8(vaddw_u8(high, vget_high_u8(s[2])), vget_high_u8(s[3]));
-    const uint32x4_t block_sums =
-        vcombine_u32(strided_blocks::per_block(vpaddlq_u16(low)), strided_blocks::per_block(vpaddlq_u16(high)));
+    const uint32x4_t block_sums = vcombine_u32(strided_blocks::per_block(vpaddlq_u16(low)),
+                                               strided_blocks::per_block(vpaddlq_u16(high)));
     sums.pressed = vsraq_n_u32(sums.pressed, vmulq_u32(block_sums, block_sums), 4);
 }
 
@@ -146,9 +146,9 @@ std::uint64_t k4_row(const unsigned char* row, const score_geometry& g, unsigned
 // `groups` further; with `Masked`, the samples are ANDed with `keep` first. Registers: d0-d7 and d16-d27;
 // the sums go where the compiler puts them.
 #define BIO_NEON_SCORE_LOOP_END "subs %[groups], %[groups], #1\n bne 1b\n"
-#define BIO_NEON_SCORE_CLOBBERS                                                                           \
-    "cc", "memory", "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19", "d20", "d21", \
-        "d22", "d23", "d24", "d25", "d26", "d27"
+#define BIO_NEON_SCORE_CLOBBERS                                                                        \
+    "cc", "memory", "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19", "d20", \
+        "d21", "d22", "d23", "d24", "d25", "d26", "d27"
 
 // bsize 8, step 2: four blocks (64 bytes) a step. A 4 x 32-bit de-interleaving load of 32 bytes puts
 // pixels 0-1 of two blocks in its first register and pixels 2-3 in its second; with the next two blocks'
@@ -238,8 +238,8 @@ void k2_groups(const unsigned char* p0, std::size_t sampled_row, unsigned groups
 // group, read whole past the row's end (at most 24 pixels) and masked to the blocks that are there.
 template <void (*Unmasked)(const unsigned char*, std::size_t, unsigned, uint8x16_t, row_sums&),
           void (*Masked)(const unsigned char*, std::size_t, unsigned, uint8x16_t, row_sums&)>
-std::uint64_t grouped_row(const unsigned char* row, const score_geometry& g, unsigned blocks, unsigned step_blocks,
-                          const std::uint8_t (&lane_block)[16]) {
+std::uint64_t grouped_row(const unsigned char* row, const score_geometry& g, unsigned blocks,
+                          unsigned step_blocks, const std::uint8_t (&lane_block)[16]) {
     row_sums sums;
     const unsigned whole = blocks / step_blocks;
     if (whole > 0) {
@@ -252,9 +252,11 @@ std::uint64_t grouped_row(const unsigned char* row, const score_geometry& g, uns
 }
 
 // Same terms as score_row_reference(); see finger_kernels.h.
-unsigned score_row_neon(const unsigned char* row, const score_geometry& g, unsigned blocks, std::uint64_t& total) {
+unsigned score_row_neon(const unsigned char* row, const score_geometry& g, unsigned blocks,
+                        std::uint64_t& total) {
     if (g.block_size == 8 && g.row_step == 2) {
-        total += grouped_row<adjacent_groups<false>, adjacent_groups<true>>(row, g, blocks, 4, adjacent_lane_block);
+        total += grouped_row<adjacent_groups<false>, adjacent_groups<true>>(row, g, blocks, 4,
+                                                                            adjacent_lane_block);
     } else if (g.block_size == 4 * g.row_step) {
         total += k4_row(row, g, blocks);
     } else if (g.block_size == 4 && g.row_step == 2) {
@@ -284,30 +286,30 @@ unsigned score_row_neon(const unsigned char* row, const score_geometry& g, unsig
 // Registers: r1 the group, r2 the window, r3 out, r5 the last low-part load's step (to the next group),
 // r6 the step to the next window, r12 the frame row less 32, lr the output step; d0-d7 and d16-d31,
 // never the callee-saved d8-d15 (the compiler would save and restore them for every row).
-#define BIO_NEON_CORRECTION_GROUP                                                                     \
-    "ldr        r6, [r1, #112]\n"                                                                      \
-    "vld1.8     {d6, d7}, [r1]!\n"                                                                     \
-    "vld2.8     {d0-d3}, [r2]!\n             vld2.8 {d2-d5}, [r2], r12\n"                              \
-    "vld2.8     {d16-d19}, [r2]!\n           vld2.8 {d18-d21}, [r2], r6\n"                             \
-    "vtbl.8     d22, {d0-d3}, d6\n           vtbl.8 d23, {d0-d3}, d7\n"                                \
-    "vtbl.8     d24, {d16-d19}, d6\n         vtbl.8 d25, {d16-d19}, d7\n"                              \
-    "vld4.8     {d0-d3}, [r1]!\n"                                                                      \
-    "vmull.u8   q15, d22, d0\n               vmovl.u8 q8, d22\n"                                       \
-    "vmull.u8   q14, d24, d2\n               vmovl.u8 q9, d23\n"                                       \
-    "vmlal.u8   q15, d23, d1\n               vmovl.u8 q10, d24\n"                                      \
-    "vmlal.u8   q14, d25, d3\n               vmovl.u8 q11, d25\n"                                      \
-    "vld2.16    {d0-d3}, [r1]!\n"                                                                      \
-    "vmull.s16  q12, d16, d0\n               vmull.s16 q13, d17, d1\n"                                 \
-    "vld2.16    {d4-d7}, [r1], r5\n"                                                                   \
-    "vmlal.s16  q12, d18, d2\n               vmlal.s16 q13, d19, d3\n"                                 \
-    "vmull.s16  q0, d20, d4\n                vmull.s16 q1, d21, d5\n"                                  \
-    "vmlal.s16  q0, d22, d6\n                vadd.i16 q15, q15, q14\n"                                 \
-    "vmlal.s16  q1, d23, d7\n"                                                                         \
-    "vaddhn.i32 d24, q12, q0\n               vaddhn.i32 d25, q13, q1\n"                                \
-    "vadd.i16   q12, q12, q15\n"                                                                       \
-    "vshrn.i16  d24, q12, #4\n"                                                                        \
-    ".if %c[invert]\n vmvn d24, d24\n .endif\n"                                                        \
-    ".if %c[turn]\n vrev64.8 d24, d24\n .endif\n"                                                      \
+#define BIO_NEON_CORRECTION_GROUP                                          \
+    "ldr        r6, [r1, #112]\n"                                          \
+    "vld1.8     {d6, d7}, [r1]!\n"                                         \
+    "vld2.8     {d0-d3}, [r2]!\n             vld2.8 {d2-d5}, [r2], r12\n"  \
+    "vld2.8     {d16-d19}, [r2]!\n           vld2.8 {d18-d21}, [r2], r6\n" \
+    "vtbl.8     d22, {d0-d3}, d6\n           vtbl.8 d23, {d0-d3}, d7\n"    \
+    "vtbl.8     d24, {d16-d19}, d6\n         vtbl.8 d25, {d16-d19}, d7\n"  \
+    "vld4.8     {d0-d3}, [r1]!\n"                                          \
+    "vmull.u8   q15, d22, d0\n               vmovl.u8 q8, d22\n"           \
+    "vmull.u8   q14, d24, d2\n               vmovl.u8 q9, d23\n"           \
+    "vmlal.u8   q15, d23, d1\n               vmovl.u8 q10, d24\n"          \
+    "vmlal.u8   q14, d25, d3\n               vmovl.u8 q11, d25\n"          \
+    "vld2.16    {d0-d3}, [r1]!\n"                                          \
+    "vmull.s16  q12, d16, d0\n               vmull.s16 q13, d17, d1\n"     \
+    "vld2.16    {d4-d7}, [r1], r5\n"                                       \
+    "vmlal.s16  q12, d18, d2\n               vmlal.s16 q13, d19, d3\n"     \
+    "vmull.s16  q0, d20, d4\n                vmull.s16 q1, d21, d5\n"      \
+    "vmlal.s16  q0, d22, d6\n                vadd.i16 q15, q15, q14\n"     \
+    "vmlal.s16  q1, d23, d7\n"                                             \
+    "vaddhn.i32 d24, q12, q0\n               vaddhn.i32 d25, q13, q1\n"    \
+    "vadd.i16   q12, q12, q15\n"                                           \
+    "vshrn.i16  d24, q12, #4\n"                                            \
+    ".if %c[invert]\n vmvn d24, d24\n .endif\n"                            \
+    ".if %c[turn]\n vrev64.8 d24, d24\n .endif\n"                          \
     "vst1.8     {d24}, [r3], lr\n"
 
 // A row's groups: `middle` of them in a loop, each stored eight bytes after the one before (before it,
@@ -334,15 +336,17 @@ void correct_groups(const correction_group* groups, const unsigned char* window,
         "mov        r3, r0\n" BIO_NEON_CORRECTION_GROUP
         : "+r"(group_register), "+r"(window_register), "+r"(out_register), "+r"(middle_register)
         : "r"(last_register), [turn] "i"(Turn ? 1 : 0), [invert] "i"(Invert ? 1 : 0)
-        : "cc", "memory", "r5", "r6", "r12", "lr", "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17",
-          "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31");
+        : "cc", "memory", "r5", "r6", "r12", "lr", "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16",
+          "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30",
+          "d31");
 }
 #undef BIO_NEON_CORRECTION_GROUP
 
 // A whole row with groups: its groups at columns 0, 8, ... and the last at columns - 8. Rows without
 // groups, and the shorter last row of a plan whose size is not a multiple of its width, are left to the
 // reference row.
-std::size_t correct_row_neon(const unsigned char* frame, const correction_plan& plan, const correction_row& row) {
+std::size_t correct_row_neon(const unsigned char* frame, const correction_plan& plan,
+                             const correction_row& row) {
     const correction_walk* walk = plan.walk;
     if (walk == nullptr) {
         return 0;

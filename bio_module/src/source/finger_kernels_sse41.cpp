@@ -45,8 +45,8 @@ inline __m128i blend_four(const unsigned char* window, const correction_group& g
     const __m128i high_bytes = load_vector(g.high + 16 * half);
     const __m128i top_high =
         _mm_shuffle_epi8(high_bytes, _mm_setr_epi8(0, -1, 1, -1, 4, -1, 5, -1, 8, -1, 9, -1, 12, -1, 13, -1));
-    const __m128i bottom_high =
-        _mm_shuffle_epi8(high_bytes, _mm_setr_epi8(2, -1, 3, -1, 6, -1, 7, -1, 10, -1, 11, -1, 14, -1, 15, -1));
+    const __m128i bottom_high = _mm_shuffle_epi8(
+        high_bytes, _mm_setr_epi8(2, -1, 3, -1, 6, -1, 7, -1, 10, -1, 11, -1, 14, -1, 15, -1));
     const __m128i high = _mm_add_epi32(_mm_madd_epi16(top, top_high), _mm_madd_epi16(bottom, bottom_high));
     return _mm_srli_epi32(_mm_add_epi32(_mm_srai_epi32(low, 16), high), 4);
 }
@@ -77,7 +77,8 @@ void correct_groups(const unsigned char* frame, const correction_group* g, std::
 }
 
 // Same pixels as correct_row_reference(); see finger_kernels.h. Rows without groups are left to it.
-std::size_t correct_row_sse41(const unsigned char* frame, const correction_plan& plan, const correction_row& row) {
+std::size_t correct_row_sse41(const unsigned char* frame, const correction_plan& plan,
+                              const correction_row& row) {
     const correction_walk* walk = plan.walk;
     if (walk == nullptr) {
         return 0;

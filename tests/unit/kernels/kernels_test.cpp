@@ -158,30 +158,40 @@ struct RandomPlan {
     correction_walk_builder walk;
     correction_plan plan;
 
-    RandomPlan(std::size_t pixels, std::size_t columns) : offset(pixels), weight{offset, offset, offset, offset} {
+    RandomPlan(std::size_t pixels, std::size_t columns)
+        : offset(pixels), weight{offset, offset, offset, offset} {
         std::mt19937 random(static_cast<std::uint32_t>(pixels + columns));
-        constexpr std::uint32_t last = 638 + 640 * 478;  // last top-left sample with three to its right and below
+        constexpr std::uint32_t last =
+            638 + 640 * 478;  // last top-left sample with three to its right and below
         for (std::size_t first = 0; first < pixels; first += columns) {
             const std::size_t row = first / columns;
             const std::size_t odd = first + random() % columns;
-            std::uint32_t p = row % 5 == 4 ? last - 3 * static_cast<std::uint32_t>(columns) : random() % (last - 800);
+            std::uint32_t p =
+                row % 5 == 4 ? last - 3 * static_cast<std::uint32_t>(columns) : random() % (last - 800);
             for (std::size_t k = first; k < std::min(pixels, first + columns); ++k) {
                 p = row % 5 == 4 ? p + 3 : std::min(last, p + static_cast<std::uint32_t>(random() % 4));
-                offset[k] = 2 * (row % 7 == 6 ? random() % (last + 1) : p) + (row % 7 == 3 && k == odd ? 1 : 0);
+                offset[k] =
+                    2 * (row % 7 == 6 ? random() % (last + 1) : p) + (row % 7 == 3 && k == odd ? 1 : 0);
                 for (auto& w : weight) {
-                    w[k] = static_cast<std::uint32_t>(row % 7 == 5 && k == odd ? random() | (1u << 24) : random() % ((1u << 24) - (1u << 15)));
+                    w[k] = static_cast<std::uint32_t>(row % 7 == 5 && k == odd
+                                                          ? (1u << 24) + random() % (1u << 20)
+                                                          : random() % ((1u << 24) - (1u << 15)));
                 }
             }
         }
-        plan = {offset.data(), {weight[0].data(), weight[1].data(), weight[2].data(), weight[3].data()}, pixels,
-                columns, nullptr};
+        plan = {offset.data(),
+                {weight[0].data(), weight[1].data(), weight[2].data(), weight[3].data()},
+                pixels,
+                columns,
+                nullptr};
         plan.walk = walk.build(plan);
     }
 };
 
 TEST_P(Twin, CorrectImageMatchesTheReferenceOnRandomPlans) {
     // Rows of whole groups of eight and of four left over, a shorter last row, rows too short for a group.
-    for (const auto& [pixels, columns] : {std::pair<std::size_t, std::size_t>{91000, 260}, {83203, 256}, {1001, 7}}) {
+    for (const auto& [pixels, columns] :
+         {std::pair<std::size_t, std::size_t>{91000, 260}, {83203, 256}, {1001, 7}}) {
         const RandomPlan random_plan(pixels, columns);
         GuardedBuffer frame(frame_size);  // a byte read past the frame faults
         frame.fill_random(static_cast<std::uint32_t>(pixels) + 1);
