@@ -177,21 +177,30 @@ void kernel_variant::correct(const unsigned char* frame, const correction_plan& 
     if (frame == nullptr || out == nullptr || plan.columns == 0) {
         return;
     }
+    // In locals: the row functions could change what the references point to, as far as the compiler
+    // knows, and this loop runs for every row.
+    const correct_row_kernel row_function = correct_row;
+    const std::size_t pixels = plan.pixels;
+    const std::size_t columns = plan.columns;
+    const std::ptrdiff_t direction = flags.invert ? -1 : 1;
+    unsigned char* const start = flags.invert ? out + (pixels - 1) : out;
     correction_row row = {0,
                           0,
                           0,
                           nullptr,
-                          flags.invert ? -1 : 1,
+                          static_cast<int>(direction),
                           static_cast<unsigned char>(flags.invert_pixels ? 0xFF : 0x00)};
-    for (; row.first < plan.pixels; row.first += plan.columns, ++row.index) {
-        row.count = std::min(plan.columns, plan.pixels - row.first);
-        row.out = flags.invert ? out + (plan.pixels - 1 - row.first) : out + row.first;
-        const std::size_t done = correct_row(frame, plan, row);
+    for (std::size_t first = 0, index = 0; first < pixels; first += columns, ++index) {
+        row.index = index;
+        row.first = first;
+        row.count = std::min(columns, pixels - first);
+        row.out = start + direction * static_cast<std::ptrdiff_t>(first);
+        const std::size_t done = row_function(frame, plan, row);
         if (done < row.count) {
             correction_row rest = row;
             rest.first += done;
             rest.count -= done;
-            rest.out += row.direction * static_cast<std::ptrdiff_t>(done);
+            rest.out += direction * static_cast<std::ptrdiff_t>(done);
             correct_row_reference(frame, plan, rest);
         }
     }
