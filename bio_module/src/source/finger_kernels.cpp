@@ -208,8 +208,12 @@ void kernel_variant::correct(const unsigned char* frame, const correction_plan& 
 
 // The row's pixels one at a time: the weighted sum, optionally inverted, stored in reading or turned
 // order.
-std::size_t correct_row_reference(const unsigned char* frame, const correction_plan& plan,
-                                  const correction_row& row) {
+std::size_t correct_row_reference(const unsigned char* frame, const correction_plan& shared_plan,
+                                  const correction_row& shared_row) {
+    // Copies: stores through the image (which may alias anything) then do not make the compiler read
+    // the plan and the row again for every pixel.
+    const correction_plan plan = shared_plan;
+    const correction_row row = shared_row;
     for (std::size_t i = 0; i < row.count; ++i) {
         std::uint32_t v = corrected_value(frame, plan, row.first + i);
         if (row.mask != 0) {
