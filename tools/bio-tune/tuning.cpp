@@ -61,14 +61,14 @@ ScoredRecording score_recording(const std::string& path, const std::vector<Score
     scored.samples.resize(pairs.size());
     RecordingFacts& facts = scored.facts;
     facts.truth = reader.carries_truth();
-    const image_variance_kernel variance = active_kernels().variance;
+    const kernel_variant& kernels = active_kernels();
     recording::Record record;
     std::set<std::uint32_t> touches;
     while (reader.next(record)) {
         const bool gap = record.kind == recording::Record::Kind::gap;
         for (std::size_t p = 0; p < pairs.size(); ++p) {
             const std::int32_t score =
-                gap ? 0 : variance(record.frame.bytes.data(), pairs[p].bsize, pairs[p].step);
+                gap ? 0 : kernels.variance(record.frame.bytes.data(), pairs[p].bsize, pairs[p].step);
             scored.samples[p].push_back({score, gap});
         }
         scored.time_us.push_back(gap ? record.gap.time_us : record.frame.time_us);

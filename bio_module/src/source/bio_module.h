@@ -163,6 +163,9 @@ extern BIO_EXPORT std::mutex cv_mutex;
 
 BIO_EXPORT int run();
 BIO_EXPORT bool pred();
+// The loop's work for the frame in captured_frame (score, debug stream, detector), without the wait
+// and the copy; the board's cost meter calls it too.
+void handle_captured_frame();
 void capture_image();
 void restart_module();
 // Registers the module's shutdown (stop the loop and the consumer thread, release the device) to run

@@ -400,10 +400,15 @@ int run() {
         if (!take_captured_frame()) {
             continue;
         }
-        const int variance = image_variance(captured_frame, bsize, step);
-        stream_frame(variance);
-        detection_step(variance);
+        handle_captured_frame();
     }
+}
+
+// One frame's work once it is in captured_frame: its score, the debug stream, the detector's step.
+void handle_captured_frame() {
+    const int variance = image_variance(captured_frame, bsize, step);
+    stream_frame(variance);
+    detection_step(variance);
 }
 
 // Posts "bio_module_finger_removed".
