@@ -99,6 +99,8 @@ TEST_F(BioTune, SuggestsVarMinInTheGapAndCountsTheTouches) {
     const Outcome run =
         run_bio_tune(recording + " --img_num 5 --min_img_num 2 -o " + (dir_ / "r.html").string());
     ASSERT_EQ(run.status, 0) << run.output;
+    // The same answer lost on a full disk is a failure.
+    EXPECT_EQ(run_bio_tune(recording + " -o " + (dir_ / "r.html").string() + " >/dev/full").status, 1);
     // Gap 0 to 16256: var_min a third of the way up, 5418. The first touch is counted across the
     // gap (frames 3, 4, 6, 7, 8) and published at the fifth.
     EXPECT_EQ(run.output,

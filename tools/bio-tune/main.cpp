@@ -42,8 +42,8 @@ struct Options {
 // The pairs of options `first` and `second` asked for, or the configuration's defaults; a usage
 // error when they do not pair up.
 template <typename Pair>
-std::vector<Pair> pairs_of(const std::vector<int>& first, const std::vector<int>& second, const char* first_key,
-                           const char* second_key, std::vector<Pair> defaults) {
+std::vector<Pair> pairs_of(const std::vector<int>& first, const std::vector<int>& second,
+                           const char* first_key, const char* second_key, std::vector<Pair> defaults) {
     if (first.size() != second.size()) {
         throw cli::UsageError(std::string("--") + first_key + " and --" + second_key +
                               " must be given as many times each (" + std::to_string(first.size()) + " and " +
@@ -82,7 +82,8 @@ int run(const Options& options) {
     std::vector<bio_tune::ScoredRecording> recordings;
     for (const std::string& path : options.recordings) {
         recordings.push_back(bio_tune::score_recording(path, pairs));
-        print(options, {bio_tune::recording_line(recordings.back())}, bio_tune::recording_json(recordings.back()));
+        print(options, {bio_tune::recording_line(recordings.back())},
+              bio_tune::recording_json(recordings.back()));
     }
     const bio_tune::Analysis analysis = bio_tune::analyse(recordings, pairs, rule_sets);
     for (const bio_tune::PairResult& result : analysis.pairs) {
@@ -110,11 +111,14 @@ int run(const Options& options) {
 int main(int argc, char** argv) {
     Options options;
     CLI::App app{
-        "Scores recordings of raw frames (bio-stream --record) with the module's own kernels, suggests bsize/step,\n"
+        "Scores recordings of raw frames (bio-stream --record) with the module's own kernels, suggests "
+        "bsize/step,\n"
         "var_min, img_num and min_img_num, and replays the finger detector on them. Exit status 0 with a\n"
         "suggestion, 1 when none can be made (the report says why) or on a failure, 2 on a usage error."};
     cli::set_program(app, "bio-tune");
-    app.add_option("recordings", options.recordings, "Recordings to score")->required()->option_text("PATH...");
+    app.add_option("recordings", options.recordings, "Recordings to score")
+        ->required()
+        ->option_text("PATH...");
     app.add_option(std::string("--") + bsize_key, options.bsizes,
                    "Block size of a pair to try (with --step; repeatable; default 16)")
         ->check(CLI::Range(1, 280))
