@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
                    "img_num of a replay (with --min_img_num; repeatable; default 5, 3, 8)")
         ->option_text("N");
     app.add_option(std::string("--") + min_img_num_key, options.min_img_nums,
-                   "min_img_num of a replay (with --img_num; default 2, 1, 3)")
+                   "min_img_num of a replay (with --img_num; repeatable; default 2, 1, 3)")
         ->option_text("N");
     cli::add_output(app, options.report_path, "HTML report to write (default bio-tune-report.html)");
     cli::add_json(app, options.json);
