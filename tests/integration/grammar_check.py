@@ -3,13 +3,13 @@
 usage error and run-time failure ends with its documented status (0 done, 1 failed at run time,
 2 usage) and a line that says what and why.
 
-grammar_check.py VERSION BIO_HOST VSENSOR; programs of a cross build run behind $BIO_TEST_EMULATOR."""
+grammar_check.py VERSION BIO_HOST VSENSOR BIO_TUNE; a cross build's programs run behind $BIO_TEST_EMULATOR."""
 import os
 import subprocess
 import sys
 import tempfile
 
-VERSION, BIO_HOST, VSENSOR = sys.argv[1:4]
+VERSION, BIO_HOST, VSENSOR, BIO_TUNE = sys.argv[1:5]
 EMULATOR = os.environ.get("BIO_TEST_EMULATOR", "").split()
 # An emulated bio-host cannot run itself again with the sensor preloaded: the emulator preloads it.
 ENV = dict(os.environ, **({"QEMU_SET_ENV": "LD_PRELOAD=" + VSENSOR} if EMULATOR else {}))
@@ -40,6 +40,10 @@ with tempfile.TemporaryDirectory() as tmp:
          f"bio-host: cannot open {tmp}/video9: No such file or directory"),
         ([BIO_HOST, "--simulate", glass, "--model", "GC999", "--until-end"], 0,
          "warning: the module knows no sensor model \"GC999\""),
+        ([BIO_TUNE, "--version"], 0, f"bio-tune {VERSION}\n"),
+        ([BIO_TUNE, "-h"], 0, "Usage: bio-tune [OPTIONS]"),
+        ([BIO_TUNE, glass, "--img_num", "3"], 2, "bio-tune: --img_num and --min_img_num must be given as many"),
+        ([BIO_TUNE, glass, "--step", "0"], 2, "bio-tune: --step: Value 0 not in range 1 to 280"),
     ]
     failed = 0
     for argv, status, text in rows:

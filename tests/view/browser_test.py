@@ -178,7 +178,7 @@ summary = open(out("bio-stream.log")).read().splitlines()[-1]
 check(re.match(rf"bio-stream: {sent} frames, 0 cut short, \d+ bytes$", summary), f"summary: {summary}")
 check(os.path.getsize(out("demo.biorec")) == 16 + sent * (36 + 614400), "every frame recorded")
 
-tune = subprocess.run([opt.bio_tune, out("demo.biorec"), "--report", out("report.html")],
+tune = subprocess.run([opt.bio_tune, out("demo.biorec"), "-o", out("report.html")],
                       capture_output=True, text=True, timeout=120)
 print(tune.stdout, end="")
 check(tune.returncode == 0, "bio-tune failed: " + tune.stderr)
