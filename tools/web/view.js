@@ -344,6 +344,7 @@
       for (const list of Object.values(all)) list.length = keep;
       if (keep === 0) base = event.first;
     }
+    if (event.latest && event.latest.kind !== "header") frameWanted = event.latest.number;
     for (const [number, seconds, score, state, missing] of event.scores) {
       all.number.push(number);
       all.seconds.push(seconds);
@@ -390,10 +391,7 @@
     }
     heldScores = 0;
     take(event);
-    if (event.latest && event.latest.kind !== "header") {
-      frameWanted = event.latest.number;
-      requestFrame();
-    }
+    requestFrame();
     if (event.scores.length > 0) {
       requestTouches();
       scheduleRender();
