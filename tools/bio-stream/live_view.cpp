@@ -1,7 +1,7 @@
 // bio-stream's page: one thread runs every connection asynchronously, so that no client holds a thread
 // and a stop never waits for one. Routes: the page's files, the live feed (Server-Sent Events), the
 // pictures of the latest frames and of the latest touches' best frames, and the touches the detector
-// would find on the latest scores with the var_min the scores suggest.
+// would find on the latest scores, with the var_min those scores suggest.
 #include "live_view.h"
 
 #include <ifaddrs.h>
