@@ -145,6 +145,8 @@
     el("pause").textContent = paused ? "Resume" : "Pause";
     if (!paused) {
       for (const event of held.splice(0)) take(event);
+      heldScores = 0;
+      requestTouches();
       scheduleRender();
       requestFrame();
     }
@@ -389,7 +391,6 @@
       while (heldScores > MAX_SCORES) heldScores -= held.shift().scores.length;
       return;
     }
-    heldScores = 0;
     take(event);
     requestFrame();
     if (event.scores.length > 0) {
