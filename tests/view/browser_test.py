@@ -15,6 +15,9 @@ try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.actions import interaction
+    from selenium.webdriver.common.actions.action_builder import ActionBuilder
+    from selenium.webdriver.common.actions.pointer_input import PointerInput
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
@@ -176,11 +179,12 @@ try:
     check(touches_at(driver, 1, 5, 2) == (1, 0, 0), "at the glass score: one touch that never ends")
     check(touches_at(driver, 300, 2, 1) == (2, 1, 0), "img_num 2: the 3-frame touch in time, the tap early")
     check(touches_at(driver, 300, 5, 2) == (1, 1, 1), "back to 300/5/2")
-    # Drag the dashed line from 300 to the top of the plot: above the finger scores.
-    over = driver.find_element(By.CSS_SELECTOR, "#timeline .u-over")
+    # Drag the dashed line with a finger from 300 to the top of the plot: above the finger scores.
     y = driver.execute_script("return bioView.timeline.plot.valToPos(300, 'y')")
-    ActionChains(driver).move_to_element_with_offset(over, 0, int(y - over.size["height"] / 2)).click_and_hold() \
-        .move_by_offset(0, int(2 - y)).release().perform()
+    finger = ActionBuilder(driver, mouse=PointerInput(interaction.POINTER_TOUCH, "finger"))
+    finger.pointer_action.move_to(over, 0, int(y - over.size["height"] / 2)).pointer_down() \
+        .move_by(0, int(2 - y)).pointer_up()
+    finger.perform()
     dragged = int(driver.find_element(By.ID, "var-min").get_attribute("value"))
     check(dragged > 7200, f"dragged var_min {dragged}")
     check(marks_for(driver, f"{dragged}/5/2") == (0, 0, 0), "dragged above the finger: no touch")
