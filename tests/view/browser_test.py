@@ -9,7 +9,7 @@ stream stopped must say so and draw the histogram of what it missed. bio-tune ov
 recording must suggest a var_min between the glass and finger scores, and its report must open
 without console errors. Exit 77 (skipped) only when Chromium, its driver or selenium is absent.
 """
-import argparse, csv, os, re, shutil, signal, subprocess, sys, tempfile, time
+import argparse, atexit, csv, os, re, shutil, signal, subprocess, sys, tempfile, time
 
 try:
     from selenium import webdriver
@@ -92,12 +92,17 @@ def tabled(at_least):
     raise AssertionError(f"bio-stream tabled {len(rows)} frames, bio-host saw {at_least}")
 
 
+# Chromium's profiles, removed when the test ends however it ends.
+PROFILES = tempfile.mkdtemp(prefix="bio-chromium-")
+atexit.register(shutil.rmtree, PROFILES, ignore_errors=True)
+
+
 def browser():
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
     for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--window-size=1280,800", "--user-data-dir=" + tempfile.mkdtemp(prefix="bio-chromium-")):
+                 "--window-size=1280,800", "--user-data-dir=" + tempfile.mkdtemp(dir=PROFILES)):
         options.add_argument(flag)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     return webdriver.Chrome(service=Service(executable_path=DRIVER), options=options)
