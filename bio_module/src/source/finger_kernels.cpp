@@ -217,11 +217,15 @@ void kernel_variant::correct(const unsigned char* frame, const correction_plan& 
                           nullptr,
                           static_cast<int>(direction),
                           static_cast<unsigned char>(flags.invert_pixels ? 0xFF : 0x00)};
-    for (std::size_t first = 0, index = 0; first < pixels; first += columns, ++index) {
+    const std::ptrdiff_t row_step = direction * static_cast<std::ptrdiff_t>(columns);
+    row.count = columns;
+    row.out = start;
+    for (std::size_t first = 0, index = 0; first < pixels; first += columns, ++index, row.out += row_step) {
         row.index = index;
         row.first = first;
-        row.count = std::min(columns, pixels - first);
-        row.out = start + direction * static_cast<std::ptrdiff_t>(first);
+        if (pixels - first < columns) {
+            row.count = pixels - first;
+        }
         const std::size_t done = row_function(frame, plan, row);
         if (done < row.count) {
             correction_row rest = row;

@@ -306,9 +306,13 @@ unsigned score_row_neon(const unsigned char* row, const score_geometry& g, unsig
     ".if %c[turn]\n vrev64.8 d24, d24\n .endif\n"                          \
     "vst1.8     {d24}, [r3], lr\n"
 
-// A row's groups: `middle` of them, two at a time in a loop, each stored eight bytes after the one
-// before (before it, turned), then the last one at `last_out`. The operands sit in the registers the
-// group's code names, so that nothing goes through memory on the way in.
+#define BIO_NEON_CORRECTION_FOUR \
+    BIO_NEON_CORRECTION_GROUP BIO_NEON_CORRECTION_GROUP BIO_NEON_CORRECTION_GROUP BIO_NEON_CORRECTION_GROUP
+
+// A row's groups: `middle` of them, one, two and four first as the count's low bits say, then eight at a
+// time in a loop (a row of 260 pixels has 32 and the last one: four steps of the loop), each stored eight
+// bytes after the one before (before it, turned), then the last one at `last_out`. The operands sit in the
+// registers the group's code names, so that nothing goes through memory on the way in.
 template <bool Turn, bool Invert>
 void correct_groups(const correction_group* groups, const unsigned char* window, unsigned char* out,
                     std::size_t middle, unsigned char* last_out) {
@@ -324,8 +328,14 @@ void correct_groups(const correction_group* groups, const unsigned char* window,
         "lsrs       r4, r4, #1\n"
         "bcc        3f\n" BIO_NEON_CORRECTION_GROUP
         "3:\n"
+        "lsrs       r4, r4, #1\n"
+        "bcc        4f\n" BIO_NEON_CORRECTION_GROUP BIO_NEON_CORRECTION_GROUP
+        "4:\n"
+        "lsrs       r4, r4, #1\n"
+        "bcc        5f\n" BIO_NEON_CORRECTION_FOUR
+        "5:\n"
         "beq        2f\n"
-        "1:\n" BIO_NEON_CORRECTION_GROUP BIO_NEON_CORRECTION_GROUP
+        "1:\n" BIO_NEON_CORRECTION_FOUR BIO_NEON_CORRECTION_FOUR
         "subs       r4, r4, #1\n"
         "bne        1b\n"
         "2:\n"
@@ -336,11 +346,12 @@ void correct_groups(const correction_group* groups, const unsigned char* window,
           "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30",
           "d31");
 }
+#undef BIO_NEON_CORRECTION_FOUR
 #undef BIO_NEON_CORRECTION_GROUP
 
 // A whole row with groups: its groups at columns 0, 8, ... and the last at columns - 8. Rows without
-// groups, and the shorter last row of a plan whose size is not a multiple of its width, are left to the
-// reference row.
+// groups, the shorter last row of a plan whose size is not a multiple of its width among them (the walk
+// gives it none), are left to the reference row.
 std::size_t correct_row_neon(const unsigned char* frame, const correction_plan& plan,
                              const correction_row& row) {
     const correction_walk* walk = plan.walk;
@@ -349,7 +360,7 @@ std::size_t correct_row_neon(const unsigned char* frame, const correction_plan& 
     }
     const std::uint32_t first = walk->row_groups[row.index];
     const std::uint32_t groups = walk->row_groups[row.index + 1] - first;
-    if (groups == 0 || row.count != plan.columns) {
+    if (groups == 0) {
         return 0;
     }
     const correction_group* g = walk->groups + first;
