@@ -164,46 +164,69 @@ FrameSource::Position FrameSource::locate(std::uint64_t n) const {
     if (steps.empty()) {
         return {nullptr, n};
     }
+    std::uint64_t cycle = 0;
     for (int pass = 0; pass < 2; ++pass) {
         std::uint64_t start = 0;
         for (const auto& step : steps) {
             const std::uint64_t length = step_frames(step);
             if (length == 0 || n < start + length) {
                 // A step without an end holds for ever; the steps after it are never reached.
-                return {&step, n - start};
+                return {&step, n - start, cycle};
             }
             start += length;
         }
         if (!timeline_.repeat) {
             // Past the end: the last step holds.
             const Step& last = steps.back();
-            return {&last, n - (start - step_frames(last))};
+            return {&last, n - (start - step_frames(last)), cycle};
         }
         if (start == 0) {
             break;  // a timeline of empty steps: nothing to repeat
         }
+        cycle = n / start;
         n %= start;
     }
     return {&steps.front(), 0};
 }
 
-void FrameSource::render(std::uint64_t n, unsigned char* out, ReplayCursor& cursor) const {
+std::uint32_t FrameSource::touch_number(const Position& where) const {
+    const auto& steps = timeline_.steps;
+    const auto is_touch = [](const Step& step) { return step.kind == Step::Kind::finger; };
+    const auto here = steps.begin() + (where.step - steps.data());
+    const auto per_cycle = static_cast<std::uint64_t>(std::count_if(steps.begin(), steps.end(), is_touch));
+    const auto before = static_cast<std::uint64_t>(std::count_if(steps.begin(), here, is_touch));
+    // The truth keeps the low 32 bits, as it keeps those of the frame number.
+    return static_cast<std::uint32_t>(where.cycle * per_cycle + before + 1);
+}
+
+recording::Truth FrameSource::render(std::uint64_t n, unsigned char* out, ReplayCursor& cursor) const {
     const Position where = locate(n);
     const signed char* frame_noise = noise().data() + noise_offset(n);
+    recording::Truth truth;
+    truth.known = true;
+    truth.sensor_frame = static_cast<std::uint32_t>(n);
     if (where.step != nullptr && where.step->kind == Step::Kind::replay) {
         const std::uint64_t last = where.step->recording_frames - 1;
         if (where.step->recording_frames > 0 &&
-            cursor.read(where.step->path, std::min(where.step_frame, last), out)) {
-            return;
+            cursor.read(where.step->path, std::min(where.step_frame, last), out, truth)) {
+            truth.sensor_frame = static_cast<std::uint32_t>(n);
+            return truth;
         }
         compose(nullptr, glass_level, frame_noise, out);
-        return;
+        return truth;
     }
     if (where.step != nullptr && where.step->kind == Step::Kind::finger) {
         compose(finger_luma().data(), 0, frame_noise, out);
-        return;
+        // The fixed finger lies whole on the glass from its first frame to its last.
+        truth.contact = true;
+        truth.phase = recording::Phase::hold;
+        truth.contact_permyriad = 10000;
+        truth.contrast_permyriad = 10000;
+        truth.touch = touch_number(where);
+        return truth;
     }
     compose(nullptr, glass_level, frame_noise, out);
+    return truth;
 }
 
 struct ReplayCursor::Impl {
@@ -216,7 +239,8 @@ struct ReplayCursor::Impl {
 ReplayCursor::ReplayCursor() : impl_(std::make_unique<Impl>()) {}
 ReplayCursor::~ReplayCursor() = default;
 
-bool ReplayCursor::read(const std::string& path, std::uint64_t index, unsigned char* out) {
+bool ReplayCursor::read(const std::string& path, std::uint64_t index, unsigned char* out,
+                        recording::Truth& truth) {
     try {
         if (!impl_->reader || impl_->path != path) {
             impl_->reader = std::make_unique<recording::Reader>(path);
@@ -237,6 +261,7 @@ bool ReplayCursor::read(const std::string& path, std::uint64_t index, unsigned c
         const std::size_t length = std::min(impl_->frame.bytes.size(), frame_bytes);
         std::memcpy(out, impl_->frame.bytes.data(), length);
         std::memset(out + length, 0, frame_bytes - length);
+        truth = impl_->frame.truth;
         return true;
     } catch (const std::exception&) {
         impl_->reader.reset();

@@ -1,6 +1,8 @@
 // Internal pieces of the virtual sensor: the scenario timeline, the frame sources and the trace.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -9,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "recording/recording.h"
 #include "vsensor/vsensor.h"
 
 namespace vsensor::detail {
@@ -49,6 +52,7 @@ struct ScenarioSettings {
     std::optional<std::uint32_t> height;
     std::optional<std::uint32_t> pixelformat;
     std::optional<std::uint32_t> buffer_length;
+    std::optional<std::string> truth_to;
     std::vector<Fault> faults;
     struct Stall {
         std::uint64_t after_frames;
@@ -93,17 +97,21 @@ public:
     FrameSource(const FrameSource&) = delete;
     FrameSource& operator=(const FrameSource&) = delete;
 
-    // Writes the whole frame n (frame_bytes) to `out`. `cursor` carries an open recording
-    // between calls; pass a fresh one for a one-off frame. A recording that has become
-    // unreadable gives empty glass for its frames.
-    void render(std::uint64_t n, unsigned char* out, ReplayCursor& cursor) const;
+    // Writes the whole frame n (frame_bytes) to `out` and returns its ground truth. `cursor`
+    // carries an open recording between calls; pass a fresh one for a one-off frame. A recording
+    // that has become unreadable gives empty glass for its frames; a recording's frames have the
+    // truth it carries (unknown when it carries none).
+    recording::Truth render(std::uint64_t n, unsigned char* out, ReplayCursor& cursor) const;
 
 private:
     struct Position {
         const Step* step;          // null: empty glass (no timeline)
         std::uint64_t step_frame;  // frame number within the step
+        std::uint64_t cycle = 0;   // how many times a repeated timeline has run before
     };
     Position locate(std::uint64_t n) const;
+    // The touch number of a finger step at `where` (from 1, counting every repeat).
+    std::uint32_t touch_number(const Position& where) const;
     std::uint64_t step_frames(const Step& step) const;  // 0: no end
     const std::vector<unsigned char>& finger_luma() const;
     const std::vector<signed char>& noise() const;
@@ -125,9 +133,9 @@ public:
     ReplayCursor(const ReplayCursor&) = delete;
     ReplayCursor& operator=(const ReplayCursor&) = delete;
 
-    // Copies frame `index` of the recording at `path` into `out` (frame_bytes); false when it
-    // cannot be read.
-    bool read(const std::string& path, std::uint64_t index, unsigned char* out);
+    // Copies frame `index` of the recording at `path` into `out` (frame_bytes) and its truth into
+    // `truth`; false when it cannot be read.
+    bool read(const std::string& path, std::uint64_t index, unsigned char* out, recording::Truth& truth);
 
 private:
     struct Impl;
@@ -137,6 +145,26 @@ private:
 // Counts the whole frames of a recording; throws std::invalid_argument naming the path and
 // the problem.
 std::uint64_t count_recording_frames(const std::string& path);
+
+// "<IPv4>:<port>" as a socket address; nullopt for anything else (port 0 included).
+std::optional<sockaddr_in> parse_destination(const std::string& text);
+
+// Sends the truth of each produced frame to one UDP destination (see recording.h for the datagram).
+class TruthSender {
+public:
+    // Throws std::invalid_argument for a destination parse_destination refuses.
+    explicit TruthSender(const std::string& destination);
+    ~TruthSender();
+    TruthSender(const TruthSender&) = delete;
+    TruthSender& operator=(const TruthSender&) = delete;
+
+    // The datagram of a frame whose buffer was filled with `length` bytes of `frame`.
+    void send(const unsigned char* frame, std::size_t length, const recording::Truth& truth) const;
+
+private:
+    int socket_ = -1;
+    sockaddr_in destination_{};
+};
 
 // The trace: kept in memory (the newest trace_capacity entries) and, when a file is set,
 // written there line by line as calls happen.

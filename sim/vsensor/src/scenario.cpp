@@ -218,6 +218,15 @@ void apply_buffer_length(const Line& line, ScenarioSettings& settings) {
     settings.buffer_length = static_cast<std::uint32_t>(*value);
 }
 
+// "<IPv4>:<port>", or "off".
+void apply_truth_to(const Line& line, ScenarioSettings& settings) {
+    const std::string& destination = line.words[1];
+    if (destination != "off" && !parse_destination(destination)) {
+        fail(line, "bad truth destination '" + destination + "' (expected <IPv4>:<port> or off)");
+    }
+    settings.truth_to = destination == "off" ? "" : destination;
+}
+
 void apply_fault(const Line& line, ScenarioSettings& settings) {
     const auto call = parse_call(line.words[1]);
     if (!call) {
@@ -286,6 +295,7 @@ const Keyword keywords[] = {
     {"caps", 1, any_count, "needs capture, streaming, none or 0x<hex>", apply_caps},
     {"format", 1, 2, "takes <width>x<height> and an optional fourcc", apply_format},
     {"buffer_length", 1, 1, "takes 1 argument", apply_buffer_length},
+    {"truth_to", 1, 1, "takes <IPv4>:<port> or off", apply_truth_to},
     {"fault", 2, any_count, "needs a call and an error, e.g. 'fault dqbuf ENODEV skip=100 count=1'",
      apply_fault},
     {"stall", 0, any_count, "", apply_stall},
@@ -335,6 +345,7 @@ void apply_settings(const ScenarioSettings& settings, Config& config) {
     config.height = settings.height.value_or(config.height);
     config.pixelformat = settings.pixelformat.value_or(config.pixelformat);
     config.buffer_length = settings.buffer_length.value_or(config.buffer_length);
+    config.truth_to = settings.truth_to.value_or(config.truth_to);
 }
 
 void validate(const Config& config) {
@@ -350,6 +361,9 @@ void validate(const Config& config) {
     }
     if (config.buffer_length == 0 || config.buffer_length > max_buffer_length) {
         throw std::invalid_argument("impossible buffer length " + std::to_string(config.buffer_length));
+    }
+    if (!config.truth_to.empty() && !parse_destination(config.truth_to)) {
+        throw std::invalid_argument("bad truth destination '" + config.truth_to + "' (expected <IPv4>:<port>)");
     }
     if (config.width == 0 || config.height == 0) {
         throw std::invalid_argument("impossible frame size " + std::to_string(config.width) + "x" +

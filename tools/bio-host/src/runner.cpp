@@ -97,6 +97,19 @@ void Printer::write(const std::string& text, const Json& object, bool last) {
     std::fflush(stdout);
 }
 
+std::vector<IniEntry> configuration_entries(const Options& options) {
+    std::vector<IniEntry> entries;
+    if (!options.config.empty()) {
+        entries = read_ini_file(options.config);
+    } else if (!options.simulate.empty()) {
+        entries = parse_ini(builtin_desktop_ini, "built-in desktop.ini");
+    }
+    for (const std::string& assignment : options.sets) {
+        entries.push_back(parse_set(assignment, module_section));
+    }
+    return entries;
+}
+
 Runner::Runner(const Options& options)
     : options_(options), out_(options.json), simulated_(!options.simulate.empty()) {
     if (options_.log_level == "none") {
@@ -111,15 +124,7 @@ Runner::Runner(const Options& options)
 // Writes the configuration file (or, with --simulate, the built-in desktop one), then each
 // --set, then the virtual sensor's paths into the store.
 void Runner::seed_configuration() {
-    std::vector<IniEntry> entries;
-    if (!options_.config.empty()) {
-        entries = read_ini_file(options_.config);
-    } else if (simulated_) {
-        entries = parse_ini(builtin_desktop_ini, "built-in desktop.ini");
-    }
-    for (const std::string& assignment : options_.sets) {
-        entries.push_back(parse_set(assignment, module_section));
-    }
+    std::vector<IniEntry> entries = configuration_entries(options_);
     if (simulated_) {
         const char* device = std::getenv("VSENSOR_DEVICE");
         entries.push_back(

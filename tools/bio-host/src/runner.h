@@ -13,9 +13,14 @@
 
 #include "command.h"
 #include "format.h"
+#include "ini.h"
 #include "options.h"
 
 namespace bio_host {
+
+// The configuration as bio-host writes it into the store, in order: the file (with --simulate and
+// no file, the built-in desktop one), then each --set. Raises as read_ini_file and parse_set do.
+std::vector<IniEntry> configuration_entries(const Options& options);
 
 // Exit statuses of bio-host.
 constexpr int exit_ok = 0;

@@ -21,6 +21,7 @@
 #include "bio_common/text.h"
 #include "bio_host_paths.h"
 #include "files.h"
+#include "runner.h"
 
 namespace bio_host {
 namespace {
@@ -73,14 +74,33 @@ std::string find_vsensor(const std::string& given) {
     return library;
 }
 
-// Sets the sensor's environment: where its device and timeline are, and the scenario's own
-// sensor variables.
-void export_sensor_env(const std::string& dir, const SimScenario& scenario) {
+// Where the sensor sends the truth of its frames: beside the module's debug stream, to the
+// receiver's port + 1, when the configuration turns the stream on; "" otherwise.
+std::string truth_destination(const Options& options) {
+    std::string ip;
+    unsigned port = 9000;
+    for (const IniEntry& entry : configuration_entries(options)) {
+        if (entry.section == "bio_module" && entry.key == "net_debug_ip") {
+            ip = entry.value;
+        } else if (entry.section == "bio_module" && entry.key == "net_debug_port") {
+            port = bio_common::parse_integer<unsigned>(entry.value).value_or(port) & 0xFFFFu;
+        }
+    }
+    return ip.empty() || port == 0xFFFFu ? std::string() : ip + ":" + std::to_string(port + 1);
+}
+
+// Sets the sensor's environment: where its device and timeline are, where the truth goes (unless
+// the caller or the scenario says), and the scenario's own sensor variables.
+void export_sensor_env(const std::string& dir, const SimScenario& scenario, const Options& options) {
     std::vector<std::pair<std::string, std::string>> env{
         {sim_dir_env, dir},
         {"VSENSOR_DEVICE", dir + "/" + sim_device_file},
         {"VSENSOR_SCENARIO", dir + "/" + sim_timeline_file},
     };
+    if (const std::string truth = truth_destination(options);
+        !truth.empty() && std::getenv("VSENSOR_TRUTH_TO") == nullptr) {
+        env.emplace_back("VSENSOR_TRUTH_TO", truth);
+    }
     env.insert(env.end(), scenario.sensor_env.begin(), scenario.sensor_env.end());
     for (const auto& [name, value] : env) {
         ::setenv(name.c_str(), value.c_str(), 1);
@@ -326,7 +346,7 @@ int run_simulated(const Options& options, int argc, char** argv) {
         // The model file holds the name exactly, as the sensor's driver publishes it.
         write_text_file(dir + "/" + sim_model_file, scenario.model);
         write_text_file(dir + "/" + sim_timeline_file, scenario.timeline);
-        export_sensor_env(dir, scenario);
+        export_sensor_env(dir, scenario, options);
         status = wait_passing_signals(start_child(self_command(library, argc, argv), original), waited);
     } catch (...) {
         remove_sim_dir(dir);

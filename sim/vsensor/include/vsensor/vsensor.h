@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "recording/recording.h"
+
 namespace vsensor {
 
 // The requests and calls the sensor sees.
@@ -42,6 +44,7 @@ struct Config {
     std::uint32_t buffer_length = 614400;     // length reported by QUERYBUF
     std::string scenario;                     // timeline text (see below); empty: empty glass for ever
     std::uint32_t seed = 1;                   // noise and ridge pattern
+    std::string truth_to;  // "<IPv4>:<port>": one truth datagram per frame produced goes there; "": none
 };
 
 // Replaces the configuration and forgets faults, trace and counters. The device must be
@@ -55,7 +58,7 @@ Config current_config();
 //   replay <path>                   the frames of a recording, once
 //   repeat                          start the timeline again (otherwise the last step holds)
 // The text may also carry configuration and fault lines (fps, seed, device, buffers, caps,
-// format, buffer_length, fault, stall, bad_index; see docs/vsensor.md): they change the
+// format, buffer_length, truth_to, fault, stall, bad_index; see docs/vsensor.md): they change the
 // current configuration and add faults.
 // Throws std::invalid_argument with one line naming the problem.
 void set_scenario(const std::string& text);
@@ -85,6 +88,7 @@ struct TraceEntry {
     std::int64_t result;
     int error;  // errno when result < 0 (or MAP_FAILED), else 0
     std::chrono::steady_clock::time_point when;
+    recording::Truth truth;  // of the frame a successful DQBUF handed out; unknown for other calls
 };
 std::vector<TraceEntry> trace();
 void clear_trace();
@@ -99,6 +103,11 @@ struct Counters {
     std::uint64_t frames_produced;
     std::uint64_t frames_dequeued;
     bool streaming;
+    // The truth of the frames dequeued: of the last one, how many showed a finger touching, and
+    // how many touches had at least one frame of contact dequeued.
+    recording::Truth last_truth;
+    std::uint64_t contact_frames_dequeued;
+    std::uint64_t touches_dequeued;
 };
 Counters counters();
 
@@ -108,6 +117,9 @@ bool wait_frames_dequeued(std::uint64_t n, std::chrono::milliseconds timeout);
 // The frame that the sources would produce as frame number `n` (from 0) of the current
 // scenario, for tests that compare what a consumer received.
 std::vector<unsigned char> frame_at(std::uint64_t n);
+// The ground truth of frame n: whether a finger touches, the touch's phase and number, the
+// contact area and ridge contrast; a replayed recording's frames have the truth it carries.
+recording::Truth truth_at(std::uint64_t n);
 
 }  // namespace vsensor
 
@@ -115,3 +127,6 @@ std::vector<unsigned char> frame_at(std::uint64_t n);
 // libvsensor.so looked up with dlsym(RTLD_DEFAULT, "vsensor_frames_dequeued")): the number of
 // frames dequeued since the sensor was last configured.
 extern "C" __attribute__((visibility("default"))) std::uint64_t vsensor_frames_dequeued();
+// Likewise: writes the truth of the last frame dequeued (16 bytes, recording::encode_truth) to
+// `out` and returns the number of frames dequeued (0: none yet, `out` holds an unknown truth).
+extern "C" __attribute__((visibility("default"))) std::uint64_t vsensor_last_truth(unsigned char* out);
