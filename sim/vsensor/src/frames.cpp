@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "recording/recording.h"
+#include "world/random.h"
 
 namespace vsensor::detail {
 
@@ -18,18 +19,8 @@ constexpr std::size_t pixels = std::size_t{frame_width} * frame_height;
 constexpr std::size_t noise_offsets = std::size_t{1} << 19;
 constexpr double nominal_fps = 30.0;
 
-// SplitMix64: a small, well-mixed generator; the same seed gives the same frames everywhere.
-struct SplitMix {
-    std::uint64_t state;
-    std::uint64_t next() {
-        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    // Uniform in [0, 1).
-    double unit() { return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0); }
-};
+// The same seed gives the same frames everywhere.
+using world::SplitMix;
 
 std::uint64_t noise_offset(std::uint64_t n) {
     SplitMix mix{n * 0x2545F4914F6CDD1Dull};
