@@ -92,29 +92,24 @@ bool wait_frames_dequeued(std::uint64_t n, std::chrono::milliseconds timeout) {
 
 namespace {
 
-recording::Truth render(std::uint64_t n, std::vector<unsigned char>& frame) {
-    std::shared_ptr<const detail::FrameSource> source;
-    {
-        auto& d = device();
-        std::lock_guard<std::mutex> lock(d.mutex);
-        source = d.source;
-    }
-    frame.resize(detail::frame_bytes);
-    detail::ReplayCursor cursor;
-    return source->render(n, frame.data(), cursor);
+std::shared_ptr<const detail::FrameSource> current_source() {
+    auto& d = device();
+    std::lock_guard<std::mutex> lock(d.mutex);
+    return d.source;
 }
 
 }  // namespace
 
 std::vector<unsigned char> frame_at(std::uint64_t n) {
-    std::vector<unsigned char> frame;
-    render(n, frame);
+    std::vector<unsigned char> frame(detail::frame_bytes);
+    detail::ReplayCursor cursor;
+    current_source()->render(n, frame.data(), cursor);
     return frame;
 }
 
 recording::Truth truth_at(std::uint64_t n) {
-    std::vector<unsigned char> frame;
-    return render(n, frame);
+    detail::ReplayCursor cursor;
+    return current_source()->truth(n, cursor);
 }
 
 }  // namespace vsensor

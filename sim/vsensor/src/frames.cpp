@@ -119,7 +119,16 @@ VSENSOR_PIXEL_LOOP std::vector<unsigned char> render_finger(std::uint32_t seed) 
 }  // namespace
 
 FrameSource::FrameSource(Timeline timeline, std::uint32_t seed, double fps)
-    : timeline_(std::move(timeline)), seed_(seed), fps_(fps) {}
+    : timeline_(std::move(timeline)), seed_(seed), fps_(fps) {
+    if (timeline_.world) {
+        world_ = std::make_unique<const world::World>(timeline_.world, seed_, fps_ > 0.0 ? fps_ : nominal_fps);
+    }
+    std::uint64_t start = 0;
+    for (const Step& step : timeline_.steps) {
+        step_starts_.push_back(start);
+        start += step_frames(step);
+    }
+}
 
 FrameSource::~FrameSource() = default;
 
@@ -136,6 +145,9 @@ const std::vector<signed char>& FrameSource::noise() const {
 std::uint64_t FrameSource::step_frames(const Step& step) const {
     if (step.kind == Step::Kind::replay) {
         return step.recording_frames;
+    }
+    if (step.kind == Step::Kind::touch) {
+        return world_->touch_frames(step.touch);
     }
     if (step.frames) {
         return *step.frames;
@@ -174,6 +186,11 @@ FrameSource::Position FrameSource::locate(std::uint64_t n) const {
         if (start == 0) {
             break;  // a timeline of empty steps: nothing to repeat
         }
+        if (timeline_.passes != 0 && n / start >= timeline_.passes) {
+            // After the last pass, the last step holds.
+            const Step& last = steps.back();
+            return {&last, n - (start * timeline_.passes - step_frames(last)), timeline_.passes - 1};
+        }
         cycle = n / start;
         n %= start;
     }
@@ -182,7 +199,9 @@ FrameSource::Position FrameSource::locate(std::uint64_t n) const {
 
 std::uint32_t FrameSource::touch_number(const Position& where) const {
     const auto& steps = timeline_.steps;
-    const auto is_touch = [](const Step& step) { return step.kind == Step::Kind::finger; };
+    const auto is_touch = [](const Step& step) {
+        return step.kind == Step::Kind::finger || step.kind == Step::Kind::touch;
+    };
     const auto here = steps.begin() + (where.step - steps.data());
     const auto per_cycle = static_cast<std::uint64_t>(std::count_if(steps.begin(), steps.end(), is_touch));
     const auto before = static_cast<std::uint64_t>(std::count_if(steps.begin(), here, is_touch));
@@ -190,8 +209,47 @@ std::uint32_t FrameSource::touch_number(const Position& where) const {
     return static_cast<std::uint32_t>(where.cycle * per_cycle + before + 1);
 }
 
+world::Moment FrameSource::moment(std::uint64_t n, const Position& where) const {
+    world::Moment moment;
+    if (where.step == nullptr) {
+        return moment;
+    }
+    const auto& steps = timeline_.steps;
+    const std::size_t index = static_cast<std::size_t>(where.step - steps.data());
+    moment.touching = where.step->kind == Step::Kind::touch;
+    moment.touch_spec = where.step->touch;
+    moment.step_frame = where.step_frame;
+    if (moment.touching) {
+        moment.touch_number = touch_number(where);
+    }
+    // The touch before: earlier in this pass over the timeline, or the last of the pass before.
+    const std::uint64_t cycle_start = n - where.step_frame - step_starts_[index];
+    const std::uint64_t cycle_length = step_starts_.back() + step_frames(steps.back());
+    for (std::size_t back = 1; back <= steps.size(); ++back) {
+        const bool earlier_pass = back > index;
+        if (earlier_pass && where.cycle == 0) {
+            break;
+        }
+        const std::size_t j = earlier_pass ? index + steps.size() - back : index - back;
+        if (steps[j].kind == Step::Kind::touch) {
+            const std::uint64_t end = (earlier_pass ? cycle_start - cycle_length : cycle_start) + step_starts_[j] +
+                                      step_frames(steps[j]);
+            moment.after_touch = true;
+            moment.last_spec = steps[j].touch;
+            moment.last_number = touch_number({&steps[j], 0, earlier_pass ? where.cycle - 1 : where.cycle});
+            moment.frames_since = n - end;
+            break;
+        }
+    }
+    return moment;
+}
+
 recording::Truth FrameSource::render(std::uint64_t n, unsigned char* out, ReplayCursor& cursor) const {
     const Position where = locate(n);
+    if (world_ && (where.step == nullptr || where.step->kind == Step::Kind::glass ||
+                   where.step->kind == Step::Kind::touch)) {
+        return world_->render(n, moment(n, where), out);
+    }
     const signed char* frame_noise = noise().data() + noise_offset(n);
     recording::Truth truth;
     truth.known = true;
@@ -218,6 +276,16 @@ recording::Truth FrameSource::render(std::uint64_t n, unsigned char* out, Replay
     }
     compose(nullptr, glass_level, frame_noise, out);
     return truth;
+}
+
+recording::Truth FrameSource::truth(std::uint64_t n, ReplayCursor& cursor) const {
+    const Position where = locate(n);
+    if (world_ && (where.step == nullptr || where.step->kind == Step::Kind::glass ||
+                   where.step->kind == Step::Kind::touch)) {
+        return world_->truth(n, moment(n, where));
+    }
+    std::vector<unsigned char> frame(frame_bytes);
+    return render(n, frame.data(), cursor);
 }
 
 struct ReplayCursor::Impl {

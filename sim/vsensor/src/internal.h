@@ -13,6 +13,7 @@
 
 #include "recording/recording.h"
 #include "vsensor/vsensor.h"
+#include "world/world.h"
 
 namespace vsensor::detail {
 
@@ -26,18 +27,23 @@ constexpr int chroma_level = 128;
 
 // One step of a scenario's timeline.
 struct Step {
-    enum class Kind { glass, finger, replay };
+    enum class Kind { glass, finger, replay, touch };
     Kind kind = Kind::glass;
     // Length: a frame count, or a duration turned into frames at the frame rate, or no end.
     std::optional<std::uint64_t> frames;
     std::optional<std::chrono::milliseconds> duration;
     std::string path;                    // replay: the recording
     std::uint64_t recording_frames = 0;  // replay: whole frames in the recording
+    std::size_t touch = 0;               // touch: its line in the world's touches
 };
 
 struct Timeline {
     std::vector<Step> steps;
     bool repeat = false;
+    std::uint64_t passes = 0;  // with repeat: the passes over the timeline in all (0: for ever)
+    // The physical finger, light and sensor of a scenario that has a world line: touch steps, and
+    // the empty glass between them, come from it. Null: the fixed sources only.
+    std::shared_ptr<world::Spec> world;
 };
 
 // Everything a scenario text can say: the timeline, configuration lines and faults.
@@ -102,6 +108,8 @@ public:
     // that has become unreadable gives empty glass for its frames; a recording's frames have the
     // truth it carries (unknown when it carries none).
     recording::Truth render(std::uint64_t n, unsigned char* out, ReplayCursor& cursor) const;
+    // The truth render gives, without the frame where the source can tell it apart.
+    recording::Truth truth(std::uint64_t n, ReplayCursor& cursor) const;
 
 private:
     struct Position {
@@ -110,8 +118,10 @@ private:
         std::uint64_t cycle = 0;   // how many times a repeated timeline has run before
     };
     Position locate(std::uint64_t n) const;
-    // The touch number of a finger step at `where` (from 1, counting every repeat).
+    // The touch number of a finger or touch step at `where` (from 1, counting every repeat).
     std::uint32_t touch_number(const Position& where) const;
+    // What the world needs to know of frame n at `where`.
+    world::Moment moment(std::uint64_t n, const Position& where) const;
     std::uint64_t step_frames(const Step& step) const;  // 0: no end
     const std::vector<unsigned char>& finger_luma() const;
     const std::vector<signed char>& noise() const;
@@ -119,6 +129,8 @@ private:
     Timeline timeline_;
     std::uint32_t seed_;
     double fps_;
+    std::unique_ptr<const world::World> world_;
+    std::vector<std::uint64_t> step_starts_;  // frame at which each step begins within a cycle
     mutable std::once_flag finger_once_;
     mutable std::vector<unsigned char> finger_luma_;
     mutable std::once_flag noise_once_;

@@ -136,8 +136,16 @@ void apply_replay(const Line& line, ScenarioSettings& settings) {
     settings.timeline.steps.push_back(step);
 }
 
-void apply_repeat(const Line&, ScenarioSettings& settings) {
+// "repeat" for ever, or "repeat <passes>" in all.
+void apply_repeat(const Line& line, ScenarioSettings& settings) {
     settings.timeline.repeat = true;
+    if (line.words.size() == 2) {
+        const auto passes = parse_count(line.words[1]);
+        if (!passes || *passes == 0 || *passes > 1000000) {
+            fail(line, "bad number of passes '" + line.words[1] + "' (1 to 1000000)");
+        }
+        settings.timeline.passes = *passes;
+    }
 }
 
 void apply_fps(const Line& line, ScenarioSettings& settings) {
@@ -287,7 +295,7 @@ const Keyword keywords[] = {
     {"glass", 0, 1, "takes one length", apply_glass},
     {"finger", 0, 1, "takes one length", apply_glass},
     {"replay", 1, any_count, "needs the path of a recording", apply_replay},
-    {"repeat", 0, 0, "takes 0 arguments", apply_repeat},
+    {"repeat", 0, 1, "takes at most the number of passes", apply_repeat},
     {"fps", 1, 1, "takes 1 argument", apply_fps},
     {"seed", 1, 1, "takes 1 argument", apply_seed},
     {"device", 1, 1, "takes 1 argument", apply_device},
@@ -302,10 +310,34 @@ const Keyword keywords[] = {
     {"bad_index", 0, any_count, "", apply_bad_index},
 };
 
+// A line of the physical world: the finger, a touch (a step of the timeline), the light and the
+// sensor.
+void apply_world(const Line& line, ScenarioSettings& settings) {
+    auto& world = settings.timeline.world;
+    if (!world) {
+        world = std::make_shared<world::Spec>();
+    }
+    const auto at = line.text.find(line.words[0]) + line.words[0].size();
+    const std::string rest = bio_common::trim(line.text.substr(at));
+    if (const std::string problem = world::apply_world_line(line.words, rest, *world); !problem.empty()) {
+        fail(line, problem);
+    }
+    if (line.words[0] == "touch") {
+        Step step;
+        step.kind = Step::Kind::touch;
+        step.touch = world->touches.size() - 1;
+        settings.timeline.steps.push_back(step);
+    }
+}
+
 void apply_line(const Line& line, ScenarioSettings& settings) {
     const std::string& what = line.words[0];
     const auto keyword = std::find_if(std::begin(keywords), std::end(keywords),
                                       [&](const Keyword& row) { return what == row.name; });
+    if (keyword == std::end(keywords) && world::is_world_keyword(what)) {
+        apply_world(line, settings);
+        return;
+    }
     if (keyword == std::end(keywords)) {
         fail(line, "unknown source or setting '" + what + "'");
     }

@@ -147,9 +147,10 @@ TEST(VsensorFrames, ClientDequeuesWhatFrameAtNamesAndCountersReturnToZero) {
     EXPECT_FALSE(closed.streaming);
 }
 
-// Each frame's truth: empty glass, the fixed finger (one touch per step, counted on over repeats)
-// and a replayed recording's own truth, given by truth_at, sent as a datagram naming the frame's
-// bytes, kept with the dequeued frame (counters, the C entry point, the trace).
+// Each frame's truth: empty glass, the fixed finger and a physical touch (one touch per step,
+// counted on over repeats) and a replayed recording's own truth, given by truth_at, sent as a
+// datagram naming the frame's bytes, kept with the dequeued frame (counters, the C entry point,
+// the trace).
 TEST(VsensorTruth, EveryFrameCarriesItsTruthToTheClientAndTheReceiver) {
     bio_test::TempDir dir;
     recording::Truth recorded;
@@ -168,7 +169,7 @@ TEST(VsensorTruth, EveryFrameCarriesItsTruthToTheClientAndTheReceiver) {
     ASSERT_EQ(::bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::getsockname(receiver, reinterpret_cast<sockaddr*>(&address), &size), 0);
     configure(0.0, "truth_to 127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "\nglass 1f\nfinger 2f\nreplay " +
-                       dir.file("t.biorec") + "\nrepeat\n");
+                       dir.file("t.biorec") + "\ntouch approach=0 press=33ms hold=0 lift=33ms\nrepeat\n");
     struct Expected {
         bool contact;
         std::uint32_t touch;
@@ -176,10 +177,11 @@ TEST(VsensorTruth, EveryFrameCarriesItsTruthToTheClientAndTheReceiver) {
     };
     const Expected expected[] = {{false, 0, recording::Phase::none}, {true, 1, recording::Phase::hold},
                                  {true, 1, recording::Phase::hold},  {true, 7, recording::Phase::press},
-                                 {false, 0, recording::Phase::none}, {true, 2, recording::Phase::hold}};
+                                 {true, 2, recording::Phase::press}, {true, 2, recording::Phase::lift},
+                                 {false, 0, recording::Phase::none}, {true, 3, recording::Phase::hold}};
     Client client;
     ASSERT_TRUE(client.start());
-    for (std::uint32_t n = 0; n < 6; ++n) {
+    for (std::uint32_t n = 0; n < 8; ++n) {
         const recording::Truth truth = vsensor::truth_at(n);
         EXPECT_TRUE(truth.known && truth.sensor_frame == n);
         EXPECT_EQ(truth.contact, expected[n].contact) << n;
@@ -201,15 +203,15 @@ TEST(VsensorTruth, EveryFrameCarriesItsTruthToTheClientAndTheReceiver) {
     }
     ::close(receiver);
     const vsensor::Counters counted = vsensor::counters();
-    EXPECT_EQ(counted.contact_frames_dequeued, 4u);
-    EXPECT_EQ(counted.touches_dequeued, 3u);
+    EXPECT_EQ(counted.contact_frames_dequeued, 6u);
+    EXPECT_EQ(counted.touches_dequeued, 4u);
     std::vector<std::uint32_t> traced;
     for (const vsensor::TraceEntry& entry : vsensor::trace()) {
         if (entry.call == vsensor::Call::dqbuf) {
             traced.push_back(entry.truth.touch);
         }
     }
-    EXPECT_EQ(traced, (std::vector<std::uint32_t>{0, 1, 1, 7, 0, 2}));
+    EXPECT_EQ(traced, (std::vector<std::uint32_t>{0, 1, 1, 7, 2, 2, 0, 3}));
 }
 
 // Three buffers are filled at once; the stall begins when the fourth frame is made.

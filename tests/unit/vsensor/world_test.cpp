@@ -1,4 +1,5 @@
-// The virtual sensor's world: the frames of the existing sources keep their bytes.
+// The virtual sensor's world: the frames of the existing sources keep their bytes, and a finger
+// keeps its ridges.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,8 +11,10 @@
 
 namespace {
 
+using Frame = std::vector<unsigned char>;
+
 std::uint64_t digest(std::uint64_t n) {
-    const std::vector<unsigned char> frame = vsensor::frame_at(n);
+    const Frame frame = vsensor::frame_at(n);
     return recording::frame_hash(frame.data(), frame.size());
 }
 
@@ -21,6 +24,10 @@ void configure(const std::string& scenario, std::uint32_t seed = 1) {
     config.scenario = scenario;
     config.seed = seed;
     vsensor::configure(config);
+}
+
+int at(const Frame& frame, int x, int y) {
+    return frame[2 * (x + 640 * y)];
 }
 
 struct Pin {
@@ -47,6 +54,27 @@ TEST(VsensorWorld, ExistingSourcesKeepTheirBytes) {
     for (const Pin& pin : demo) {
         EXPECT_EQ(digest(pin.frame), pin.digest) << "demo frame " << pin.frame;
     }
+}
+
+// One identity is one finger: pressed harder and 37 px right, 21 px lower, the same ridges (a
+// ridge pixel of one frame is a ridge pixel of the other); another identity's ridges agree by chance.
+TEST(VsensorWorld, AnIdentityKeepsItsRidgesWhereverAndHoweverItTouches) {
+    const auto held = [](int identity, const std::string& how) {
+        configure("identity " + std::to_string(identity) + "\ntouch approach=0 press=33ms hold=1s tremor=0" + how);
+        return vsensor::frame_at(5);
+    };
+    const Frame first = held(5, "");
+    const auto agreement = [&](const Frame& second) {
+        int same = 0;
+        for (int y = 140; y < 340; ++y) {
+            for (int x = 220; x < 420; ++x) {
+                same += (at(first, x, y) < 110) == (at(second, x + 37, y + 21) < 110) ? 1 : 0;
+            }
+        }
+        return same / 40000.0;
+    };
+    EXPECT_GT(agreement(held(5, " at=37,21 pressure=1.3")), 0.85);
+    EXPECT_LT(agreement(held(6, " at=37,21 pressure=1.3")), 0.65);
 }
 
 }  // namespace
