@@ -28,7 +28,7 @@ void set_scenario(const std::string& text) {
     detail::validate(config);
     d.config = config;
     detail::publish_device_path(config.device_path);
-    d.source = std::make_shared<const detail::FrameSource>(settings.timeline, config.seed, config.fps);
+    d.source = std::make_shared<const detail::FrameSource>(settings.timeline, config.seed, config.fps, config.model);
     if (settings.truth_to) {
         d.truth_sender =
             config.truth_to.empty() ? nullptr : std::make_shared<const detail::TruthSender>(config.truth_to);

@@ -233,7 +233,7 @@ void install(const Config& requested, const std::function<void(Config&)>& overri
         overrides(config);
     }
     validate(config);
-    auto source = std::make_shared<const FrameSource>(settings.timeline, config.seed, config.fps);
+    auto source = std::make_shared<const FrameSource>(settings.timeline, config.seed, config.fps, config.model);
     auto truth_sender = config.truth_to.empty() ? nullptr : std::make_shared<const TruthSender>(config.truth_to);
 
     Device& d = device();

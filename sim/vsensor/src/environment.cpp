@@ -1,6 +1,6 @@
 // Out-of-process configuration of the virtual sensor, read once when the library is loaded:
 // VSENSOR_DEVICE, VSENSOR_FPS, VSENSOR_SCENARIO (a file), VSENSOR_TRACE (a file) and
-// VSENSOR_SEED and VSENSOR_TRUTH_TO.
+// VSENSOR_SEED, VSENSOR_TRUTH_TO and VSENSOR_MODEL.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -25,10 +25,11 @@ struct Environment {
     const char* trace = std::getenv("VSENSOR_TRACE");
     const char* seed = std::getenv("VSENSOR_SEED");
     const char* truth_to = std::getenv("VSENSOR_TRUTH_TO");
+    const char* model = std::getenv("VSENSOR_MODEL");
 
     bool empty() const {
         return device_path == nullptr && fps == nullptr && scenario == nullptr && trace == nullptr &&
-               seed == nullptr && truth_to == nullptr;
+               seed == nullptr && truth_to == nullptr && model == nullptr;
     }
 };
 
@@ -98,6 +99,9 @@ void configure_from(const Environment& env) {
             }
             if (seed) {
                 applied.seed = *seed;
+            }
+            if (env.model != nullptr) {
+                applied.model = env.model;
             }
             if (env.truth_to != nullptr) {
                 applied.truth_to = env.truth_to;  // "" turns the scenario's destination off

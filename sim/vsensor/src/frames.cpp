@@ -7,6 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "correction_geometry.h"
 #include "recording/recording.h"
 #include "world/random.h"
 
@@ -118,10 +119,16 @@ VSENSOR_PIXEL_LOOP std::vector<unsigned char> render_finger(std::uint32_t seed) 
 
 }  // namespace
 
-FrameSource::FrameSource(Timeline timeline, std::uint32_t seed, double fps)
+FrameSource::FrameSource(Timeline timeline, std::uint32_t seed, double fps, const std::string& model)
     : timeline_(std::move(timeline)), seed_(seed), fps_(fps) {
     if (timeline_.world) {
-        world_ = std::make_unique<const world::World>(timeline_.world, seed_, fps_ > 0.0 ? fps_ : nominal_fps);
+        int width = 0;
+        int height = 0;
+        if (!timeline_.world->image.empty() && !correction_size(model, width, height)) {
+            throw std::invalid_argument("a finger image needs the sensor model GC0307, GC0328 or GC032A, not '" +
+                                        model + "'");
+        }
+        world_ = std::make_unique<const world::World>(timeline_.world, seed_, fps_ > 0.0 ? fps_ : nominal_fps, model);
     }
     std::uint64_t start = 0;
     for (const Step& step : timeline_.steps) {

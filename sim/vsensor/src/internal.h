@@ -59,6 +59,7 @@ struct ScenarioSettings {
     std::optional<std::uint32_t> pixelformat;
     std::optional<std::uint32_t> buffer_length;
     std::optional<std::string> truth_to;
+    std::optional<std::string> model;
     std::vector<Fault> faults;
     struct Stall {
         std::uint64_t after_frames;
@@ -98,7 +99,8 @@ class ReplayCursor;
 // producer and frame_at may share it.
 class FrameSource {
 public:
-    FrameSource(Timeline timeline, std::uint32_t seed, double fps);
+    // `model`: the sensor model whose correction a real finger image goes through.
+    FrameSource(Timeline timeline, std::uint32_t seed, double fps, const std::string& model = "GC032A");
     ~FrameSource();
     FrameSource(const FrameSource&) = delete;
     FrameSource& operator=(const FrameSource&) = delete;

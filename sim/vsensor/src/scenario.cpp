@@ -226,6 +226,10 @@ void apply_buffer_length(const Line& line, ScenarioSettings& settings) {
     settings.buffer_length = static_cast<std::uint32_t>(*value);
 }
 
+void apply_model(const Line& line, ScenarioSettings& settings) {
+    settings.model = line.words[1];
+}
+
 // "<IPv4>:<port>", or "off".
 void apply_truth_to(const Line& line, ScenarioSettings& settings) {
     const std::string& destination = line.words[1];
@@ -304,6 +308,7 @@ const Keyword keywords[] = {
     {"format", 1, 2, "takes <width>x<height> and an optional fourcc", apply_format},
     {"buffer_length", 1, 1, "takes 1 argument", apply_buffer_length},
     {"truth_to", 1, 1, "takes <IPv4>:<port> or off", apply_truth_to},
+    {"model", 1, 1, "takes 1 argument", apply_model},
     {"fault", 2, any_count, "needs a call and an error, e.g. 'fault dqbuf ENODEV skip=100 count=1'",
      apply_fault},
     {"stall", 0, any_count, "", apply_stall},
@@ -378,6 +383,7 @@ void apply_settings(const ScenarioSettings& settings, Config& config) {
     config.pixelformat = settings.pixelformat.value_or(config.pixelformat);
     config.buffer_length = settings.buffer_length.value_or(config.buffer_length);
     config.truth_to = settings.truth_to.value_or(config.truth_to);
+    config.model = settings.model.value_or(config.model);
 }
 
 void validate(const Config& config) {

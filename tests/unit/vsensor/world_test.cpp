@@ -32,11 +32,8 @@ void configure(const std::string& scenario, std::uint32_t seed = 1) {
     vsensor::configure(config);
 }
 
-// The scenario as bio-host hands it to the sensor: without its model line.
 void configure_field(const std::string& condition) {
-    std::string text = bio_test::read_file(std::string(BIO_SOURCE_DIR) + "/config/scenarios/field/" + condition + ".txt");
-    text.erase(text.find("model "), text.find('\n', text.find("model ")) - text.find("model "));
-    configure(text);
+    configure(bio_test::read_file(std::string(BIO_SOURCE_DIR) + "/config/scenarios/field/" + condition + ".txt"));
 }
 
 int at(const Frame& frame, int x, int y) {

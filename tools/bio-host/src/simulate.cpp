@@ -96,6 +96,7 @@ void export_sensor_env(const std::string& dir, const SimScenario& scenario, cons
         {sim_dir_env, dir},
         {"VSENSOR_DEVICE", dir + "/" + sim_device_file},
         {"VSENSOR_SCENARIO", dir + "/" + sim_timeline_file},
+        {"VSENSOR_MODEL", scenario.model},
     };
     if (const std::string truth = truth_destination(options);
         !truth.empty() && std::getenv("VSENSOR_TRUTH_TO") == nullptr) {

@@ -20,7 +20,8 @@ inline constexpr const char* sim_model_file = "fingerprint_reader";
 // A scenario file as bio-host reads it. Besides the virtual sensor's own lines (glass,
 // finger, replay, repeat, fps, fault, stall and the rest: docs/vsensor.md), it may hold lines
 // that bio-host handles itself and removes before the sensor reads the file:
-//   model NAME            the sensor model the reader reports (default GC032A)
+//   model NAME            the sensor model the reader reports (default GC032A); the sensor is told it
+//                         too (VSENSOR_MODEL), so that a finger image goes through that model's correction
 //   sensor VAR=VALUE      sets VSENSOR_VAR=VALUE for the sensor (for example TRACE=/tmp/t)
 struct SimScenario {
     std::string model = "GC032A";

@@ -45,6 +45,7 @@ struct Config {
     std::string scenario;                     // timeline text (see below); empty: empty glass for ever
     std::uint32_t seed = 1;                   // noise and ridge pattern
     std::string truth_to;  // "<IPv4>:<port>": one truth datagram per frame produced goes there; "": none
+    std::string model = "GC032A";  // the sensor model whose correction a real finger image goes through
 };
 
 // Replaces the configuration and forgets faults, trace and counters. The device must be

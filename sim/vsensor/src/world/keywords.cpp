@@ -1,4 +1,4 @@
-// The world's lines of a scenario: the finger (identity, class, skin), each touch
+// The world's lines of a scenario: the finger (identity, class, skin, a real image), each touch
 // and its parameters, and the light and sensor. One row per keyword.
 #include "world.h"
 
@@ -287,6 +287,20 @@ Problem apply_background(const Arguments& arguments, const std::string&, Spec& s
                                    : "takes one level";
 }
 
+// The path is the rest of the line, so it may hold spaces; the image must decode now.
+Problem apply_image(const Arguments&, const std::string& rest, Spec& spec) {
+    if (rest.empty()) {
+        return "needs the path of a PNG or PGM image";
+    }
+    try {
+        check_image(rest);
+    } catch (const std::invalid_argument& error) {
+        return error.what();
+    }
+    spec.image = rest;
+    return {};
+}
+
 struct Keyword {
     const char* name;
     Problem (*apply)(const Arguments&, const std::string&, Spec&);
@@ -297,7 +311,7 @@ const Keyword keywords[] = {
     {"ambient", apply_ambient},   {"flicker", apply_flicker}, {"exposure", apply_exposure},
     {"gain", apply_gain},         {"noise", apply_noise},     {"fixed_pattern", apply_fixed_pattern},
     {"vignetting", apply_vignetting}, {"latent", apply_latent}, {"shadow", apply_shadow},
-    {"background", apply_background},
+    {"background", apply_background}, {"image", apply_image},
 };
 
 const Keyword* find(const std::string& name) {
@@ -318,7 +332,7 @@ std::string apply_world_line(const std::vector<std::string>& words, const std::s
         return "unknown source or setting '" + words[0] + "'";
     }
     const Problem problem = keyword->apply(split(words), rest, spec);
-    return problem.empty() ? problem : "'" + words[0] + "' " + problem;
+    return problem.empty() || keyword->apply == apply_image ? problem : "'" + words[0] + "' " + problem;
 }
 
 }  // namespace vsensor::world

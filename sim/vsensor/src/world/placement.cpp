@@ -23,7 +23,8 @@ std::int16_t elliptic_pad(double u, double v) {
 
 std::shared_ptr<const Placed> place(const Finger& finger, int turn_degrees) {
     auto placed = std::make_shared<Placed>();
-    const double angle = turn_degrees * pi / 180.0;
+    placed->image = finger.image;
+    const double angle = finger.image ? 0.0 : turn_degrees * pi / 180.0;
     const double c = det_cos(angle);
     const double s = det_sin(angle);
     const double fx_centre = finger.width / 2.0;
@@ -57,7 +58,8 @@ std::shared_ptr<const Placed> place(const Finger& finger, int turn_degrees) {
             const std::size_t nearest = static_cast<std::size_t>(fy + 0.5) * finger.width + static_cast<std::size_t>(fx + 0.5);
             cell.dry = finger.dry.empty() ? 0 : finger.dry[nearest];
             cell.wet = finger.wet.empty() ? 0 : finger.wet[nearest];
-            cell.pad = elliptic_pad((fx - fx_centre) / finger.pad_a, (fy - fy_centre) / finger.pad_b);
+            cell.pad = finger.image ? finger.pad[nearest]
+                                    : elliptic_pad((fx - fx_centre) / finger.pad_a, (fy - fy_centre) / finger.pad_b);
             placed->pad_area += cell.pad > 0 ? 1u : 0u;
         }
     }

@@ -132,6 +132,23 @@ struct Plan {
     std::size_t noise_offset = 0;
 };
 
+// A real image as the finger; an image that can no longer be read touches nowhere (the frames
+// show empty glass), as a recording that can no longer be read does.
+std::shared_ptr<const Finger> real_finger(const std::string& path, const std::string& model) {
+    try {
+        return image_finger(path, model);
+    } catch (const std::invalid_argument&) {
+        auto nothing = std::make_shared<Finger>();
+        nothing->image = true;
+        nothing->width = frame_width;
+        nothing->height = frame_height;
+        nothing->pad_a = nothing->pad_b = 1.0;
+        nothing->ridge.assign(frame_pixels, 0);
+        nothing->pad.assign(frame_pixels, -30000);
+        return nothing;
+    }
+}
+
 int clamp256(int value) {
     return value < 0 ? 0 : (value > 256 ? 256 : value);
 }
@@ -182,13 +199,19 @@ __attribute__((no_sanitize("thread"))) std::uint32_t compose(const Plan& plan, c
                 if (plan.contact && cell.pad > plan.level) {
                     covered = true;
                     ++touching;
-                    // A cell in contact lies inside the pad, which the canvas surrounds by a third
-                    // of its radius: the blur's few samples stay inside the canvas.
-                    int touch = 0;
-                    for (int tap = 0; tap < plan.blur_taps; ++tap) {
-                        touch += ridge_contact(finger_row[fx + tap * plan.blur_step], plan);
+                    if (f->image) {
+                        // The image shows its own grey levels at full contrast.
+                        const int weight = std::min(256, plan.contrast * 256 / nominal_contrast);
+                        light = (light * (256 - weight) + cell.ridge * 16 * weight) >> 8;
+                    } else {
+                        // A cell in contact lies inside the pad, which the canvas surrounds by a
+                        // third of its radius: the blur's few samples stay inside the canvas.
+                        int touch = 0;
+                        for (int tap = 0; tap < plan.blur_taps; ++tap) {
+                            touch += ridge_contact(finger_row[fx + tap * plan.blur_step], plan);
+                        }
+                        light = light * (256 - (touch / plan.blur_taps * plan.contrast >> 8)) >> 8;
                     }
-                    light = light * (256 - (touch / plan.blur_taps * plan.contrast >> 8)) >> 8;
                     ambient = ambient * 38 >> 8;  // some light passes through the finger
                 } else {
                     // The finger's body above the glass shades the ambient light around the contact;
@@ -229,6 +252,7 @@ struct World::Impl {
     std::shared_ptr<const Spec> spec;
     std::uint32_t seed;
     double rate;
+    std::string model;
     std::vector<Phases> phases;
 
     mutable std::once_flag prepared;
@@ -243,14 +267,15 @@ struct World::Impl {
 
     void prepare() const {
         std::call_once(prepared, [this] {
-            finger = grow_finger(spec->identity.value_or(seed), spec->finger_class);
+            finger = spec->image.empty() ? grow_finger(spec->identity.value_or(seed), spec->finger_class)
+                                         : real_finger(spec->image, model);
             sensor = make_sensor(spec->environment, 0xE7E7ull ^ (std::uint64_t{seed} << 20));
         });
     }
 
     const Placed& placed(int turn) const {
         std::lock_guard<std::mutex> lock(placements_mutex);
-        auto& slot = placements[turn];
+        auto& slot = placements[finger->image ? 0 : turn];
         if (!slot) {
             slot = place(*finger, turn);
         }
@@ -397,11 +422,12 @@ Plan World::Impl::plan(std::uint64_t n, const Moment& moment, recording::Phase& 
     return plan;
 }
 
-World::World(std::shared_ptr<const Spec> spec, std::uint32_t seed, double rate)
+World::World(std::shared_ptr<const Spec> spec, std::uint32_t seed, double rate, std::string model)
     : impl_(std::make_unique<Impl>()) {
     impl_->spec = std::move(spec);
     impl_->seed = seed;
     impl_->rate = rate;
+    impl_->model = std::move(model);
     for (const TouchSpec& touch : impl_->spec->touches) {
         impl_->phases.push_back({impl_->frames(touch.approach_ms, 0), impl_->frames(touch.press_ms, 1),
                                  impl_->frames(touch.hold_ms, 0), impl_->frames(touch.lift_ms, 1)});

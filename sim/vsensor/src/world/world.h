@@ -40,9 +40,12 @@ struct Finger {
     double pad_a = 0.0;          // semi-axes of the pad, px
     double pad_b = 0.0;
     double period = 0.0;         // mean ridge period, px
+    bool image = false;          // a real image placed on the glass already: `ridge` holds its grey
+                                 // levels, `pad` its pressure profile, and it is never turned
     std::vector<std::uint8_t> ridge;
     std::vector<std::uint8_t> dry;
     std::vector<std::uint8_t> wet;
+    std::vector<std::int16_t> pad;  // images only (see Cell)
 };
 
 // The finger of an identity: the same identity always grows the same ridges. The class follows
@@ -66,9 +69,17 @@ struct Placed {
     int centre_x = 0;
     int centre_y = 0;
     std::uint32_t pad_area = 0;  // cells inside the pad (pad > 0)
+    bool image = false;
     std::vector<Cell> cells;
 };
 std::shared_ptr<const Placed> place(const Finger& finger, int turn_degrees);
+
+// A real finger image (PNG or PGM, grey or colour, any size from 2 x 2 to 4096 x 4096), taken at
+// the corrected image's scale and centred on it, placed on the glass through the inverse of the
+// correction of `model` (GC0307, GC0328 or GC032A). check_image only decodes it. Both throw
+// std::invalid_argument naming the path (or the model) and the problem.
+void check_image(const std::string& path);
+std::shared_ptr<const Finger> image_finger(const std::string& path, const std::string& model);
 
 // ---------------------------------------------------------------- what a scenario says
 
@@ -118,6 +129,7 @@ struct Spec {
     Skin skin = Skin::normal;
     Environment environment;
     std::vector<TouchSpec> touches;
+    std::string image;           // a real finger image instead of a grown finger
 };
 
 // The world's keywords (see docs/vsensor.md). `words` holds the keyword and its arguments, `rest`
@@ -143,8 +155,8 @@ struct Moment {
 class World {
 public:
     // `rate`: frames per second of the timeline (the nominal 30 when frames come as fast as
-    // they are taken).
-    World(std::shared_ptr<const Spec> spec, std::uint32_t seed, double rate);
+    // they are taken); `model`: the sensor model whose correction a real image goes through.
+    World(std::shared_ptr<const Spec> spec, std::uint32_t seed, double rate, std::string model);
     ~World();
     World(const World&) = delete;
     World& operator=(const World&) = delete;
