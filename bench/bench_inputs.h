@@ -21,10 +21,16 @@ inline void fill_noise(unsigned char* frame) {
     }
 }
 
-// One sensor's correction plan as a camera start builds it, copied out so that both forms exist at once.
+// One sensor's correction plan as a camera start builds it, copied out (walk included) so that both
+// forms exist at once.
 struct sensor_plan {
+    sensor_plan() = default;
+    sensor_plan(const sensor_plan&) = delete;  // the plan points into the object itself
+    sensor_plan& operator=(const sensor_plan&) = delete;
+
     std::vector<std::uint32_t> offset;
     std::vector<std::uint32_t> weight[4];
+    correction_walk_builder walk;
     correction_plan plan;
 };
 
@@ -38,7 +44,10 @@ inline void copy_plan(const char* sensor, sensor_plan& copy) {
     }
     copy.plan = {copy.offset.data(),
                  {copy.weight[0].data(), copy.weight[1].data(), copy.weight[2].data(), copy.weight[3].data()},
-                 built.pixels};
+                 built.pixels,
+                 built.columns,
+                 nullptr};
+    copy.plan.walk = copy.walk.build(copy.plan);
 }
 
 }  // namespace bench

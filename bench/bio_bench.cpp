@@ -32,13 +32,6 @@ const std::vector<unsigned char>& test_frame() {
     return frame;
 }
 
-// The correction plan of one sensor's tables as a camera start builds them.
-bench::sensor_plan plan_of(const char* sensor) {
-    bench::sensor_plan copy;
-    bench::copy_plan(sensor, copy);
-    return copy;
-}
-
 // ------------------------------------------------------------------ baseline: the mandatory copy
 void BM_frame_copy(benchmark::State& state) {
     const std::vector<unsigned char>& source = test_frame();
@@ -54,10 +47,10 @@ void BM_frame_copy(benchmark::State& state) {
 BENCHMARK(BM_frame_copy);
 
 // ------------------------------------------------------------------ frame score
-void BM_image_variance(benchmark::State& state, image_variance_kernel kernel, int block_size, int row_step) {
+void BM_image_variance(benchmark::State& state, const kernel_variant* kernels, int block_size, int row_step) {
     const std::vector<unsigned char>& frame = test_frame();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(kernel(frame.data(), block_size, row_step));
+        benchmark::DoNotOptimize(kernels->variance(frame.data(), block_size, row_step));
     }
 }
 
@@ -70,7 +63,7 @@ void BM_detection_step(benchmark::State& state) {
     detection.finger_frames = 0;
     detection.best_variance = 0;
     detection.handled = false;
-    const int score = image_variance_fast(test_frame().data(), 8, 2);
+    const int score = select_kernels("fast").variance(test_frame().data(), 8, 2);
     for (auto _ : state) {
         detection_step(score);
         benchmark::ClobberMemory();
@@ -79,11 +72,11 @@ void BM_detection_step(benchmark::State& state) {
 BENCHMARK(BM_detection_step);
 
 // ------------------------------------------------------------------ correction
-void BM_correct_image(benchmark::State& state, correct_image_kernel kernel, const correction_plan* plan) {
+void BM_correct_image(benchmark::State& state, const kernel_variant* kernels, const correction_plan* plan) {
     const std::vector<unsigned char>& frame = test_frame();
     std::vector<unsigned char> out(grey_capacity);
     for (auto _ : state) {
-        kernel(frame.data(), *plan, {false, false}, out.data());
+        kernels->correct(frame.data(), *plan, {false, false}, out.data());
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
@@ -157,8 +150,10 @@ BENCHMARK(BM_opencv_extract_and_remap);
 
 int main(int argc, char** argv) {
     // The GC032A start comes last: the OpenCV peer reads the perspective matrices it leaves.
-    static const bench::sensor_plan table_plan = plan_of("GC0307");
-    static const bench::sensor_plan matrix_plan = plan_of("GC032A");
+    static bench::sensor_plan table_plan;
+    static bench::sensor_plan matrix_plan;
+    bench::copy_plan("GC0307", table_plan);
+    bench::copy_plan("GC032A", matrix_plan);
     benchmark::AddCustomContext("correction_tables",
                                 "built by build_correction_tables() for GC0307 and GC032A");
     benchmark::AddCustomContext("kernel_chosen_by_module", active_kernels().name);
@@ -176,11 +171,11 @@ int main(int argc, char** argv) {
             benchmark::RegisterBenchmark(("BM_image_variance/" + name + "/bsize:" +
                                           std::to_string(block_size) + "/step:" + std::to_string(row_step))
                                              .c_str(),
-                                         BM_image_variance, v.variance, block_size, row_step);
+                                         BM_image_variance, &v, block_size, row_step);
         }
-        benchmark::RegisterBenchmark(("BM_correct_image/table/" + name).c_str(), BM_correct_image, v.correct,
+        benchmark::RegisterBenchmark(("BM_correct_image/table/" + name).c_str(), BM_correct_image, &v,
                                      &table_plan.plan);
-        benchmark::RegisterBenchmark(("BM_correct_image/matrix/" + name).c_str(), BM_correct_image, v.correct,
+        benchmark::RegisterBenchmark(("BM_correct_image/matrix/" + name).c_str(), BM_correct_image, &v,
                                      &matrix_plan.plan);
     }
     benchmark::Initialize(&argc, argv);

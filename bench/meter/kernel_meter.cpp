@@ -4,7 +4,10 @@
 //
 //   kernel_meter KERNEL VARIANT CALLS
 //   KERNEL: copy (memcpy of one frame, the baseline; VARIANT is ignored), score-8-2, score-4-2,
-//           score-16-4 (bsize-step), correct-table (GC0307's tables), correct-matrix (GC032A's)
+//           score-16-4 (bsize-step), correct-table (GC0307's tables), correct-matrix (GC032A's),
+//           loop-glass, loop-finger (the capture loop's work for one frame once it is copied, through
+//           the module's own code: score 8/2, stream off, detector; an empty glass, or a finger that
+//           stays and is never published)
 //   VARIANT: a name kernel_variants() lists (reference, fast, neon...)
 // Prints nothing; exit status 2 for a kernel or variant it does not know, or for a bad count.
 //   kernel_meter --variants
@@ -37,7 +40,7 @@ const kernel_variant* variant_named(const char* name) {
 }
 
 // What one call of a measured kernel does.
-enum class call_kind { copy, score, correct_table, correct_matrix };
+enum class call_kind { copy, score, correct_table, correct_matrix, loop_glass, loop_finger };
 struct meter_kernel {
     const char* name;
     call_kind kind;
@@ -49,7 +52,9 @@ constexpr meter_kernel meter_kernels[] = {{"copy", call_kind::copy, 0, 0},
                                           {"score-4-2", call_kind::score, 4, 2},
                                           {"score-16-4", call_kind::score, 16, 4},
                                           {"correct-table", call_kind::correct_table, 0, 0},
-                                          {"correct-matrix", call_kind::correct_matrix, 0, 0}};
+                                          {"correct-matrix", call_kind::correct_matrix, 0, 0},
+                                          {"loop-glass", call_kind::loop_glass, 8, 2},
+                                          {"loop-finger", call_kind::loop_finger, 8, 2}};
 
 const meter_kernel* kernel_named(const char* name) {
     for (const meter_kernel& kernel : meter_kernels) {
@@ -71,13 +76,36 @@ alignas(64) unsigned char corrected[grey_capacity];
 sensor_plan table_plan;
 sensor_plan matrix_plan;
 
+// The module's configuration for the loop's frames: the score's usual setting, every frame with a score
+// of 1 or more a finger, the stream off, and a count of frames that never publishes (img_num 0). The
+// loop scores captured_frame with the variant the module chooses: the one named.
+void configure_loop(const meter_kernel& kernel, const kernel_variant* variant) {
+    setenv("BIO_KERNELS", variant->name, 1);
+    bsize = kernel.block_size;
+    step = kernel.row_step;
+    var_min = 1;
+    img_num = 0;
+    min_img_num = 1;
+    net_debug_ip.clear();
+    reset_touch();
+    if (kernel.kind == call_kind::loop_glass) {
+        std::memset(captured_frame, 128, frame_bytes);  // scores 0
+    } else {
+        std::memcpy(captured_frame, source_frame, frame_bytes);
+    }
+}
+
 // calls + 1 calls of the kernel: everything but the last `calls` is the same whatever their number,
-// one warm-up call included (it pays the lazy binding of the kernel's library calls), so that the
-// difference of two counts is that many calls exactly.
+// one warm-up call included (it pays the lazy binding of the kernel's library calls, and a finger's
+// first frame its copy as the touch's best), so that the difference of two counts is that many calls
+// exactly.
 void run(const meter_kernel& kernel, const kernel_variant* variant, long calls) {
     fill_noise(source_frame);
     copy_plan("GC0307", table_plan);
     copy_plan("GC032A", matrix_plan);
+    if (kernel.kind == call_kind::loop_glass || kernel.kind == call_kind::loop_finger) {
+        configure_loop(kernel, variant);
+    }
     for (long i = 0; i <= calls; ++i) {
         unsigned char* destination = copied_frame;
         keep(destination);
@@ -95,6 +123,10 @@ void run(const meter_kernel& kernel, const kernel_variant* variant, long calls) 
                 break;
             case call_kind::correct_matrix:
                 variant->correct(source_frame, matrix_plan.plan, {false, false}, corrected);
+                break;
+            case call_kind::loop_glass:
+            case call_kind::loop_finger:
+                handle_captured_frame();
                 break;
         }
         keep(destination);

@@ -1,6 +1,7 @@
 // Text helpers shared by the tools and the virtual sensor.
 #include "bio_common/text.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -44,6 +45,12 @@ std::string read_file(const std::string& path) {
         throw std::system_error(errno, std::generic_category(), path);
     }
     return text;
+}
+
+std::string number_text(double value) {
+    std::array<char, 32> text{};  // the shortest form of any double takes at most 24 characters
+    const auto written = std::to_chars(text.data(), text.data() + text.size(), value);
+    return std::string(text.data(), written.ptr);
 }
 
 std::uint64_t fnv1a64(const unsigned char* data, std::size_t length) {

@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <deque>
+#include <vector>
 
 #include "ovra/log.h"
 #include "internal.h"
@@ -43,19 +44,24 @@ Bus& bus() {
     return *instance;
 }
 
+// Per-thread state is plain data only: a thread_local with a destructor registers it, on the thread's
+// first use, under the dynamic loader's lock, and a plug-in's thread sending its first message would
+// then wait for a dlclose that is waiting for that thread to leave the plug-in.
 thread_local bool on_delivery_thread = false;
 
-// Messages that a tap sent from inside its call on this thread; they are sent right after
-// the message being tapped, so sequence numbers stay in delivery order.
-thread_local bool inside_taps = false;
-thread_local std::deque<Message*> sent_by_taps;
+// Messages that a tap sent from inside its call on this thread, into the queue of the send_message
+// call below it on the stack: they are sent right after the message being tapped, so sequence numbers
+// stay in delivery order. Null outside the taps.
+using TapSends = std::vector<std::unique_ptr<Message>>;
+thread_local TapSends* sent_by_taps = nullptr;
 
-// Marks this thread as inside the taps for its lifetime, also when a tap's unwinding leaves.
+// Points this thread's tap sends at `queue` for its lifetime, also when a tap's unwinding leaves.
 struct InsideTaps {
-    InsideTaps() { inside_taps = true; }
-    ~InsideTaps() { inside_taps = false; }
+    explicit InsideTaps(TapSends& queue) : outer(sent_by_taps) { sent_by_taps = &queue; }
+    ~InsideTaps() { sent_by_taps = outer; }
     InsideTaps(const InsideTaps&) = delete;
     InsideTaps& operator=(const InsideTaps&) = delete;
+    TapSends* outer;
 };
 
 // Calls every listener of the message's type, then the broadcast's reply callback. A handler
@@ -102,12 +108,13 @@ void delivery_loop(Bus& b) {
     }
 }
 
-// Numbers one message, shows it to the taps and queues it for delivery.
-void post_one(Bus& b, std::unique_ptr<Message> owned) {
+// Numbers one message, shows it to the taps (what they send goes to `tap_sends`) and queues it for
+// delivery.
+void post_one(Bus& b, std::unique_ptr<Message> owned, TapSends& tap_sends) {
     std::lock_guard<std::mutex> send_lock(b.send_mutex);
     const TapEvent event{++b.last_sequence, std::chrono::steady_clock::now(), owned.get()};
     {
-        const InsideTaps inside;
+        const InsideTaps inside(tap_sends);
         b.taps.for_each(nullptr, [&event](const Tap& tap) {
             if (auto failure = detail::failure_of([&] { tap(event); })) {
                 error::log("bus tap failed: " + *failure);
@@ -133,16 +140,16 @@ void PostOffice::send_message(Message* message) {
         return;
     }
     std::unique_ptr<Message> owned(message);
-    if (inside_taps) {
-        sent_by_taps.push_back(owned.release());
+    if (sent_by_taps != nullptr) {
+        sent_by_taps->push_back(std::move(owned));
         return;
     }
     Bus& b = bus();
-    post_one(b, std::move(owned));
-    while (!sent_by_taps.empty()) {
-        std::unique_ptr<Message> next(sent_by_taps.front());
-        sent_by_taps.pop_front();
-        post_one(b, std::move(next));
+    TapSends tap_sends;
+    post_one(b, std::move(owned), tap_sends);
+    // A message sent by a tap is itself tapped, and what those taps send is appended in turn.
+    for (std::size_t i = 0; i < tap_sends.size(); ++i) {
+        post_one(b, std::move(tap_sends[i]), tap_sends);
     }
 }
 

@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
 """bio-stream and bio-host as processes, under floods and careless use: the stop conditions
 hold, a killed recorder keeps every frame it reported, files with fingerprints are private and
-no planted link is followed, and bio-host's private directory goes on every way out.
+no planted link is followed, bio-host's private directory goes on every way out, and bio-stream's
+page serves only itself and bounds what any client takes.
 
-tools_check.py GROUP BIO_STREAM BIO_HOST NORUN_PLUGIN   GROUP: flood, recorder, files, host
-Programs of a cross build run behind $BIO_TEST_EMULATOR; the floods come from this machine."""
+tools_check.py GROUP BIO_STREAM BIO_HOST NORUN_PLUGIN VSENSOR   GROUP: flood, recorder, files, host, page
+Programs of a cross build run behind $BIO_TEST_EMULATOR, which preloads the virtual sensor for
+bio-host (an emulated program cannot run itself again); the floods come from this machine."""
 import ctypes
+import json
 import multiprocessing
 import os
 import re
+import resource
 import signal
 import socket
 import subprocess
@@ -36,12 +40,13 @@ def check(ok, what):
 class Child:
     """A program of the build; its output is read on a thread, so it never waits on the pipe."""
 
-    def __init__(self, argv, env=None, stdin=b"", slow=False):
+    def __init__(self, argv, env=None, stdin=b"", slow=False, files=None):
         merged = dict(os.environ, **(env or {}))
         if EMULATOR:
-            merged.setdefault("BIO_EMULATOR", " ".join(EMULATOR))  # bio-host runs itself again
+            merged.setdefault("QEMU_SET_ENV", "LD_PRELOAD=" + VSENSOR)
+        limit = files and (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (files, files)))
         self.proc = subprocess.Popen(EMULATOR + argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, env=merged)
+                                     stderr=subprocess.STDOUT, env=merged, preexec_fn=limit)
         self.proc.stdin.write(stdin)
         self.proc.stdin.flush()
         self.text = bytearray()
@@ -62,6 +67,11 @@ class Child:
         with self.changed:
             return self.changed.wait_for(lambda: needle in self.text or not self.reader.is_alive(),
                                          seconds * SCALE) and needle in self.text
+
+    def wait_match(self, pattern, seconds):
+        with self.changed:
+            self.changed.wait_for(lambda: re.search(pattern, self.text) or not self.reader.is_alive(), seconds * SCALE)
+            return re.search(pattern, self.text)
 
     def wait(self, seconds):
         """The exit status (-N after signal N), or None when it did not end in time (then killed)."""
@@ -243,10 +253,11 @@ def group_host():
         ("--set without a key", "glass 1f\n", ["--set", "=1"], {}, 2),
         ("--set with an empty section", "glass 1f\n", ["--set", ".img_num=1"], {}, 2),
         ("a plug-in that registers no run function", "glass 1f\n", ["--plugin", NORUN_PLUGIN], {}, 1),
-        ("an emulator that cannot be executed", "glass 1f\n", [], {"BIO_EMULATOR": "/nonexistent/qemu"}, 2),
-        ("--no-reexec without a preloaded sensor", "glass 1f\n", ["--no-reexec"], {}, 1),
+        ("a sensor library that does not load", "glass 1f\n", ["--vsensor", os.path.abspath(__file__)], {}, 1),
     ]
     for name, scenario, args, env, expected in cases:
+        if EMULATOR and "--vsensor" in args:
+            continue  # the emulator preloads the sensor: bio-host does not load one itself
         with tempfile.TemporaryDirectory() as tmp, tempfile.TemporaryDirectory() as files:
             with open(os.path.join(files, "scenario.txt"), "w") as text:
                 text.write(scenario)
@@ -256,7 +267,220 @@ def group_host():
             check(status == expected and not os.listdir(tmp), f"{name}: exit {status}, left {os.listdir(tmp)}")
 
 
+# ---- bio-stream's page: it serves live fingerprints, so every client is treated as hostile.
+GREY = [4, 60000, 31000]  # a grey 260 x 350 frame
+SANITIZED = os.environ.get("BIO_TEST_SANITIZED") == "1"
+SLOWER = SCALE * (2 if SANITIZED else 1)
+MEMORY = 64 * (4 if SANITIZED else 1)  # MiB an attack may add; a sanitizer holds freed memory a while
+
+
+def page(http="0", *options):
+    """bio-stream with its page, under the usual 1024 descriptors: (child, stream port, page port, token)."""
+    child = Child([BIO_STREAM, "--bind", "127.0.0.1", "--port", "0", "--quiet", "--http", http, *options], files=1024)
+    found = child.wait_match(rb"listening on 127\.0\.0\.1:(\d+)\n(?:.*\n)*?.*page on http://127\.0\.0\.1:(\d+)/"
+                             rb"(?:\?token=(\w+))?\n", 10)
+    return (child, int(found.group(1)), int(found.group(2)), found.group(3)) if found else (child, 0, 0, None)
+
+
+def usage(child):
+    """The child's peak and present memory in MiB and its open descriptors (NaN once it has ended)."""
+    try:
+        status = dict(line.split(":", 1) for line in open(f"/proc/{child.proc.pid}/status"))
+        return int(status["VmHWM"].split()[0]) / 1024, int(status["VmRSS"].split()[0]) / 1024, \
+            len(os.listdir(f"/proc/{child.proc.pid}/fd"))
+    except (OSError, KeyError):
+        return (float("nan"),) * 3
+
+
+def ask(port, target="/", method="GET", headers=(), host=None):
+    head = f"{method} {target} HTTP/1.1\r\nHost: {host or f'127.0.0.1:{port}'}\r\n"
+    return (head + "".join(header + "\r\n" for header in headers) + "\r\n").encode()
+
+
+def connect(port, sent=b""):
+    """A connection to the page that has sent `sent`; when that failed, every later use fails too."""
+    sock = socket.socket()
+    sock.settimeout(5 * SLOWER)
+    try:
+        sock.connect(("127.0.0.1", port))
+        sock.sendall(sent)
+    except OSError:
+        pass
+    return sock
+
+
+def answer(sock, seconds=5, whole=False):
+    """The status (None if none came in time), head and body of the answer on `sock`; all of it if `whole`."""
+    sock.settimeout(seconds * SLOWER)
+    data = chunk = b" "
+    try:
+        while chunk and (whole or b"\r\n\r\n" not in data):
+            chunk = sock.recv(1 << 20)
+            data += chunk
+    except OSError:
+        pass
+    head, _, body = data[1:].partition(b"\r\n\r\n")
+    found = re.match(rb"HTTP/1\.[01] (\d{3}) ", head)
+    return (int(found.group(1)) if found else None), head, body
+
+
+def exchange(port, request, body=b"", whole=False):
+    """Sends a request and a body; an answer that comes before the body is read before it is sent."""
+    with connect(port, request[:-2] + b"Connection: close\r\n\r\n" if whole else request) as sock:
+        got = answer(sock, 1 if body else 5, whole)
+        try:
+            sock.sendall(body)
+        except OSError:
+            pass  # refused before it was all sent
+        return got if got[0] or not body else answer(sock)
+
+
+def logged(port, field):
+    """What a cheap /touches tells of the score log: "scores" replayed, the index of the "first"."""
+    answered = exchange(port, ask(port, "/touches?var_min=0&img_num=1&min_img_num=1"), whole=True)
+    return json.loads(answered[2] or b"{}").get(field, 0)
+
+
+def until(done, seconds=60):
+    """Polls done() until it holds or `seconds` (scaled) have passed; returns what it says last."""
+    deadline = time.monotonic() + seconds * SLOWER
+    while not done() and time.monotonic() < deadline:
+        time.sleep(0.2)
+    return done()
+
+
+def send_frames(port, sizes, count=1, source="127.0.0.1"):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+        sock.bind((source, 0))
+        for size in sizes * count:
+            sock.sendto(b"\x5a" * size, ("127.0.0.1", port))
+
+
+def slow_clients(port, stop, cut):
+    """Slow, stalled, idle and vanishing clients until `stop`; `cut` gets when the slow one was cut off."""
+    start = time.monotonic()
+    held = [connect(port, b"GET / HTTP/1.1\r\n"), connect(port, ask(port, "/events")), connect(port)]
+    held[1].setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+    while not stop.wait(0.5):
+        try:
+            held[0].sendall(b"X-Slow: 1\r\n")
+        except OSError:
+            cut.append(time.monotonic() - start)
+        connect(port, ask(port, "/frame")).close()
+    for sock in held:
+        sock.close()
+
+
+def group_page():
+    child, udp, port, _ = page()
+    send_frames(udp, GREY)
+    until(lambda: logged(port, "scores"), 10)
+    ranges = "Range: bytes=" + ",".join(["0-"] * 2700)
+    cases = [  # what a client sends, the statuses it may see, what the answer's head must hold
+        ("a foreign Host", ask(port, "/frame", host="evil.example"), b"", {421, 403}, b""),
+        ("a cross-origin read", ask(port, "/frame", headers=["Origin: http://evil.example"]), b"", {403}, b""),
+        ("a cross-site fetch", ask(port, "/frame", headers=["Sec-Fetch-Site: cross-site"]), b"", {403}, b""),
+        ("the page's own read", ask(port, "/frame", headers=[f"Origin: http://127.0.0.1:{port}"]), b"", {200},
+         b"Content-Length: 91000"),
+        ("two ranges", ask(port, "/frame", headers=["Range: bytes=0-0,2-2"]), b"", {200}, b"Content-Length: 91000"),
+        *[("2,700 ranges", ask(port, "/frame", headers=[ranges]), b"", {200, 416, 431}, b"")] * 4,
+        ("1 MiB of headers", ask(port, headers=["X-Pad: " + "a" * 50] * 20000), b"", {431}, b""),
+        ("a 200 MB body", ask(port, "/frame", "POST", ["Content-Length: 200000000"]), b"\0" * 200000000, {413}, b""),
+        ("a chunked body", ask(port, "/", headers=["Transfer-Encoding: chunked"]), b"5\r\nhello\r\n", {413}, b""),
+        ("PUT", ask(port, "/frame", "PUT"), b"", {405}, b"Allow: GET, HEAD"),
+    ]
+    before, _, _ = usage(child)
+    for name, request, body, statuses, needle in cases:
+        status, head, _ = exchange(port, request, body)
+        check(status in statuses and needle in head, f"page, {name}: {status}")
+    peak, _, _ = usage(child)
+    check(peak - before < MEMORY, f"page: the requests above took {peak - before:.0f} MiB (bound {MEMORY})")
+
+    # A log of 30,000 scores or more: the answer stays small and says what it left out.
+    with Flood(udp, [4], 3):
+        until(lambda: logged(port, "scores") >= 30000)
+    took = time.monotonic()
+    status, _, body = exchange(port, ask(port, "/touches?var_min=2147483647&img_num=1&min_img_num=0"), whole=True)
+    took = time.monotonic() - took
+    shown = json.loads(body) if status == 200 else {}
+    check(status == 200 and len(body) < (1 << 20) and shown["scores"] <= 100000 and shown["touches_left_out"] > 0
+          and took < 10 * SLOWER, f"page, /touches at extreme values: {status}, {len(body)} bytes, {took:.1f} s, "
+          f"{shown.get('scores')} scores, {shown.get('touches_left_out')} touches left out")
+
+    # 30 live feeds never read, 200 idle connections and clients that connect and vanish (another process,
+    # as an attacker's would be), while frames flow.
+    base, stop = usage(child), multiprocessing.Event()
+    with Flood(udp, GREY, paced=True):
+        feeds = [connect(port, ask(port, "/events")) for _ in range(30)]
+        idle = [connect(port) for _ in range(200)]
+        vanish = multiprocessing.Process(target=lambda: [connect(port, ask(port, "/events")).close()
+                                                         for _ in iter(lambda: stop.wait(0.002), True)])
+        vanish.start()
+        fed = [answer(feed, 2)[0] for feed in feeds]
+        start = time.monotonic()
+        status = exchange(port, ask(port))[0]
+        took = time.monotonic() - start
+        peak, _, files = usage(child)
+        stop.set()
+        vanish.join()
+    check(status == 200 and took < 4 * SLOWER, f"page: a new page request among them answered {status} in {took:.2f} s")
+    check(fed.count(200) <= 4 and fed.count(200) + fed.count(503) == 30, f"page: 30 live feeds asked, {fed.count(200)} "
+          f"served, {fed.count(503)} told 503")
+    check(files - base[2] <= 48 and peak - base[0] < MEMORY, f"page: {files - base[2]} more descriptors (bound 48), "
+          f"{peak - base[0]:.0f} MiB more (bound {MEMORY})")
+    child.proc.send_signal(signal.SIGTERM)
+    check(child.wait(5) == 0 and b" cut short, " in child.text, "page: bio-stream ends well after the attacks")
+
+    # Once the score ring is full, 200,000 more 4-byte datagrams take no memory (a log would take 4.6 MiB).
+    child, udp, port, _ = page("0", "--http-scores", "1000")
+    with Flood(udp, [4], 2):
+        until(lambda: logged(port, "first"))
+        _, start, _ = usage(child)
+        first = logged(port, "first")
+        wrapped = until(lambda: logged(port, "first") >= first + 200000)
+        peak, _, _ = usage(child)
+    check(wrapped and 0 < first and logged(port, "scores") == 1000 and peak - start < MEMORY / 64,
+          f"page: 200,000 4-byte datagrams over a full ring took {peak - start:.2f} MiB (bound {MEMORY / 64:.0f})")
+    child.proc.kill()
+    child.wait(5)
+
+    # From a machine other than this one the page asks for the token printed at start-up.
+    child, _, port, token = page("0.0.0.0:0")
+    status, head, _ = exchange(port, ask(port, f"/?token={(token or b'').decode()}"))
+    cookie = re.search(rb"Set-Cookie: (bio_stream_\d+=\w+); HttpOnly; SameSite=Strict", head)
+    check(len(token or b"") >= 32 and status == 200 and cookie, f"page off loopback: the token's page {status}")
+    for name, headers, expected in (("no token", [], 403), ("a wrong token", [f"Cookie: bio_stream_{port}=0"], 403),
+                                    ("the cookie", [f"Cookie: {cookie and cookie.group(1).decode()}"], 200)):
+        check(exchange(port, ask(port, headers=headers))[0] == expected, f"page off loopback, {name}: {expected}")
+    child.proc.kill()
+    child.wait(5)
+
+    # The stream port takes datagrams from --from's address only.
+    child = Child([BIO_STREAM, "--bind", "127.0.0.1", "--port", "0", "--frames", "1", "--from", "127.0.0.2"])
+    found = child.wait_match(rb"listening on 127\.0\.0\.1:(\d+)", 10)
+    for source, count in (("127.0.0.1", 2), ("127.0.0.2", 1)) if found else ():
+        send_frames(int(found.group(1)), GREY, count, source)
+    check(child.wait(10) == 0 and b"bio-stream: 1 frames, 0 cut short, 91004 bytes, 6 datagrams from other addresses "
+          b"dropped" in child.text, f"--from: {bytes(child.text[-120:])}")
+
+    # Slow clients do not delay a stop; a request that never ends loses its connection (after 5 s).
+    for name, options, stop_signal in (("SIGTERM", [], signal.SIGTERM), ("--seconds", ["--seconds", "7"], None)):
+        child, _, port, _ = page("0", *options)
+        due = time.monotonic() + 7
+        stop, cut = threading.Event(), []
+        (clients := threading.Thread(target=slow_clients, args=(port, stop, cut))).start()
+        if stop_signal:
+            stop.wait(2)
+            due = time.monotonic()
+            child.proc.send_signal(stop_signal)
+        status = child.wait(8)
+        stop.set()
+        clients.join()
+        check(status == 0 and child.ended - due < 0.5 * SLOWER and (stop_signal or cut and cut[0] < 6.5),
+              f"page, slow clients at {name}: exit {status}, {child.ended - due:.2f} s after the stop, the "
+              f"slow request cut after {cut[:1]} s")
+
 if __name__ == "__main__":
-    GROUP, BIO_STREAM, BIO_HOST, NORUN_PLUGIN = sys.argv[1:5]
+    GROUP, BIO_STREAM, BIO_HOST, NORUN_PLUGIN, VSENSOR = sys.argv[1:6]
     globals()["group_" + GROUP]()
     sys.exit(1 if failures else 0)

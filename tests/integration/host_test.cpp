@@ -164,6 +164,16 @@ identifier_id=1651076864 device_id=-?\d+ width=260 height=350 image=<91000 bytes
 {"type":"identifier_new_biometric_image","fields":{"width":260,"height":320,"image":{"bytes":83200}}}
 {"type":"bio_module_finger_detected","thread":"bio_module_run","+t":">0.1999"})"},
     {"seconds", "glass\n", "--json --seconds 1", "", 0, R"({"kind":"stopping","reason":"seconds"})"},
+    // The end of a finite scenario: its last frame taken; a frame count.
+    {"until_end", "glass 10f\nfinger 20f\nglass 5f\n", "--json --until-end", "", 0, R"(
+{"kind":"stopping","reason":"end","frames":35}
+{"kind":"summary","touches":1,"finger_removed":1,"frames":">35"})"},
+    {"frames", "glass\n", "--json --frames 12", "", 0, R"(
+{"kind":"stopping","reason":"frames"}
+{"kind":"summary","frames":">11"})"},
+    // The device and the identification the module would make, without the module.
+    {"probe", "model GC0307\nglass\n", "--json --probe", "", 0,
+     R"({"kind":"probe","device":{"driver":"vsensor","capabilities":69206017,"current":{"width":640,"height":480,"fourcc":"UYVY"}},"sensor":{"model":"GC0307","known":true,"var_min_default":1000,"image":{"width":260,"height":320}}})"},
     // The finger-detected delay: none up to 4000 templates, 50 ms above, 150 ms above 6000.
     {"template_delays", "glass 5f\nfinger 6f\nrepeat\n", "--json",
      "templates add 4000\nwait frames 25\ntemplates add 1\nwait frames 50\ntemplates add 2000\n"
@@ -204,7 +214,7 @@ config.ini lacks keys of \[bio_module\]: priority, watchdog_timeout, finger_imag
     {"unknown_log_level", "glass\n", "--log-level loud", "", 2, "--log-level"},
     // An unknown model publishes an empty image, which the image file cannot take.
     {"run_ends_on_empty_image_file", "model XYZ\n" + touch,
-     "--json --set last_fp_reader=XYZ --set var_min=300 --set finger_image_path=%d/finger.png", "", 3, R"(
+     "--json --set last_fp_reader=XYZ --set var_min=300 --set finger_image_path=%d/finger.png", "", 1, R"(
 {"type":"identifier_new_biometric_image","fields":{"width":0,"height":0,"image":{"bytes":0}}}
 {"kind":"run_ended","error":"png format cannot handle empty views.: iostream error"}
 {"kind":"summary","touches":1})"},
@@ -273,7 +283,13 @@ TEST_P(EndToEnd, Scenario) {
     for (const std::string& word : bio_common::split_words(substituted(row.options, dir.path(), port))) {
         argv.push_back(word);
     }
-    Process host(argv, {"TMPDIR=" + dir.path(), "BIO_EMULATOR=" + bio_test::emulator()}, row.commands);
+    // Under an emulator bio-host cannot run itself again with the sensor preloaded: the emulator
+    // preloads it, and bio-host configures it in place.
+    std::vector<std::string> env{"TMPDIR=" + dir.path()};
+    if (emulated) {
+        env.emplace_back("QEMU_SET_ENV=LD_PRELOAD=" VSENSOR_LIB);
+    }
+    Process host(argv, env, row.commands);
     if (row.signal != 0) {
         const std::string first = row.expect.substr(0, row.expect.find('\n'));
         ASSERT_TRUE(host.wait_line([&](const std::string& l) { return matches(first, l); }, run_limit));

@@ -191,6 +191,11 @@ try:
     driver.get("file://" + out("report.html"))
     WebDriverWait(driver, 10).until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#pair-0 .uplot")) == 2)
     check("suggested var_min" in driver.find_element(By.CSS_SELECTOR, "#pair-0 pre").text, "report text")
+    answer = driver.find_element(By.CSS_SELECTOR, "#verdict .answer").text
+    check(answer == f"bsize=16 step=4 var_min={var_min} img_num=5 min_img_num=2", f"verdict: {answer}")
+    drawn = driver.execute_script("""return [...document.querySelectorAll('#thumbnails canvas')].map(c =>
+        c.getContext('2d').getImageData(0, 0, c.width, c.height).data.some(v => v !== 0))""")
+    check(drawn == [True] * 6, f"three glass and three finger thumbnails drawn: {drawn}")
     driver.save_screenshot(out("report.png"))
     check(console_errors(driver) == [], f"console errors in the report: {console_errors(driver)}")
 finally:

@@ -1,5 +1,7 @@
 // The detector's replay against touches derived by hand from its rules: var_min 10 throughout,
-// "F" a frame scoring 20 (a finger), "." one scoring 0 (empty glass) unless the case says otherwise.
+// "F" a frame scoring 20 (a finger), "." one scoring 0 (empty glass) unless the case says otherwise,
+// "g" a gap (frames lost: neither finger nor glass).
+#include <algorithm>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -17,16 +19,16 @@ constexpr std::size_t none = bio_replay::no_index;
 
 struct Case {
     const char* name;
-    std::vector<std::int32_t> scores;
+    std::vector<bio_replay::Sample> scores;
     int img_num;
     int min_img_num;
-    std::vector<Touch> expected;  // outcome, first, frames, decided, removed, best, best_index
+    std::vector<Touch> expected;  // outcome, first, frames, decided, removed, best, best_index, gap
 };
 
-std::vector<std::int32_t> frames(const std::string& pattern) {
-    std::vector<std::int32_t> scores;
+std::vector<bio_replay::Sample> frames(const std::string& pattern) {
+    std::vector<bio_replay::Sample> scores;
     for (const char c : pattern) {
-        scores.push_back(c == 'F' ? 20 : 0);
+        scores.push_back({c == 'F' ? 20 : 0, c == 'g'});
     }
     return scores;
 }
@@ -36,13 +38,13 @@ const Case cases[] = {
     // frame removes.
     {"published_then_removed", frames(".FFFF."), 3, 2, {{Outcome::published, 1, 3, 3, 5, 20, 1}}},
     // Lifted after min_img_num frames: published and removed by the same glass frame.
-    {"early", {0, 20, 30, 0}, 3, 2, {{Outcome::early, 1, 2, 3, 3, 30, 2}}},
+    {"early", {{0}, {20}, {30}, {0}}, 3, 2, {{Outcome::early, 1, 2, 3, 3, 30, 2}}},
     // Shorter than min_img_num: dropped, no removal.
     {"dropped_brush", frames(".F."), 3, 2, {{Outcome::dropped, 1, 1, 2, none, 20, 1}}},
     // A score equal to var_min is a finger frame.
-    {"var_min_itself_is_a_finger", {10, 10, 9}, 3, 2, {{Outcome::early, 0, 2, 2, 2, 10, 0}}},
+    {"var_min_itself_is_a_finger", {{10}, {10}, {9}}, 3, 2, {{Outcome::early, 0, 2, 2, 2, 10, 0}}},
     // Equal best scores keep the first.
-    {"tie_keeps_first", {20, 25, 25, 5}, 5, 1, {{Outcome::early, 0, 3, 3, 3, 25, 1}}},
+    {"tie_keeps_first", {{20}, {25}, {25}, {5}}, 5, 1, {{Outcome::early, 0, 3, 3, 3, 25, 1}}},
     // img_num 1 publishes at the first finger frame.
     {"img_num_one", frames("F."), 1, 1, {{Outcome::published, 0, 1, 0, 1, 20, 0}}},
     // Still on the glass at the end: published, no removal yet.
@@ -64,6 +66,15 @@ const Case cases[] = {
      {{Outcome::published, 1, 5, 5, 31, 20, 1},
       {Outcome::early, 33, 3, 36, 36, 20, 33},
       {Outcome::dropped, 38, 1, 39, none, 20, 38}}},
+    // A gap neither counts nor ends a touch, and marks the touch it falls in or just precedes.
+    {"gap_inside_touch", frames(".FgF."), 3, 2, {{Outcome::early, 1, 2, 4, 4, 20, 1, true}}},
+    {"gap_before_touch", frames(".gFF."), 3, 2, {{Outcome::early, 2, 2, 4, 4, 20, 2, true}}},
+    {"gap_while_handled", frames("FFFg."), 3, 2, {{Outcome::published, 0, 3, 2, 4, 20, 0, true}}},
+    {"gap_between_touches",
+     frames("FFF.g..F."),
+     3,
+     2,
+     {{Outcome::published, 0, 3, 2, 3, 20, 0}, {Outcome::dropped, 7, 1, 8, none, 20, 7}}},
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
@@ -77,6 +88,8 @@ TEST_P(Replay, FindsTheTouchesTheRulesSay) {
     const std::vector<Touch> touches =
         bio_replay::replay(c.scores.data(), c.scores.size(), {10, c.img_num, c.min_img_num});
     ASSERT_EQ(touches.size(), c.expected.size());
+    EXPECT_EQ(bio_replay::count_outcomes(touches).interrupted,
+              std::size_t(std::count_if(c.expected.begin(), c.expected.end(), [](auto& t) { return t.gap; })));
     for (std::size_t i = 0; i < touches.size(); ++i) {
         const Touch& got = touches[i];
         const Touch& want = c.expected[i];
@@ -88,6 +101,7 @@ TEST_P(Replay, FindsTheTouchesTheRulesSay) {
         EXPECT_EQ(got.removed, want.removed);
         EXPECT_EQ(got.best, want.best);
         EXPECT_EQ(got.best_index, want.best_index);
+        EXPECT_EQ(got.gap, want.gap);
     }
 }
 

@@ -1,25 +1,40 @@
 // bio-stream's page (--http): a small web server that shows the stream live in a browser: the
 // latest frame, the score of every frame, the touches the detector would find at a var_min the
-// user tries, the score histogram and the receiver's counters.
+// user tries, the score histogram and the receiver's counters. It serves live fingerprints, so it
+// answers only requests addressed to itself and bounds what any client can take.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
 #include <string>
 
 #include "reassembler.h"
+#include "score_log.h"
 
 namespace bio_stream {
+
+// The receiver's counters the page shows.
+struct Counts {
+    std::uint64_t frames = 0;
+    std::uint64_t cut_short = 0;
+    std::uint64_t stray = 0;    // payload datagrams outside any frame
+    std::uint64_t foreign = 0;  // datagrams from an address other than --from's, dropped
+};
+
+class PageServer;
 
 class LiveView {
 public:
     // Serves the page at `where`, "[ADDR:]PORT" (ADDR an IPv4 address, 127.0.0.1 when left out;
-    // PORT 0 picks a free port) on threads of its own, and prints to `out` the line
-    // "bio-stream: page on http://ADDR:PORT/". Throws std::runtime_error when `where` is malformed
-    // or the address cannot be bound.
-    LiveView(const std::string& where, std::ostream& out);
-    // Stops serving: open pages lose their connection.
+    // PORT 0 picks a free port) on a thread of its own, keeping the latest `scores_kept` scores, and
+    // prints to `out` the line "bio-stream: page on http://ADDR:PORT/". Bound to an address outside
+    // 127.0.0.0/8 it asks every request for a random token, printed in that line as "?token=..."
+    // (one line per address of the machine when ADDR is 0.0.0.0). Throws std::runtime_error when
+    // `where` is malformed or the address cannot be bound.
+    LiveView(const std::string& where, std::ostream& out, std::size_t scores_kept = default_scores_kept);
+    // Stops serving at once, whatever the clients do: open connections are closed.
     ~LiveView();
     LiveView(const LiveView&) = delete;
     LiveView& operator=(const LiveView&) = delete;
@@ -28,11 +43,10 @@ public:
     // when it asks, and frames in between are never shown.
     void frame(const Frame& frame);
     void cut_short(const CutShort& frame);
-    void counters(std::uint64_t frames, std::uint64_t cut_short, std::uint64_t stray) noexcept;
+    void counters(const Counts& counts) noexcept;
 
 private:
-    struct State;
-    std::unique_ptr<State> state_;
+    std::unique_ptr<PageServer> server_;
 };
 
 }  // namespace bio_stream

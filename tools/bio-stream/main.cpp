@@ -41,7 +41,9 @@ struct Options {
     std::string out_dir;
     std::string csv_path;
     std::string record_path;
-    std::string http;          // "[ADDR:]PORT" of the page; empty: no page
+    std::string http;  // "[ADDR:]PORT" of the page; empty: no page
+    std::size_t http_scores = bio_stream::default_scores_kept;
+    std::string from;          // the only IPv4 address datagrams are taken from; empty: any
     std::uint64_t frames = 0;  // 0: no limit
     double seconds = 0;        // 0: no limit
     bool quiet = false;
@@ -184,19 +186,39 @@ private:
     std::unique_ptr<recording::Writer> recorder_;
 };
 
+// The sender datagrams are taken from (--from), as a network-order address; none: any sender.
+std::optional<in_addr_t> sender_filter(const std::string& from) {
+    if (from.empty()) {
+        return std::nullopt;
+    }
+    in_addr address{};
+    if (::inet_pton(AF_INET, from.c_str(), &address) != 1) {
+        throw std::runtime_error("--from wants an IPv4 address, not '" + from + "'");
+    }
+    return address.s_addr;
+}
+
 // Feeds the datagrams queued on `sock` to `reassembler` until the queue is empty or `stop()`
-// holds. `stop` is asked before every datagram, so that a sender that never pauses cannot hold
-// reception past a stop condition. Throws on a failure of the socket.
+// holds; those from another address than `only` are dropped and counted in `foreign`. `stop` is
+// asked before every datagram, so that a sender that never pauses cannot hold reception past a stop
+// condition. Throws on a failure of the socket.
 template <typename Stop>
 void read_queued(int sock, std::vector<unsigned char>& datagram, bio_stream::Reassembler& reassembler,
-                 const Stop& stop) {
+                 std::optional<in_addr_t> only, std::uint64_t& foreign, const Stop& stop) {
     while (!stop()) {
-        const ssize_t got = ::recv(sock, datagram.data(), datagram.size(), MSG_DONTWAIT);
+        sockaddr_in sender{};
+        socklen_t sender_length = sizeof sender;
+        const ssize_t got = ::recvfrom(sock, datagram.data(), datagram.size(), MSG_DONTWAIT,
+                                       reinterpret_cast<sockaddr*>(&sender), &sender_length);
         if (got == -1) {
             if (errno == EAGAIN || errno == EINTR) {  // EWOULDBLOCK is EAGAIN on Linux
                 return;
             }
             fail_errno("recv");
+        }
+        if (only && sender.sin_addr.s_addr != *only) {
+            ++foreign;
+            continue;
         }
         reassembler.feed(datagram.data(), static_cast<std::size_t>(got));
     }
@@ -213,11 +235,14 @@ clock::time_point deadline_after(double seconds) {
 }
 
 // The summary line, printed when the run ends.
-void print_summary(const bio_stream::Reassembler& reassembler) {
+void print_summary(const bio_stream::Reassembler& reassembler, std::uint64_t foreign) {
     std::cout << "bio-stream: " << reassembler.frames() << " frames, " << reassembler.cut_short()
               << " cut short, " << reassembler.bytes() << " bytes";
     if (reassembler.stray_datagrams() != 0) {
         std::cout << ", " << reassembler.stray_datagrams() << " stray datagrams";
+    }
+    if (foreign != 0) {
+        std::cout << ", " << foreign << " datagrams from other addresses dropped";
     }
     std::cout << std::endl;
 }
@@ -226,34 +251,38 @@ void print_summary(const bio_stream::Reassembler& reassembler) {
 // process's exit status. Throws on a failure of the socket or of an output.
 int receive(const Options& options) {
     install_stop_handlers();
+    const std::optional<in_addr_t> only = sender_filter(options.from);
     const bio_common::unique_fd sock = open_listener(options);
     Outputs outputs(options);
     const std::unique_ptr<bio_stream::LiveView> view =
-        options.http.empty() ? nullptr : std::make_unique<bio_stream::LiveView>(options.http, std::cout);
+        options.http.empty()
+            ? nullptr
+            : std::make_unique<bio_stream::LiveView>(options.http, std::cout, options.http_scores);
 
     std::uint64_t whole_frames = 0;
+    std::uint64_t foreign = 0;
     bio_stream::Reassembler reassembler(
         [&](const bio_stream::Frame& frame) {
             outputs.frame(frame);
             ++whole_frames;
             if (view) {
                 view->frame(frame);
-                view->counters(reassembler.frames(), reassembler.cut_short(), reassembler.stray_datagrams());
+                view->counters(
+                    {reassembler.frames(), reassembler.cut_short(), reassembler.stray_datagrams(), foreign});
             }
         },
         [&](const bio_stream::CutShort& frame) {
             outputs.cut_short(frame);
             if (view) {
                 view->cut_short(frame);
-                view->counters(reassembler.frames(), reassembler.cut_short(), reassembler.stray_datagrams());
+                view->counters(
+                    {reassembler.frames(), reassembler.cut_short(), reassembler.stray_datagrams(), foreign});
             }
         });
     const auto enough = [&] { return options.frames != 0 && whole_frames >= options.frames; };
 
     const clock::time_point deadline = deadline_after(options.seconds);
-    const auto stopped = [&] {
-        return stop_requested != 0 || enough() || clock::now() >= deadline;
-    };
+    const auto stopped = [&] { return stop_requested != 0 || enough() || clock::now() >= deadline; };
     // The longest single wait: a stop signal that lands just before a wait is seen after it.
     constexpr std::chrono::milliseconds longest_wait{200};
 
@@ -269,19 +298,20 @@ int receive(const Options& options) {
             fail_errno("poll");
         }
         if (ready == 1) {
-            read_queued(sock.get(), datagram, reassembler, stopped);
+            read_queued(sock.get(), datagram, reassembler, only, foreign, stopped);
         }
     }
     // What had already arrived when a signal or the deadline came still counts, read for at
     // most a tenth of a second: a sender that never pauses cannot keep the receiver longer.
     const clock::time_point drain_end = clock::now() + std::chrono::milliseconds(100);
-    read_queued(sock.get(), datagram, reassembler, [&] { return enough() || clock::now() >= drain_end; });
+    read_queued(sock.get(), datagram, reassembler, only, foreign,
+                [&] { return enough() || clock::now() >= drain_end; });
     if (!enough()) {
         reassembler.finish();
     }
     outputs.close();
 
-    print_summary(reassembler);
+    print_summary(reassembler, foreign);
     return 0;
 }
 
@@ -297,6 +327,9 @@ int main(int argc, char** argv) {
         ->required()
         ->check(CLI::Range(0, 65535));
     app.add_option("-b,--bind", options.bind_address, "IPv4 address to listen on")->capture_default_str();
+    app.add_option(
+        "--from", options.from,
+        "Take datagrams only from this IPv4 address (the terminal's); others are dropped and counted");
     app.add_option("-o,--out", options.out_dir,
                    "Write each frame as DIR/frame-NNNNNN.png (created if absent)");
     app.add_option("--csv", options.csv_path, "Append a frame,score,kind,bytes row per frame to FILE");
@@ -308,7 +341,12 @@ int main(int argc, char** argv) {
     app.add_flag("-q,--quiet", options.quiet, "No line per frame; only the summary");
     app.add_option(
         "--http", options.http,
-        "Serve a live page of the stream at [ADDR:]PORT (ADDR 127.0.0.1 unless given; 0: a free port)");
+        "Serve a live page of the stream at [ADDR:]PORT (ADDR 127.0.0.1 unless given; 0: a free port); "
+        "another ADDR than 127.x.x.x asks for a token, printed with the page's address");
+    app.add_option("--http-scores", options.http_scores,
+                   "Scores the page keeps; older ones are dropped, and the page says so")
+        ->capture_default_str()
+        ->check(CLI::Range(std::size_t{1000}, std::size_t{1} << 26));
     CLI11_PARSE(app, argc, argv);
 
     try {

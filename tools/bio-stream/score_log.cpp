@@ -1,42 +1,43 @@
-// The page's log of scores.
+// The page's ring of scores.
 #include "score_log.h"
 
-#include <new>
+#include <stdexcept>
 
 namespace bio_stream {
 
-ScoreLog::~ScoreLog() {
-    for (std::atomic<Entry*>& chunk : chunks_) {
-        delete[] chunk.load(std::memory_order_relaxed);
+ScoreLog::ScoreLog(std::size_t capacity)
+    : capacity_(capacity), pieces_((capacity + piece_entries - 1) / piece_entries) {
+    if (capacity == 0) {
+        throw std::invalid_argument("the score log must keep at least one score");
     }
 }
 
-bool ScoreLog::append(const Entry& entry) noexcept {
-    const std::size_t index = size_.load(std::memory_order_relaxed);
-    const std::size_t chunk = index / chunk_entries;
-    if (chunk >= max_chunks) {
-        return false;
+void ScoreLog::append(const Entry& entry) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::size_t at = static_cast<std::size_t>(end_ % capacity_);
+    std::unique_ptr<Entry[]>& piece = pieces_[at / piece_entries];
+    if (!piece) {
+        // The last piece is only as long as the ring needs.
+        piece = std::make_unique<Entry[]>(
+            std::min(piece_entries, capacity_ - at / piece_entries * piece_entries));
     }
-    Entry* entries = chunks_[chunk].load(std::memory_order_relaxed);
-    if (entries == nullptr) {
-        entries = new (std::nothrow) Entry[chunk_entries];
-        if (entries == nullptr) {
-            return false;
-        }
-        // Readers reach the chunk only through an index below size_, published below.
-        chunks_[chunk].store(entries, std::memory_order_relaxed);
-    }
-    entries[index % chunk_entries] = entry;
-    size_.store(index + 1, std::memory_order_release);
-    return true;
+    piece[at % piece_entries] = entry;
+    ++end_;
 }
 
-double ScoreLog::rate(double now, double window) const noexcept {
-    std::size_t recent = 0;
-    for (std::size_t i = size(); i > 0 && (*this)[i - 1].seconds > now - window; --i) {
-        ++recent;
-    }
-    return window > 0 ? static_cast<double>(recent) / window : 0.0;
+std::uint64_t ScoreLog::end() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return end_;
+}
+
+std::uint64_t ScoreLog::begin() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return oldest();
+}
+
+const ScoreLog::Entry& ScoreLog::slot(std::uint64_t index) const noexcept {
+    const std::size_t at = static_cast<std::size_t>(index % capacity_);
+    return pieces_[at / piece_entries][at % piece_entries];
 }
 
 }  // namespace bio_stream

@@ -1,17 +1,24 @@
-// The scores of every frame bio-stream has seen, in arrival order, written by the receive loop and
-// read by the page's server threads without a lock, so that no reader ever holds up reception.
+// The scores of the latest frames bio-stream has seen, in arrival order: a ring of a fixed length,
+// written by the receive loop and read by the page's server, so that whatever arrives on the stream
+// port the page's memory stays bounded.
 #pragma once
 
-#include <array>
-#include <atomic>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 namespace bio_stream {
 
-// Append-only log with one writer and any number of readers. Entries never move once written:
-// they live in fixed chunks, and the count is published after the entry it covers.
+// Scores the page keeps unless told otherwise: about 9.7 hours at 30 frames per second, 24 MiB.
+constexpr std::size_t default_scores_kept = std::size_t{1} << 20;
+
+// A ring of entries numbered from 0 in the order they were appended. Once it holds `capacity`
+// entries, each new one replaces the oldest. Memory is taken in pieces as the ring fills.
+// One writer and any number of readers; the lock is held only to copy entries, never while a reader
+// waits for anything else.
 class ScoreLog {
 public:
     struct Entry {
@@ -20,31 +27,44 @@ public:
         std::int32_t score = 0;
     };
 
-    ScoreLog() = default;
+    explicit ScoreLog(std::size_t capacity = default_scores_kept);
     ScoreLog(const ScoreLog&) = delete;
     ScoreLog& operator=(const ScoreLog&) = delete;
-    ~ScoreLog();
 
-    // Writer only. Returns false, keeping nothing, once the log is full (about 100 days at 30 frames
-    // per second) or memory runs out.
-    bool append(const Entry& entry) noexcept;
+    std::size_t capacity() const noexcept { return capacity_; }
 
-    // Entries [0, size()) may be read from any thread.
-    std::size_t size() const noexcept { return size_.load(std::memory_order_acquire); }
-    const Entry& operator[](std::size_t index) const noexcept {
-        return chunks_[index / chunk_entries].load(std::memory_order_relaxed)[index % chunk_entries];
+    // Writer only. Throws std::bad_alloc when the ring cannot grow.
+    void append(const Entry& entry);
+
+    // Entries ever appended: the index one past the newest.
+    std::uint64_t end() const;
+    // The index of the oldest entry kept.
+    std::uint64_t begin() const;
+
+    // Calls each(index, entry) for the kept entries of [from, from + count), oldest first, and
+    // returns the index of the first one seen (begin() when `from` was dropped already). The lock is
+    // held meanwhile: `each` must only copy.
+    template <typename Each>
+    std::uint64_t read(std::uint64_t from, std::size_t count, Each&& each) const {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const std::uint64_t first = std::max(from, oldest());
+        const std::uint64_t last = std::min<std::uint64_t>(end_, from + count);
+        for (std::uint64_t index = first; index < last; ++index) {
+            each(index, slot(index));
+        }
+        return first;
     }
 
-    // Entries that arrived in the `window` seconds before `now` (seconds after start), divided by the
-    // window: the frame rate as seen lately.
-    double rate(double now, double window) const noexcept;
-
 private:
-    static constexpr std::size_t chunk_entries = std::size_t{1} << 16;
-    static constexpr std::size_t max_chunks = std::size_t{1} << 12;
+    static constexpr std::size_t piece_entries = std::size_t{1} << 16;
 
-    std::array<std::atomic<Entry*>, max_chunks> chunks_{};
-    std::atomic<std::size_t> size_{0};
+    std::uint64_t oldest() const noexcept { return end_ > capacity_ ? end_ - capacity_ : 0; }
+    const Entry& slot(std::uint64_t index) const noexcept;
+
+    const std::size_t capacity_;
+    mutable std::mutex mutex_;
+    std::vector<std::unique_ptr<Entry[]>> pieces_;  // allocated as the ring first reaches them
+    std::uint64_t end_ = 0;
 };
 
 }  // namespace bio_stream

@@ -2,13 +2,10 @@
 #include "tuning.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <limits>
+#include <set>
 #include <stdexcept>
-#include <system_error>
 
 #include "finger_kernels.h"
-#include "recording/recording.h"
 
 namespace bio_tune {
 
@@ -23,43 +20,98 @@ Cluster cluster_of(std::vector<std::int32_t>::const_iterator begin,
     return Cluster{*begin, *(end - 1), static_cast<std::size_t>(end - begin)};
 }
 
+// Duration and rate from the arrival times of frames (every pair has the same gaps: the first
+// pair's are read); intervals across a gap are left out.
+void time_facts(const ScoredRecording& scored, RecordingFacts& facts) {
+    std::vector<std::uint64_t> intervals;
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    bool seen = false;
+    bool after_gap = false;
+    for (std::size_t i = 0; i < scored.time_us.size(); ++i) {
+        if (scored.samples[0][i].gap) {
+            after_gap = true;
+            continue;
+        }
+        const std::uint64_t t = scored.time_us[i];
+        if (seen && !after_gap && t > last) {
+            intervals.push_back(t - last);
+        }
+        first = seen ? first : t;
+        last = t;
+        seen = true;
+        after_gap = false;
+    }
+    if (intervals.empty()) {
+        return;
+    }
+    std::nth_element(intervals.begin(), intervals.begin() + intervals.size() / 2, intervals.end());
+    const double interval = static_cast<double>(intervals[intervals.size() / 2]);
+    facts.timed = true;
+    facts.frame_rate = 1e6 / interval;
+    facts.duration_s = (static_cast<double>(last - first) + interval) / 1e6;
+}
+
 }  // namespace
 
 ScoredRecording score_recording(const std::string& path, const std::vector<ScorePair>& pairs) {
     recording::Reader reader(path);
-    ScoredRecording scored{path, 0, std::vector<std::vector<std::int32_t>>(pairs.size())};
-    const image_variance_kernel variance = active_kernels().variance;
+    ScoredRecording scored;
+    scored.path = path;
+    scored.samples.resize(pairs.size());
+    RecordingFacts& facts = scored.facts;
+    facts.truth = reader.carries_truth();
+    const kernel_variant& kernels = active_kernels();
     recording::Record record;
-    std::size_t records = 0;
+    std::set<std::uint32_t> touches;
     while (reader.next(record)) {
-        ++records;
-        if (record.kind != recording::Record::Kind::frame) {
-            continue;
-        }
+        const bool gap = record.kind == recording::Record::Kind::gap;
         for (std::size_t p = 0; p < pairs.size(); ++p) {
-            scored.scores[p].push_back(variance(record.frame.bytes.data(), pairs[p].bsize, pairs[p].step));
+            const std::int32_t score =
+                gap ? 0 : kernels.variance(record.frame.bytes.data(), pairs[p].bsize, pairs[p].step);
+            scored.samples[p].push_back({score, gap});
         }
-        ++scored.frames;
+        scored.time_us.push_back(gap ? record.gap.time_us : record.frame.time_us);
+        scored.truth.push_back(gap ? recording::Truth{} : record.frame.truth);
+        if (gap) {
+            ++facts.gaps;
+            facts.frames_lost += record.gap.frames_lost;
+            facts.gaps_uncounted += record.gap.frames_lost == 0 ? 1 : 0;
+        } else {
+            ++facts.frames;
+            if (record.frame.truth.known && record.frame.truth.contact) {
+                touches.insert(record.frame.truth.touch);
+            }
+        }
     }
+    facts.truth_touches = touches.size();
     // A recording that ends inside a record lost its end: say so rather than tune on part of it.
     if (reader.ended_inside_record()) {
         fail(path, "truncated: it ends " + std::to_string(reader.partial_bytes()) + " bytes into record " +
-                       std::to_string(records + 1));
+                       std::to_string(scored.time_us.size() + 1));
     }
-    if (scored.frames == 0) {
+    if (facts.frames == 0) {
         fail(path, "holds no frame");
     }
+    time_facts(scored, facts);
     return scored;
 }
 
-Suggestion suggest(const std::vector<std::int32_t>& scores) {
+Suggestion suggest(const std::vector<std::int32_t>& scores, const ScorePair& pair) {
     Suggestion suggestion;
     std::vector<std::int32_t> sorted = scores;
     std::sort(sorted.begin(), sorted.end());
     if (sorted.empty() || sorted.front() == sorted.back()) {
-        suggestion.notes.push_back("every frame scores " +
-                                   std::to_string(sorted.empty() ? 0 : sorted.front()) +
-                                   ": this bsize and step tell nothing apart");
+        suggestion.refused = "every frame scores " + std::to_string(sorted.empty() ? 0 : sorted.front()) +
+                             ": this bsize and step tell nothing apart";
+        return suggestion;
+    }
+    if (sorted.front() < 0) {
+        suggestion.refused = "scores wrap round below zero (" + std::to_string(sorted.front()) + ")";
+        if (pair.bsize % pair.step != 0) {
+            suggestion.refused += ": step " + std::to_string(pair.step) + " does not divide bsize " +
+                                  std::to_string(pair.bsize);
+        }
         return suggestion;
     }
     // Between-group variance of a split before index i: w0 * w1 * (mean0 - mean1)^2, largest wins.
@@ -85,7 +137,6 @@ Suggestion suggest(const std::vector<std::int32_t>& scores) {
             split = i;
         }
     }
-    suggestion.usable = true;
     suggestion.glass = cluster_of(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(split));
     suggestion.finger = cluster_of(sorted.begin() + static_cast<std::ptrdiff_t>(split), sorted.end());
     const std::int64_t gap = std::int64_t{suggestion.finger.low} - suggestion.glass.high;
@@ -93,9 +144,9 @@ Suggestion suggest(const std::vector<std::int32_t>& scores) {
         static_cast<std::int32_t>(suggestion.glass.high + std::max<std::int64_t>(1, gap / 3));
     suggestion.margin_glass = std::int64_t{suggestion.var_min} - suggestion.glass.high;
     suggestion.margin_finger = std::int64_t{suggestion.finger.low} - suggestion.var_min;
-    if (suggestion.glass.low < 0) {
-        suggestion.notes.push_back(
-            "scores below zero: the step does not divide bsize and the score wraps round");
+    if (pair.bsize % pair.step != 0) {
+        suggestion.notes.push_back("step " + std::to_string(pair.step) + " does not divide bsize " +
+                                   std::to_string(pair.bsize) + ": the score is not a variance");
     }
     if (gap <= std::int64_t{suggestion.glass.high} - suggestion.glass.low) {
         suggestion.notes.push_back(
@@ -105,13 +156,25 @@ Suggestion suggest(const std::vector<std::int32_t>& scores) {
     return suggestion;
 }
 
+std::vector<std::int32_t> frame_scores(const std::vector<ScoredRecording>& recordings, std::size_t pair) {
+    std::vector<std::int32_t> scores;
+    for (const ScoredRecording& recording : recordings) {
+        for (const bio_replay::Sample& sample : recording.samples[pair]) {
+            if (!sample.gap) {
+                scores.push_back(sample.score);
+            }
+        }
+    }
+    return scores;
+}
+
 std::vector<bio_replay::Touch> replay_recordings(const std::vector<ScoredRecording>& recordings,
                                                  std::size_t pair, const bio_replay::Rules& rules) {
     std::vector<bio_replay::Touch> all;
     std::size_t offset = 0;
     for (const ScoredRecording& recording : recordings) {
-        const std::vector<std::int32_t>& scores = recording.scores[pair];
-        for (bio_replay::Touch touch : bio_replay::replay(scores.data(), scores.size(), rules)) {
+        const std::vector<bio_replay::Sample>& samples = recording.samples[pair];
+        for (bio_replay::Touch touch : bio_replay::replay(samples.data(), samples.size(), rules)) {
             for (std::size_t* index : {&touch.first, &touch.decided, &touch.removed, &touch.best_index}) {
                 if (*index != bio_replay::no_index) {
                     *index += offset;
@@ -119,7 +182,7 @@ std::vector<bio_replay::Touch> replay_recordings(const std::vector<ScoredRecordi
             }
             all.push_back(touch);
         }
-        offset += scores.size();
+        offset += samples.size();
     }
     return all;
 }

@@ -18,6 +18,16 @@ public:
         } else {
             glass_frame(index);
         }
+        gap_before_ = false;
+    }
+
+    // Frames lost: whatever they were, the touch under way may have gone otherwise.
+    void gap() {
+        if (handled_ || frames_ > 0) {
+            touch_.gap = true;
+        } else {
+            gap_before_ = true;
+        }
     }
 
     // The scores end: a touch in progress is kept as it stands.
@@ -77,6 +87,7 @@ private:
     void start(std::size_t index) {
         touch_ = Touch{};
         touch_.first = index;
+        touch_.gap = gap_before_;
     }
 
     void end_touch() {
@@ -90,6 +101,7 @@ private:
     std::vector<Touch>& touches_;
     int frames_ = 0;
     bool handled_ = false;
+    bool gap_before_ = false;  // the last position was a gap and no touch is under way
     Touch touch_;
 };
 
@@ -110,10 +122,22 @@ const char* outcome_name(Outcome outcome) noexcept {
 }
 
 std::vector<Touch> replay(const std::int32_t* scores, std::size_t count, const Rules& rules) {
+    std::vector<Sample> samples(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        samples[i].score = scores[i];
+    }
+    return replay(samples.data(), count, rules);
+}
+
+std::vector<Touch> replay(const Sample* samples, std::size_t count, const Rules& rules) {
     std::vector<Touch> touches;
     Detector detector(rules, touches);
     for (std::size_t i = 0; i < count; ++i) {
-        detector.step(i, scores[i]);
+        if (samples[i].gap) {
+            detector.gap();
+        } else {
+            detector.step(i, samples[i].score);
+        }
     }
     detector.finish();
     return touches;
@@ -122,6 +146,7 @@ std::vector<Touch> replay(const std::int32_t* scores, std::size_t count, const R
 Counts count_outcomes(const std::vector<Touch>& touches) noexcept {
     Counts counts;
     for (const Touch& touch : touches) {
+        counts.interrupted += touch.gap ? 1 : 0;
         switch (touch.outcome) {
             case Outcome::published:
                 ++counts.published;

@@ -1,6 +1,11 @@
 // The module's finger detector replayed on a sequence of frame scores: which touches it would
 // publish, early or in time, and which brushes it would drop, at a given var_min, img_num and
 // min_img_num. One place for these rules, shared by bio-stream's page and bio-tune's report.
+//
+// Frames lost on the way (a gap in a recording or in the stream) were seen by the module but not
+// by the replay: a gap is unknown, neither finger nor glass. It neither counts nor ends a touch,
+// and the touch it falls in (or just before) is marked, since the module may have counted, kept
+// or ended it differently; a gap between touches may hide a brush.
 #pragma once
 
 #include <cstddef>
@@ -39,6 +44,13 @@ struct Touch {
     std::int32_t best = 0;           // best score among the counted frames; 0 when none scored above 0
     std::size_t best_index = no_index;  // the frame published: the first of the best; no_index when none
                                         // was kept (then the detector publishes a stale frame)
+    bool gap = false;  // frames were lost just before its first frame or before it ended
+};
+
+// One position of a sequence replayed: a frame's score, or a gap where frames were lost.
+struct Sample {
+    std::int32_t score = 0;
+    bool gap = false;
 };
 
 struct Counts {
@@ -46,11 +58,15 @@ struct Counts {
     std::size_t early = 0;
     std::size_t dropped = 0;
     std::size_t open = 0;
+    std::size_t interrupted = 0;  // touches of any outcome marked by a gap
 };
 
 // The touches the detector finds in scores[0, count) from its idle state, with identification
 // enabled, in the order they start. A frame is a finger frame when its score is at least var_min.
 std::vector<Touch> replay(const std::int32_t* scores, std::size_t count, const Rules& rules);
+
+// The same over frames and gaps: indices are positions in samples[0, count), gaps included.
+std::vector<Touch> replay(const Sample* samples, std::size_t count, const Rules& rules);
 
 // How many touches of each outcome.
 Counts count_outcomes(const std::vector<Touch>& touches) noexcept;

@@ -19,7 +19,8 @@ nlohmann::json counts_json(const Counts& counts) {
     return {{"published", counts.published},
             {"early", counts.early},
             {"dropped", counts.dropped},
-            {"open", counts.open}};
+            {"open", counts.open},
+            {"interrupted", counts.interrupted}};
 }
 
 nlohmann::json touches_json(const std::vector<Touch>& touches, std::size_t offset) {
@@ -31,7 +32,8 @@ nlohmann::json touches_json(const std::vector<Touch>& touches, std::size_t offse
                         {"decided", index_json(touch.decided, offset)},
                         {"removed", index_json(touch.removed, offset)},
                         {"best", touch.best},
-                        {"best_index", index_json(touch.best_index, offset)}});
+                        {"best_index", index_json(touch.best_index, offset)},
+                        {"gap", touch.gap}});
     }
     return list;
 }

@@ -12,6 +12,7 @@
   const defaults = { var_min: 300, img_num: 5, min_img_num: 2 };
   const query = new URLSearchParams(location.search);
   for (const [name, input] of Object.entries(inputs)) input.value = query.get(name) ?? defaults[name];
+  el("rules").addEventListener("submit", (e) => e.preventDefault());
   const rules = () => {
     const r = {};
     for (const [name, input] of Object.entries(inputs)) r[name] = Number(input.value);
@@ -19,9 +20,11 @@
   };
   const rulesValid = (r) => Object.values(r).every((v) => Number.isInteger(v) && Math.abs(v) < 2 ** 31);
 
-  // Every score since bio-stream started, in the order the server logged them.
+  // The scores the server keeps (the latest of them all), in the order it logged them; all.score[i]
+  // is the score at index base + i of the server's log.
   const all = { number: [], seconds: [], score: [] };
-  // The touches from the server: indices into `all`.
+  let base = 0;
+  // The touches from the server: indices into its log.
   let touches = [];
 
   const timeline = new bioCharts.Timeline(el("timeline"), {
@@ -49,7 +52,7 @@
     const last = end > 0 ? all.seconds[end - 1] : 0;
     let start = end;
     while (start > 0 && all.seconds[start - 1] > last - WINDOW_SECONDS) start -= 1;
-    timeline.setData(all.seconds.slice(start), all.score.slice(start), touches, start);
+    timeline.setData(all.seconds.slice(start), all.score.slice(start), touches, base + start);
     const now = performance.now();
     if (now - histogramDrawn >= HISTOGRAM_EVERY_MS) {
       histogramDrawn = now;
@@ -107,7 +110,8 @@
     part(String(c.dropped), "dropped", "touches-dropped");
     part(" dropped brushes");
     part(c.open > 0 ? ", 1 touch in progress" : "", null, "touches-open");
-    part(` (over ${body.scores} frames)`);
+    part(` (over ${body.scores < body.window ? "" : "the latest "}${body.scores} frames` +
+      `${body.touches_left_out > 0 ? `; marks on the latest ${body.touches.length} touches` : ""})`);
   }
 
   function rulesChanged() {
@@ -169,6 +173,7 @@
     el("count-frames").textContent = counts.frames;
     el("count-cut-short").textContent = counts.cut_short;
     el("count-stray").textContent = counts.stray;
+    el("count-foreign").textContent = counts.foreign;
     el("count-fps").textContent = counts.fps.toFixed(1);
   }
 
@@ -181,14 +186,27 @@
   };
   feed.onmessage = (message) => {
     const event = JSON.parse(message.data);
-    // A new connection starts again from the first score: keep what is already here.
-    if (event.first < all.score.length) {
-      for (const list of Object.values(all)) list.length = event.first;
+    // A new connection starts again from the oldest score kept: keep what is already here. A gap
+    // (this page fell behind the server's ring) starts the page afresh.
+    const end = base + all.score.length;
+    if (event.first !== end) {
+      const keep = event.first >= base && event.first < end ? event.first - base : 0;
+      for (const list of Object.values(all)) list.length = keep;
+      if (keep === 0) base = event.first;
     }
     for (const [number, seconds, score] of event.scores) {
       all.number.push(number);
       all.seconds.push(seconds);
       all.score.push(score);
+    }
+    // Scores the server no longer keeps leave the page too, and the page says so.
+    if (event.oldest > base) {
+      const gone = Math.min(event.oldest - base, all.score.length);
+      for (const list of Object.values(all)) list.splice(0, gone);
+      base += gone;
+      const note = el("scores-dropped");
+      note.hidden = false;
+      note.textContent = `Scores before frame ${all.number[0]} were dropped: bio-stream keeps the latest ${event.kept}.`;
     }
     showCounts(event.counts);
     if (event.latest && event.latest.kind !== "header") {

@@ -4,6 +4,7 @@
 // BIO_EXPORT; everything else stays hidden inside libbio_module.so.
 #pragma once
 
+#include <sys/select.h>
 #include <sys/time.h>
 
 #include <array>
@@ -126,6 +127,9 @@ bool check_perspective_matrices();
 void init_module();
 void exit_module();
 
+// The read set of the frame wait: camera_fd alone, whatever its number; null while no device is open.
+fd_set* camera_read_set();
+
 // Outcome of taking one frame from the device.
 enum class frame_outcome { frame, no_buffer };
 frame_outcome take_frame(unsigned char* destination);
@@ -155,6 +159,9 @@ extern BIO_EXPORT std::mutex cv_mutex;
 
 BIO_EXPORT int run();
 BIO_EXPORT bool pred();
+// The loop's work for the frame in captured_frame (score, debug stream, detector), without the wait
+// and the copy; the board's cost meter calls it too.
+void handle_captured_frame();
 void capture_image();
 void restart_module();
 // Registers the module's shutdown (stop the loop and the consumer thread, release the device) to run

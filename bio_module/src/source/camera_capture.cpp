@@ -5,12 +5,15 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/select.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <linux/videodev2.h>
 
@@ -65,6 +68,12 @@ constexpr std::size_t sensor_name_max = 19;
 
 // The driver hands out three buffers; a dequeued index above this is a driver fault.
 constexpr unsigned highest_buffer_index = requested_buffers - 1;
+
+// The frame wait's read set as the kernel reads it, a bitmap of unsigned longs: sized by init_camera for
+// camera_fd, which may lie beyond the FD_SETSIZE descriptors that an fd_set holds (a host with many
+// descriptors open), and never smaller than an fd_set.
+constexpr std::size_t read_set_word_bits = 8 * sizeof(unsigned long);
+std::vector<unsigned long> read_set_words;
 
 // Entries of the buffer table, as granted by the driver. The capture path uses indexes 0..2
 // only; entries above them are mapped but never queued, and are unmapped at teardown here.
@@ -127,11 +136,16 @@ std::string fourcc_text(std::uint32_t fourcc) {
 void init_camera() {
     BIO_DEBUG("init_camera", text_init_camera);
 
-    camera_fd = ::open(device_path.c_str(), O_RDWR | O_NONBLOCK);
+    // Close-on-exec, as every descriptor of the module: a child the host starts must not hold the device.
+    camera_fd = ::open(device_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (camera_fd == -1) {
         const int error = errno;
         fail_errno(text_open_camera + device_path + "): ", error);
     }
+    // The frame wait's read set, with room for this descriptor's bit whatever its number.
+    read_set_words.assign(std::max<std::size_t>(static_cast<std::size_t>(camera_fd) / read_set_word_bits + 1,
+                                                sizeof(fd_set) / sizeof(unsigned long)),
+                          0);
 
     v4l2_capability cap;
     std::memset(&cap, 0, sizeof cap);
@@ -237,10 +251,13 @@ void stop_capturing() {
 void exit_mmap() {
     BIO_DEBUG("exit_mmap", text_exiting_mmap);
     if (buffers != nullptr) {
-        // Entries that were never mapped hold null or MAP_FAILED; munmap refuses those
-        // harmlessly.
+        // Entries that were never mapped hold null or MAP_FAILED, and are left alone: munmap of a null
+        // start would unmap whatever lies at the bottom of the address space, up to the entry's length.
         for (unsigned index = 0; index < granted_buffers; ++index) {
-            ::munmap(buffers[index].start, buffers[index].length);
+            void* const start = buffers[index].start;
+            if (start != nullptr && start != MAP_FAILED) {
+                ::munmap(start, buffers[index].length);
+            }
             buffers[index].start = nullptr;
         }
     }
@@ -265,7 +282,7 @@ void detect_sensor() {
         fp_reader_path = default_fp_reader_path;
     }
 
-    const int fd = ::open(fp_reader_path.c_str(), O_RDONLY | O_NONBLOCK);
+    const int fd = ::open(fp_reader_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
         fail_errno(text_open_i2c + fp_reader_path + "): ", error);
@@ -334,6 +351,19 @@ void exit_module() {
     } catch (const ovra::ovra_exception& e) {
         BIO_DEBUG("exit_module", text_exit_failed + std::string(e.what()));
     }
+}
+
+// The read set holding camera_fd alone, for the frame wait's select (storage sized at the camera start:
+// nothing is allocated here); null while no device is open. The bit is set by hand: the FD_SET macro
+// refuses a descriptor beyond FD_SETSIZE.
+fd_set* camera_read_set() {
+    const std::size_t word = static_cast<std::size_t>(camera_fd) / read_set_word_bits;
+    if (camera_fd < 0 || word >= read_set_words.size()) {
+        return nullptr;
+    }
+    std::fill(read_set_words.begin(), read_set_words.end(), 0UL);
+    read_set_words[word] = 1UL << (static_cast<std::size_t>(camera_fd) % read_set_word_bits);
+    return reinterpret_cast<fd_set*>(read_set_words.data());
 }
 
 // Takes the next filled frame: dequeues a buffer, copies its 614400-byte frame into `destination` and

@@ -1,5 +1,6 @@
 // Geometric correction tables: the remap tables (GC0307, GC0328), the perspective matrices (GC032A) and
-// the compact per-pixel plan that the correction kernels read, derived from them at every camera start.
+// the compact per-pixel plan that the correction kernels read, with its walk for the vector rows,
+// derived from them at every camera start.
 #include "bio_module.h"
 
 #include <cmath>
@@ -18,11 +19,12 @@ constexpr const char* text_short_matrix_row = "correction matrix row shorter tha
 // Fixed point: 1.0 is 2^20.
 constexpr double weight_one = 1048576.0;
 
-// The plan's arrays, sized for the largest image once and then only rewritten, and what they were
-// derived from: the table form (83200 pixels) or the matrix form (rows x columns of offsetMatrix).
+// The plan's arrays and walk, sized for the largest image once and then only rewritten, and what they
+// were derived from: the table form (83200 pixels) or the matrix form (rows x columns of offsetMatrix).
 struct plan_storage {
     std::vector<std::uint32_t> offset;
     std::vector<std::uint32_t> weight[4];
+    correction_walk_builder walk;
     bool derived = false;
     bool matrix_form = false;
     std::size_t rows = 0;
@@ -31,7 +33,7 @@ struct plan_storage {
 };
 plan_storage correction;
 
-void size_plan(std::size_t pixels) {
+void size_plan(std::size_t pixels, std::size_t columns) {
     const std::size_t capacity = pixels > grey_capacity ? pixels : grey_capacity;
     if (correction.offset.size() < capacity) {
         correction.offset.resize(capacity);
@@ -42,7 +44,9 @@ void size_plan(std::size_t pixels) {
     correction.plan = {correction.offset.data(),
                        {correction.weight[0].data(), correction.weight[1].data(), correction.weight[2].data(),
                         correction.weight[3].data()},
-                       pixels};
+                       pixels,
+                       columns == 0 ? 1 : columns,
+                       nullptr};
 }
 
 std::size_t first_row_length() {
@@ -52,7 +56,7 @@ std::size_t first_row_length() {
 // Table form: entry k's `top` offset, with `bottom` one frame row below it (as the builder makes it;
 // zero-filled entries before the first build read byte 0 with zero weights either way).
 void derive_table_plan() {
-    size_plan(remap_entries);
+    size_plan(remap_entries, grey_width);
     for (std::size_t k = 0; k < remap_entries; ++k) {
         correction.offset[k] = remapOffsetTable[k][0];
         for (std::size_t i = 0; i < 4; ++i) {
@@ -69,7 +73,7 @@ void derive_table_plan() {
 void derive_matrix_plan() {
     const std::size_t rows = offsetMatrix.size();
     const std::size_t columns = first_row_length();
-    size_plan(rows * columns);
+    size_plan(rows * columns, columns);
     std::size_t k = 0;
     for (std::size_t r = 0; r < rows; ++r) {
         for (std::size_t c = 0; c < columns; ++c, ++k) {
@@ -91,6 +95,7 @@ void derive_plan(bool matrix_form) {
     } else {
         derive_table_plan();
     }
+    correction.plan.walk = correction.walk.build(correction.plan);
     correction.matrix_form = matrix_form;
     correction.derived = true;
 }

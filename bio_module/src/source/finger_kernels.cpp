@@ -1,9 +1,10 @@
-// Per-frame kernels: the reference versions of the variance score and the geometric correction, and
-// the one place that chooses which variant runs. Pure: the module's configuration, sensor and tables
-// are bound to them elsewhere (finger_detector.cpp, correction_tables.cpp), so tools can score frames
-// with these very kernels without the host framework.
+// Per-frame kernels: the one entry of each kernel, the reference rows of the variance score and of the
+// geometric correction, the correction plan's walk, and the one place that chooses which variant runs.
+// Pure: the module's configuration, sensor and tables are bound to them elsewhere (finger_detector.cpp,
+// correction_tables.cpp), so tools can score frames with these very kernels without the host framework.
 #include "finger_kernels.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -16,9 +17,9 @@
 
 namespace {
 
-// Sample of pixel (x, y): the first byte of the pixel's 2-byte UYVY group.
-inline std::uint32_t sample(const unsigned char* frame, std::uint64_t x, std::uint64_t y) {
-    return frame[kernel_row_bytes * y + 2 * x];
+// Sample of pixel (x, y) counted from `origin`: the first byte of the pixel's 2-byte UYVY group.
+inline std::uint32_t sample(const unsigned char* origin, std::uint64_t x, std::uint64_t y) {
+    return origin[kernel_row_bytes * y + 2 * x];
 }
 
 struct variant_list {
@@ -37,8 +38,8 @@ bool processor_has_neon() {
 }
 
 variant_list usable_variants() {
-    variant_list list = {{{"reference", image_variance_reference, correct_image_reference},
-                          {"fast", image_variance_fast, correct_image_fast}},
+    variant_list list = {{{"reference", score_row_reference, correct_row_reference},
+                          {"fast", score_row_fast, correct_row_fast}},
                          2};
     if (const kernel_variant* sse41 = sse41_variant()) {
         list.entries[list.count++] = *sse41;
@@ -50,69 +51,216 @@ variant_list usable_variants() {
     return list;
 }
 
+// The groups of the walk: a group's window is 32 samples of a frame row and the 32 below them, the
+// bottom half's last byte kernel_row_bytes + 63 bytes after its first.
+constexpr std::size_t group_pixels = 8;
+constexpr std::size_t window_samples = 32;
+constexpr std::size_t window_bytes = 2 * window_samples;
+constexpr std::uint32_t window_reach =
+    kernel_row_bytes + window_bytes;  // window to the end of its bottom half
+// Where the vector rows' loads leave their pointer before the step to the next group's window: after the
+// top half and the first 32 bytes of the bottom half.
+constexpr std::uint32_t last_load_at = kernel_row_bytes + window_bytes / 2;
+constexpr std::uint32_t weight_limit = (1u << 24) - (1u << 15);  // high parts must fit 8 bits
+
+// Fills group `g` for plan pixels first .. first + 7; false when they do not fit one window: an odd
+// offset (its samples are not the window's), offsets more than 30 samples apart, or a weight whose high
+// part does not fit 8 bits.
+bool fill_group(const correction_plan& plan, std::size_t first, correction_group& g) {
+    std::uint32_t lowest = plan.offset[first];
+    std::uint32_t highest = lowest;
+    for (std::size_t j = 0; j < group_pixels; ++j) {
+        const std::uint32_t o = plan.offset[first + j];
+        for (const std::uint32_t* w : plan.weight) {
+            if (w[first + j] >= weight_limit) {
+                return false;
+            }
+        }
+        if ((o & 1u) != 0 || o + kernel_row_bytes + 3 >= kernel_frame_bytes) {
+            return false;
+        }
+        lowest = std::min(lowest, o);
+        highest = std::max(highest, o);
+    }
+    // From the lowest sample, moved left where the window would end past the frame.
+    const std::uint32_t start = std::min<std::uint32_t>(lowest, kernel_frame_bytes - window_reach);
+    if (highest - start > window_bytes - 4) {
+        return false;
+    }
+    g.window = start;
+    g.advance = 0;
+    for (std::size_t j = 0; j < group_pixels; ++j) {
+        const std::size_t k = first + j;
+        g.sample[j] = static_cast<std::uint8_t>((plan.offset[k] - start) / 2);
+        g.sample[group_pixels + j] = static_cast<std::uint8_t>(g.sample[j] + 1);
+        for (std::size_t i = 0; i < 4; ++i) {
+            const std::uint32_t w = plan.weight[i][k];
+            const std::uint32_t high = (w + 0x8000u) >> 16;
+            g.low[(i / 2) * 2 * group_pixels + 2 * j + i % 2] = static_cast<std::int16_t>(
+                static_cast<std::int32_t>(w) - static_cast<std::int32_t>(high << 16));
+            g.high[4 * j + i] = static_cast<std::uint8_t>(high);
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+// ------------------------------------------------------------------ frame score
 
 // Mean variance of the bsize x bsize blocks of the centre window, sampling every step-th row of a
 // block and, in each sampled row, ceil(bsize / step) adjacent pixels. Returns 0 when
-// 1 <= step <= bsize <= 280 does not hold.
-int image_variance_reference(const unsigned char* frame, int block_size, int row_step) {
+// 1 <= step <= bsize <= 280 does not hold. Each row of blocks goes to the variant's row, and what that
+// leaves of it to the reference row.
+int kernel_variant::variance(const unsigned char* frame, int block_size, int row_step) const {
     if (frame == nullptr || !variance_arguments_valid(block_size, row_step)) {
         return 0;
     }
-    const std::uint64_t b = static_cast<std::uint64_t>(block_size);
-    const std::uint64_t s = static_cast<std::uint64_t>(row_step);
-    const std::uint64_t blocks_x = variance_window_width / b;
-    const std::uint64_t blocks_y = variance_window_height / b;
-    const std::uint64_t n = (b * b) / (s * s);
-    const std::uint64_t samples_per_row = (b + s - 1) / s;
+    score_geometry g = {};
+    g.block_size = static_cast<unsigned>(block_size);
+    g.row_step = static_cast<unsigned>(row_step);
+    g.samples = (g.block_size + g.row_step - 1) / g.row_step;
+    g.blocks_x = variance_window_width / g.block_size;
+    g.blocks_y = variance_window_height / g.block_size;
+    g.n = (std::uint64_t{g.block_size} * g.block_size) / (std::uint64_t{g.row_step} * g.row_step);
+    g.n_shift = (g.n & (g.n - 1)) == 0 ? static_cast<unsigned>(__builtin_ctzll(g.n)) : 64;
+    g.sampled_row_bytes = kernel_row_bytes * g.row_step;
     // Valid arguments give n >= 1 and at least one block; say so where the divisions start.
-    if (n == 0 || blocks_x == 0 || blocks_y == 0) {
+    if (g.n == 0 || g.blocks_x == 0 || g.blocks_y == 0) {
         return 0;
     }
-
-    // Bounds: a block holds at most 280 x 280 samples of at most 255, so sum < 2^25 and
-    // sumsq < 2^33; both, and sum^2 < 2^50, fit the 64-bit accumulators. The subtraction and acc
-    // are modulo 2^64 by definition (when step does not divide bsize, n undercounts the samples
-    // and a block can contribute a "negative" term).
     std::uint64_t acc = 0;
-    for (std::uint64_t block_y = 0; block_y < blocks_y; ++block_y) {
-        for (std::uint64_t block_x = 0; block_x < blocks_x; ++block_x) {
-            const std::uint64_t bx = variance_window_x + block_x * b;
-            const std::uint64_t by = variance_window_y + block_y * b;
-            std::uint64_t sum = 0;
-            std::uint64_t sumsq = 0;
-            for (std::uint64_t j = 0; j * s < b; ++j) {
-                for (std::uint64_t i = 0; i < samples_per_row; ++i) {
-                    const std::uint64_t p = sample(frame, bx + i, by + j * s);
-                    sum += p;
-                    sumsq += p * p;
-                }
-            }
-            acc += sumsq - (sum * sum) / n;
+    const unsigned char* row = frame + kernel_row_bytes * variance_window_y + 2 * variance_window_x;
+    for (unsigned block_y = 0; block_y < g.blocks_y; ++block_y, row += kernel_row_bytes * g.block_size) {
+        const unsigned done = score_row(row, g, g.blocks_x, acc);
+        if (done < g.blocks_x) {
+            score_row_reference(row + 2 * std::size_t{g.block_size} * done, g, g.blocks_x - done, acc);
         }
     }
-    const std::uint64_t score = (acc / n) / (blocks_x * blocks_y);
+    const std::uint64_t score = divide_by_n(acc, g) / (std::uint64_t{g.blocks_x} * g.blocks_y);
     return static_cast<int>(static_cast<std::uint32_t>(score));
 }
 
-// Corrected image straight from the plan, one output pixel at a time: the four-corner weighted sum,
-// shifted right by 20 and cut to 8 bits, optionally inverted, stored in reading or turned order.
-void correct_image_reference(const unsigned char* frame, const correction_plan& plan, correction_flags flags,
-                             unsigned char* out) {
-    for (std::size_t k = 0; k < plan.pixels; ++k) {
-        const unsigned char* top = frame + plan.offset[k];
-        const unsigned char* bottom = top + kernel_row_bytes;
-        // Unsigned 32-bit, modulo 2^32: the builders' weights add up to about 2^20, so the sum stays
-        // below 2^28.
-        std::uint32_t v = plan.weight[0][k] * top[0] + plan.weight[1][k] * top[2] +
-                          plan.weight[2][k] * bottom[0] + plan.weight[3][k] * bottom[2];
-        v = (v >> 20) & 0xFFu;
-        if (flags.invert_pixels) {
-            v = 255u - v;
+// The blocks one at a time, each as the definition has it.
+//
+// Bounds: a block holds at most 280 x 280 samples of at most 255, so sum < 2^25 and sumsq < 2^33;
+// both, and sum^2 < 2^50, fit the 64-bit accumulators. The subtraction and total are modulo 2^64 by
+// definition (when step does not divide bsize, n undercounts the samples and a block can contribute a
+// "negative" term).
+unsigned score_row_reference(const unsigned char* row, const score_geometry& g, unsigned blocks,
+                             std::uint64_t& total) {
+    std::uint64_t acc = 0;
+    for (unsigned block = 0; block < blocks; ++block) {
+        const unsigned char* block_origin = row + 2 * std::size_t{g.block_size} * block;
+        std::uint64_t sum = 0;
+        std::uint64_t sumsq = 0;
+        for (std::uint64_t j = 0; j * g.row_step < g.block_size; ++j) {
+            for (std::uint64_t i = 0; i < g.samples; ++i) {
+                const std::uint64_t p = sample(block_origin, i, j * g.row_step);
+                sum += p;
+                sumsq += p * p;
+            }
         }
-        out[flags.invert ? plan.pixels - 1 - k : k] = static_cast<unsigned char>(v);
+        const std::uint64_t n = g.n;
+        acc += sumsq - (sum * sum) / n;
+    }
+    total += acc;
+    return blocks;
+}
+
+// ------------------------------------------------------------------ correction
+
+// Corrected image row by row: each output row goes to the variant's row, and what that leaves of it to
+// the reference row. Nothing is written for a null frame or image or a plan without columns.
+void kernel_variant::correct(const unsigned char* frame, const correction_plan& plan, correction_flags flags,
+                             unsigned char* out) const {
+    if (frame == nullptr || out == nullptr || plan.columns == 0) {
+        return;
+    }
+    // In locals: the row functions could change what the references point to, as far as the compiler
+    // knows, and this loop runs for every row.
+    const correct_row_kernel row_function = correct_row;
+    const std::size_t pixels = plan.pixels;
+    const std::size_t columns = plan.columns;
+    const std::ptrdiff_t direction = flags.invert ? -1 : 1;
+    unsigned char* const start = flags.invert ? out + (pixels - 1) : out;
+    correction_row row = {0,
+                          0,
+                          0,
+                          nullptr,
+                          static_cast<int>(direction),
+                          static_cast<unsigned char>(flags.invert_pixels ? 0xFF : 0x00)};
+    for (std::size_t first = 0, index = 0; first < pixels; first += columns, ++index) {
+        row.index = index;
+        row.first = first;
+        row.count = std::min(columns, pixels - first);
+        row.out = start + direction * static_cast<std::ptrdiff_t>(first);
+        const std::size_t done = row_function(frame, plan, row);
+        if (done < row.count) {
+            correction_row rest = row;
+            rest.first += done;
+            rest.count -= done;
+            rest.out += direction * static_cast<std::ptrdiff_t>(done);
+            correct_row_reference(frame, plan, rest);
+        }
     }
 }
+
+// The row's pixels one at a time: the weighted sum, optionally inverted, stored in reading or turned
+// order.
+std::size_t correct_row_reference(const unsigned char* frame, const correction_plan& shared_plan,
+                                  const correction_row& shared_row) {
+    // Copies: stores through the image (which may alias anything) then do not make the compiler read
+    // the plan and the row again for every pixel.
+    const correction_plan plan = shared_plan;
+    const correction_row row = shared_row;
+    for (std::size_t i = 0; i < row.count; ++i) {
+        std::uint32_t v = corrected_value(frame, plan, row.first + i);
+        if (row.mask != 0) {
+            v = 255u - v;
+        }
+        row.out[row.direction * static_cast<std::ptrdiff_t>(i)] = static_cast<unsigned char>(v);
+    }
+    return row.count;
+}
+
+// Groups for every whole row whose pixels all fit them; the storage grows to the largest plan built and
+// is then only rewritten.
+const correction_walk* correction_walk_builder::build(const correction_plan& plan) {
+    const std::size_t rows = plan.columns == 0 ? 0 : (plan.pixels + plan.columns - 1) / plan.columns;
+    const std::size_t whole_rows = plan.columns == 0 ? 0 : plan.pixels / plan.columns;
+    const std::size_t per_row =
+        plan.columns >= group_pixels ? (plan.columns + group_pixels - 1) / group_pixels : 0;
+    row_groups_.assign(rows + 1, 0);
+    if (groups_.size() < whole_rows * per_row) {
+        groups_.resize(whole_rows * per_row);
+    }
+    std::uint32_t count = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        row_groups_[r] = count;
+        if (r >= whole_rows || per_row == 0) {
+            continue;
+        }
+        correction_group* g = groups_.data() + count;
+        bool fits = true;
+        for (std::size_t i = 0; i < per_row && fits; ++i) {
+            const std::size_t column = std::min(i * group_pixels, plan.columns - group_pixels);
+            fits = fill_group(plan, r * plan.columns + column, g[i]);
+        }
+        if (!fits) {
+            continue;
+        }
+        for (std::size_t i = 0; i + 1 < per_row; ++i) {
+            g[i].advance = static_cast<std::int32_t>(g[i + 1].window - (g[i].window + last_load_at));
+        }
+        count += static_cast<std::uint32_t>(per_row);
+    }
+    row_groups_[rows] = count;
+    walk_ = {row_groups_.data(), groups_.data()};
+    return &walk_;
+}
+
+// ------------------------------------------------------------------ variants
 
 const kernel_variant* kernel_variants(std::size_t* count) {
     static const variant_list variants = usable_variants();

@@ -1,52 +1,30 @@
 // Per-frame kernels (frame score and geometric correction): pure functions of their arguments, in
 // variants that give the same result for every input, and the choice between the variants.
 //
-// Every kernel exists as a plain reference that reads like the definition of the score and of the
-// correction, and as faster twins with the same signature. The module calls image_variance() and
-// correct_image() (bio_module.h), which bind its configuration, sensor and tables to the variant chosen
-// once, on the first call; BIO_KERNELS=<variant name> in the environment forces a variant (for example
-// the reference kernels).
+// Each kernel has one entry, kernel_variant::variance() and kernel_variant::correct(), that checks its
+// arguments, walks the image a row at a time (a row of blocks for the score, an output row for the
+// correction) and hands each row to the variant's row function. A variant is no more than its two row
+// functions: the reference rows read like the definitions of the score and of the correction; a faster
+// row may stop before the end of its row, and the entry finishes the row with the reference row. The
+// module calls image_variance() and correct_image() (bio_module.h), which bind its configuration,
+// sensor and tables to the variant chosen once, on the first call; BIO_KERNELS=<variant name> in the
+// environment forces a variant (for example the reference kernels).
+//
+// The NEON unit includes this header with NEON code generation: whatever is defined here is either
+// internal to each unit (`static`) or a type, never an inline function that the linker could take from
+// that unit for code that runs on a core without NEON.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // Geometry of a captured frame as the kernels read it: the sample of pixel (x, y) is the byte at
 // 2 * (x + 640 * y), the first byte of the pixel's 2-byte UYVY group.
 constexpr std::size_t kernel_row_bytes = 1280;
+constexpr std::size_t kernel_frame_bytes = 614400;
 
-// Per output pixel k (row-major), where its four source samples are and how much each counts.
-// Stored as separate arrays so that vector code loads four pixels' values of one kind at once.
-//
-// offset[k] is the byte offset of the top-left sample in the frame; the top-right, bottom-left and
-// bottom-right samples are at offset[k] + 2, + 1280 and + 1282. weight[0..3][k] are those four
-// samples' weights in units of 2^-20. The output sample is the weighted sum, in unsigned 32-bit
-// arithmetic, shifted right by 20 and cut to 8 bits. Every offset must satisfy
-// offset[k] + 1283 < frame size (the tables' builders guarantee it: the widest read, a 4-byte load
-// at offset[k] + 1280, ends at the frame's last byte at the most).
-struct correction_plan {
-    const std::uint32_t* offset;
-    const std::uint32_t* weight[4];
-    std::size_t pixels;
-};
-
-// How the corrected image is laid out and coloured.
-struct correction_flags {
-    bool invert;         // turned by 180 degrees: pixel k is stored at out[pixels - 1 - k]
-    bool invert_pixels;  // every value v is stored as 255 - v
-};
-
-// Scores a captured frame; see image_variance() in bio_module.h.
-using image_variance_kernel = int (*)(const unsigned char* frame, int block_size, int row_step);
-// Writes plan.pixels bytes of corrected image into out; reads only the frame bytes the plan names.
-using correct_image_kernel = void (*)(const unsigned char* frame, const correction_plan& plan,
-                                      correction_flags flags, unsigned char* out);
-
-struct kernel_variant {
-    const char* name;
-    image_variance_kernel variance;
-    correct_image_kernel correct;
-};
+// ------------------------------------------------------------------ frame score
 
 // Geometry of the scored window: 440 x 280 pixels with the top-left pixel at (100, 100).
 constexpr int variance_window_x = 100;
@@ -61,21 +39,162 @@ constexpr bool variance_arguments_valid(int block_size, int row_step) {
     return row_step >= 1 && row_step <= block_size && block_size <= variance_max_bsize;
 }
 
-// Reference kernels (finger_kernels.cpp).
-int image_variance_reference(const unsigned char* frame, int block_size, int row_step);
-void correct_image_reference(const unsigned char* frame, const correction_plan& plan, correction_flags flags,
-                             unsigned char* out);
+// The blocks of one score: bsize x bsize blocks laid from the window's top-left pixel, each sampled in
+// every step-th row, `samples` adjacent pixels a sampled row.
+struct score_geometry {
+    unsigned block_size;
+    unsigned row_step;
+    unsigned samples;  // samples per sampled row, and sampled rows per block: ceil(bsize / step)
+    unsigned blocks_x;
+    unsigned blocks_y;
+    std::uint64_t n;                // floor(bsize^2 / step^2), at least 1
+    unsigned n_shift;               // log2(n) when n is a power of two, otherwise 64
+    std::size_t sampled_row_bytes;  // from one sampled row of a block to the next
+};
 
-// Portable faster twins (finger_kernels_fast.cpp).
-int image_variance_fast(const unsigned char* frame, int block_size, int row_step);
-void correct_image_fast(const unsigned char* frame, const correction_plan& plan, correction_flags flags,
-                        unsigned char* out);
+// floor(x / g.n), the one division of the faster rows: a shift for the usual settings (n = 4 or 16),
+// otherwise a 32-bit division when x allows, which is far cheaper than a 64-bit one (on 32-bit ARM
+// the latter is a library call).
+static inline std::uint64_t divide_by_n(std::uint64_t x, const score_geometry& g) {
+    if (g.n_shift < 64) {
+        return x >> g.n_shift;
+    }
+    if ((x >> 32) == 0) {
+        return static_cast<std::uint32_t>(x) / static_cast<std::uint32_t>(g.n);
+    }
+    return x / g.n;
+}
 
-// SSE4.1 twin of the correction (finger_kernels_sse41.cpp), x86-64 only; the score is the portable
-// fast one. Its variant, or null when not built for SSE4.1 or when the processor lacks it.
+// Row function of the score: adds to `total`, modulo 2^64, the term sumsq - floor(sum^2 / n) of each of
+// the first blocks of one row of blocks and returns how many it did, at most `blocks`. `row` is the
+// first sample of the row's first block. It may read the frame up to 32 pixels right of the row's last
+// block (the window leaves 100 on every side), never beyond.
+using score_row_kernel = unsigned (*)(const unsigned char* row, const score_geometry& g, unsigned blocks,
+                                      std::uint64_t& total);
+
+// ------------------------------------------------------------------ correction
+
+// Eight adjacent output pixels of one row whose samples lie in one window of the frame: 32 samples
+// (64 bytes from `window`) of one frame row and the 32 below them. The vector rows load each window
+// whole and pick the pixels' samples from it by index. Each weight w is split as w = high * 2^16 + low
+// with low a signed 16-bit number: its low 16 bits, less 2^16 when bit 15 is set (and high one more).
+struct correction_group {
+    std::uint8_t sample[16];  // pixels 0..7: index in the window of the left sample; then of the right
+    std::uint8_t high[32];    // w0..w3's high parts of pixel 0, then of pixel 1, ...
+    std::int16_t low[32];     // w0, w1 low parts of pixels 0..7 in pairs; then w2, w3 likewise
+    std::int32_t advance;     // next group's window - (window + 1312): the loads' last pointer step
+    std::uint32_t window;     // byte offset of the window's first sample
+};
+static_assert(sizeof(correction_group) == 120 && offsetof(correction_group, advance) == 112,
+              "the NEON rows read the groups at these offsets");
+
+// The groups of a plan's rows. Row r's groups are groups[row_groups[r]] up to row_groups[r + 1]: its
+// columns 0, 8, 16, ... and, when the width is not a multiple of 8, its last 8 columns, in that order.
+// A row without groups (its pixels too far apart, odd offsets or weights of 2^24 - 2^15 and more) is
+// left to the reference row.
+struct correction_walk {
+    const std::uint32_t* row_groups;
+    const correction_group* groups;
+};
+
+// Per output pixel k (row-major, `columns` a row), where its four source samples are and how much each
+// counts. Stored as separate arrays so that vector code loads several pixels' values of one kind at once.
+//
+// offset[k] is the byte offset of the top-left sample in the frame; the top-right, bottom-left and
+// bottom-right samples are at offset[k] + 2, + 1280 and + 1282. weight[0..3][k] are those four
+// samples' weights in units of 2^-20. The output sample is the weighted sum, in unsigned 32-bit
+// arithmetic, shifted right by 20 and cut to 8 bits. Every offset must satisfy
+// offset[k] + 1283 < frame size (the tables' builders guarantee it: the widest read, a 4-byte load
+// at offset[k] + 1280, ends at the frame's last byte at the most). `walk` is the same plan laid out
+// for the vector rows (correction_walk_builder), or null.
+struct correction_plan {
+    const std::uint32_t* offset;
+    const std::uint32_t* weight[4];
+    std::size_t pixels;
+    std::size_t columns;  // at least 1; the last row may be shorter
+    const correction_walk* walk;
+};
+
+// How the corrected image is laid out and coloured.
+struct correction_flags {
+    bool invert;         // turned by 180 degrees: pixel k is stored at out[pixels - 1 - k]
+    bool invert_pixels;  // every value v is stored as 255 - v
+};
+
+// The pixels a row function writes: plan pixels first .. first + count - 1, the whole of output row
+// `index` or its end.
+struct correction_row {
+    std::size_t index;
+    std::size_t first;
+    std::size_t count;
+    unsigned char* out;  // where pixel `first` goes
+    int direction;       // 1: pixel first + i goes to out[i]; -1 (image turned): to out[-i]
+    unsigned char mask;  // XORed into every value: 0, or 255 for 255 - v
+};
+
+// Row function of the correction: writes the first pixels of `row` and returns how many, at most
+// row.count.
+using correct_row_kernel = std::size_t (*)(const unsigned char* frame, const correction_plan& plan,
+                                           const correction_row& row);
+
+// Output pixel k of a plan: the four-corner weighted sum, unsigned 32-bit, shifted right by 20 and cut
+// to 8 bits. The scalar rows' one blend.
+static inline std::uint32_t corrected_value(const unsigned char* frame, const correction_plan& plan,
+                                            std::size_t k) {
+    const unsigned char* top = frame + plan.offset[k];
+    const unsigned char* bottom = top + kernel_row_bytes;
+    // Unsigned 32-bit, modulo 2^32: the builders' weights add up to about 2^20, so the sum stays below 2^28.
+    const std::uint32_t sum = plan.weight[0][k] * top[0] + plan.weight[1][k] * top[2] +
+                              plan.weight[2][k] * bottom[0] + plan.weight[3][k] * bottom[2];
+    return (sum >> 20) & 0xFFu;
+}
+
+// A plan's walk and its storage: built once per camera start from the plan's arrays (and by tests and
+// benchmarks from theirs); the storage is kept and reused by the next build.
+class correction_walk_builder {
+public:
+    // The walk of `plan`, valid until the next build; `plan.walk` is not read.
+    const correction_walk* build(const correction_plan& plan);
+
+private:
+    std::vector<std::uint32_t> row_groups_;
+    std::vector<correction_group> groups_;
+    correction_walk walk_ = {};
+};
+
+// ------------------------------------------------------------------ variants
+
+struct kernel_variant {
+    const char* name;
+    score_row_kernel score_row;
+    correct_row_kernel correct_row;
+
+    // The frame's score; see image_variance() in bio_module.h. 0 for a null frame and for arguments
+    // outside 1 <= step <= bsize <= 280.
+    int variance(const unsigned char* frame, int block_size, int row_step) const;
+    // Writes plan.pixels bytes of corrected image into out; reads only the frame bytes the plan names
+    // (and, through its walk, the windows around them).
+    void correct(const unsigned char* frame, const correction_plan& plan, correction_flags flags,
+                 unsigned char* out) const;
+};
+
+// Reference rows (finger_kernels.cpp).
+unsigned score_row_reference(const unsigned char* row, const score_geometry& g, unsigned blocks,
+                             std::uint64_t& total);
+std::size_t correct_row_reference(const unsigned char* frame, const correction_plan& plan,
+                                  const correction_row& row);
+
+// Portable faster rows (finger_kernels_fast.cpp).
+unsigned score_row_fast(const unsigned char* row, const score_geometry& g, unsigned blocks,
+                        std::uint64_t& total);
+std::size_t correct_row_fast(const unsigned char* frame, const correction_plan& plan,
+                             const correction_row& row);
+
+// SSE4.1 correction rows (finger_kernels_sse41.cpp), x86-64 only; the score is the portable fast one.
+// Its variant, or null when not built for SSE4.1 or when the processor lacks it.
 const kernel_variant* sse41_variant();
 
-// NEON twins of both kernels (finger_kernels_neon.cpp), 32-bit ARM only. Their variant, or null when not
+// NEON rows of both kernels (finger_kernels_neon.cpp), 32-bit ARM only. Their variant, or null when not
 // built for NEON; whether the processor has NEON is asked by kernel_variants() before it is listed.
 const kernel_variant* neon_variant();
 

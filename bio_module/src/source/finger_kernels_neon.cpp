@@ -1,4 +1,4 @@
-// NEON twins of the per-frame kernels for the board (ARMv7-A): compiled with -mfpu=neon on 32-bit ARM
+// NEON rows of the per-frame kernels for the board (ARMv7-A): compiled with -mfpu=neon on 32-bit ARM
 // only (Debian's armhf baseline has no NEON) and empty elsewhere; listed only when the processor reports
 // NEON. Everything here has internal linkage but the variant itself: an inline function or template
 // instance compiled with NEON must never be the copy that the baseline code links to.
@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr std::size_t row_bytes = kernel_row_bytes;
-
 // The frame's bytes as the element type of a load. The loads carry no alignment hint, and an ARMv7-A
 // core running Linux performs them at any address.
 template <typename Element>
@@ -21,324 +19,360 @@ inline const Element* elements_at(const unsigned char* p) {
 }
 
 // ------------------------------------------------------------------ frame score
+//
+// The rows below use that a row's total of terms sumsq - floor(sum^2 / n) is its sum of the squares of
+// all its samples less the sum of its blocks' floor(sum^2 / n): the squares go into one accumulator
+// whatever block they belong to, and only the sums are kept per block. Where the groups of blocks do
+// not divide the row, the last group reads past the row's last block (at most 32 pixels, inside the
+// window's margin) and keeps only the lanes of the blocks that are there.
 
-// Block counts of the window and the first sample of block row `block_y`.
-struct score_geometry {
-    unsigned block_size;
-    unsigned row_step;
-    unsigned k;  // samples per sampled row and sampled rows per block: ceil(bsize / step)
-    unsigned blocks_x;
-    unsigned blocks_y;
-    std::uint64_t n;  // floor(bsize^2 / step^2)
-
-    const unsigned char* block_row(const unsigned char* frame, unsigned block_y) const {
-        return frame + row_bytes * (variance_window_y + block_y * block_size) + 2 * variance_window_x;
-    }
-};
-
-// floor(x / n), a 32-bit division when x allows (on 32-bit ARM a 64-bit one is a library call).
-std::uint64_t divide_by(std::uint64_t x, std::uint64_t n) {
-    if ((n & (n - 1)) == 0) {
-        return x >> __builtin_ctzll(n);
-    }
-    if ((x >> 32) == 0) {
-        return static_cast<std::uint32_t>(x) / static_cast<std::uint32_t>(n);
-    }
-    return x / n;
+// A 16-byte mask that keeps the lanes of blocks below `blocks`, given each lane's block.
+inline uint8x16_t lanes_below(const std::uint8_t (&lane_block)[16], unsigned blocks) {
+    return vcltq_u8(vld1q_u8(lane_block), vdupq_n_u8(static_cast<std::uint8_t>(blocks)));
 }
 
-// Samples of two horizontally adjacent blocks in one sampled row, as eight 16-bit lanes.
-// bsize 8: blocks 16 bytes apart; one 4 x 32-bit de-interleaving load of 32 bytes puts pixels 0-1 of
-// both blocks in its first register and pixels 2-3 in its second: lanes A0 A1 B0 B1 A2 A3 B2 B3, each
-// a sample with its colour byte above it.
-struct adjacent_pair {
-    static uint16x8_t load(const unsigned char* p, std::size_t /*block_bytes*/) {
-        const uint32x2x4_t words = vld4_u32(elements_at<std::uint32_t>(p));
-        return vreinterpretq_u16_u32(vcombine_u32(words.val[0], words.val[1]));
+// Four samples a row and four sampled rows a block with n = 16 (bsize = 4 * step), any block width: the
+// samples of four blocks in one sampled row, as 16 bytes (one 8-byte load per block; lanes A0-A3 B0-B3
+// C0-C3 D0-D3), and the blocks' sums from the pairwise sums of their lanes.
+struct strided_blocks {
+    static uint8x16_t load(const unsigned char* p, std::size_t block_bytes) {
+        const uint8x16_t ab = vcombine_u8(vld1_u8(p), vld1_u8(p + block_bytes));
+        const uint8x16_t cd = vcombine_u8(vld1_u8(p + 2 * block_bytes), vld1_u8(p + 3 * block_bytes));
+        return vuzpq_u8(ab, cd).val[0];
     }
-    // Per-block totals from four 32-bit lanes (A01 B01 A23 B23).
-    static uint32x2_t per_block(uint32x4_t lanes) {
-        return vadd_u32(vget_low_u32(lanes), vget_high_u32(lanes));
-    }
-};
-
-// Any other block width: one 8-byte load per block; lanes A0 A1 A2 A3 B0 B1 B2 B3.
-struct strided_pair {
-    static uint16x8_t load(const unsigned char* p, std::size_t block_bytes) {
-        return vcombine_u16(vld1_u16(elements_at<std::uint16_t>(p)),
-                            vld1_u16(elements_at<std::uint16_t>(p + block_bytes)));
-    }
-    // Per-block totals from four 32-bit lanes (A01 A23 B01 B23).
-    static uint32x2_t per_block(uint32x4_t lanes) {
-        return vpadd_u32(vget_low_u32(lanes), vget_high_u32(lanes));
+    // A01 A23 B01 B23 to A B.
+    static uint32x2_t per_block(uint32x4_t pairs) {
+        return vpadd_u32(vget_low_u32(pairs), vget_high_u32(pairs));
     }
 };
 
-// Four samples a row and four sampled rows a block, with n = 16 (step * 4 == bsize): two blocks at a
-// time, every term sumsq - floor(sum^2 / 16) added to the two 64-bit lanes of acc. Bounds: a column
-// of four samples sums to at most 1020 and a square is at most 65025 (both 16 bits); the pairwise
-// widening adds give at most 8 squares, 520200, per 32-bit lane; sum^2 is formed in 64 bits.
-template <typename Pair>
-uint64x2_t k4_window(const unsigned char* frame, const score_geometry& g) {
-    const std::size_t block_bytes = 2 * std::size_t{g.block_size};
-    const std::size_t sampled_row = row_bytes * g.row_step;
-    const uint16x8_t sample_byte = vdupq_n_u16(0xFF);
-    const uint32x2_t keep_first = vcreate_u32(0xFFFFFFFFu);
-    uint64x2_t acc = vdupq_n_u64(0);
-    for (unsigned block_y = 0; block_y < g.blocks_y; ++block_y) {
-        const unsigned char* p = g.block_row(frame, block_y);
-        for (unsigned block = 0; block < g.blocks_x; block += 2, p += 2 * block_bytes) {
-            const uint16x8_t r0 = vandq_u16(Pair::load(p, block_bytes), sample_byte);
-            const uint16x8_t r1 = vandq_u16(Pair::load(p + sampled_row, block_bytes), sample_byte);
-            const uint16x8_t r2 = vandq_u16(Pair::load(p + 2 * sampled_row, block_bytes), sample_byte);
-            const uint16x8_t r3 = vandq_u16(Pair::load(p + 3 * sampled_row, block_bytes), sample_byte);
-            const uint16x8_t column = vaddq_u16(vaddq_u16(r0, r1), vaddq_u16(r2, r3));
-            uint32x4_t squares = vpaddlq_u16(vmulq_u16(r0, r0));
-            squares = vpadalq_u16(squares, vmulq_u16(r1, r1));
-            squares = vpadalq_u16(squares, vmulq_u16(r2, r2));
-            squares = vpadalq_u16(squares, vmulq_u16(r3, r3));
-            uint32x2_t sum = Pair::per_block(vpaddlq_u16(column));
-            uint32x2_t sumsq = Pair::per_block(squares);
-            if (block + 1 == g.blocks_x) {
-                // An odd count: the second block of the last pair lies outside the window.
-                sum = vand_u32(sum, keep_first);
-                sumsq = vand_u32(sumsq, keep_first);
-            }
-            acc = vaddw_u32(acc, sumsq);
-            acc = vsubq_u64(acc, vshrq_n_u64(vmull_u32(sum, sum), 4));
+// Running totals of one row: the squares of its samples (two accumulators, for the two halves of a
+// vector) and the blocks' floor(sum^2 / n).
+struct row_sums {
+    uint32x4_t squares_low = vdupq_n_u32(0);
+    uint32x4_t squares_high = vdupq_n_u32(0);
+    uint32x4_t pressed = vdupq_n_u32(0);
+
+    void add_squares(uint8x16_t s) {
+        squares_low = vpadalq_u16(squares_low, vmull_u8(vget_low_u8(s), vget_low_u8(s)));
+        squares_high = vpadalq_u16(squares_high, vmull_u8(vget_high_u8(s), vget_high_u8(s)));
+    }
+    // sum of squares less the pressed sums; both are below 2^32 for every row of these paths.
+    std::uint64_t total() const {
+        const uint64x2_t squares = vpaddlq_u32(vaddq_u32(squares_low, squares_high));
+        const uint64x2_t minus = vpaddlq_u32(pressed);
+        const uint64x2_t lanes = vsubq_u64(squares, minus);
+        return vgetq_lane_u64(lanes, 0) + vgetq_lane_u64(lanes, 1);
+    }
+};
+
+// Four blocks, all four sampled rows. Bounds: a column of four samples sums to at most 1020 (16 bits),
+// a block to 4080 and its square to 16.6e6 (32 bits); each 32-bit lane takes at most 8 squares
+// (520200) and one floor(sum^2 / 16) (1040400) a step, for at most 28 steps a row.
+template <bool Masked>
+inline void k4_step(const unsigned char* p, std::size_t sampled_row, std::size_t block_bytes, uint8x16_t keep,
+                    row_sums& sums) {
+    uint8x16_t s[4];
+    for (unsigned j = 0; j < 4; ++j) {
+        s[j] = strided_blocks::load(p + j * sampled_row, block_bytes);
+        if (Masked) {
+            s[j] = vandq_u8(s[j], keep);
         }
+        sums.add_squares(s[j]);
     }
-    return acc;
+    uint16x8_t low = vaddl_u8(vget_low_u8(s[0]), vget_low_u8(s[1]));
+    uint16x8_t high = vaddl_u8(vget_high_u8(s[0]), vget_high_u8(s[1]));
+    low = vaddw_u8(vaddw_u8(low, vget_low_u8(s[2])), vget_low_u8(s[3]));
+    high = vaddw_u8(vaddw_u8(high, vget_high_u8(s[2])), vget_high_u8(s[3]));
+    const uint32x4_t block_sums = vcombine_u32(strided_blocks::per_block(vpaddlq_u16(low)),
+                                               strided_blocks::per_block(vpaddlq_u16(high)));
+    sums.pressed = vsraq_n_u32(sums.pressed, vmulq_u32(block_sums, block_sums), 4);
 }
 
-// bsize 4, step 2: two samples a row, two sampled rows a block, n = 4, four blocks at a time. One
-// 4 x 16-bit de-interleaving load of 32 bytes puts pixel 0 of four blocks in one register and pixel 1
-// in the next; lanes P0 of blocks 0-3, then P1 of blocks 0-3. Bounds: a block sums to at most 1020,
-// its squares to 260100, its sum^2 to 1040400 (32 bits); sumsq >= sum^2 / 4 (four samples, n = 4),
-// so the 32-bit term is the exact, non-negative 64-bit one.
-uint64x2_t k2_window(const unsigned char* frame, const score_geometry& g) {
-    const std::size_t sampled_row = row_bytes * g.row_step;
-    const uint32x4_t keep_two = vcombine_u32(vcreate_u32(~0ull), vcreate_u32(0));
-    uint64x2_t acc = vdupq_n_u64(0);
-    for (unsigned block_y = 0; block_y < g.blocks_y; ++block_y) {
-        const unsigned char* p = g.block_row(frame, block_y);
-        for (unsigned block = 0; block < g.blocks_x; block += 4, p += 32) {
-            const uint16x4x4_t top_pixels = vld4_u16(elements_at<std::uint16_t>(p));
-            const uint16x4x4_t next_pixels = vld4_u16(elements_at<std::uint16_t>(p + sampled_row));
-            const uint8x8_t r0 =
-                vuzp_u8(vreinterpret_u8_u16(top_pixels.val[0]), vreinterpret_u8_u16(top_pixels.val[1]))
-                    .val[0];
-            const uint8x8_t r1 =
-                vuzp_u8(vreinterpret_u8_u16(next_pixels.val[0]), vreinterpret_u8_u16(next_pixels.val[1]))
-                    .val[0];
-            const uint16x8_t column = vaddl_u8(r0, r1);
-            const uint16x4_t sum = vadd_u16(vget_low_u16(column), vget_high_u16(column));
-            const uint16x8_t q0 = vmull_u8(r0, r0);
-            const uint16x8_t q1 = vmull_u8(r1, r1);
-            const uint32x4_t sumsq = vaddq_u32(vaddl_u16(vget_low_u16(q0), vget_low_u16(q1)),
-                                               vaddl_u16(vget_high_u16(q0), vget_high_u16(q1)));
-            uint32x4_t term = vsubq_u32(sumsq, vshrq_n_u32(vmull_u16(sum, sum), 2));
-            if (block + 4 > g.blocks_x) {
-                // 110 blocks a row: the last group's two last blocks lie outside the window.
-                term = vandq_u32(term, keep_two);
-            }
-            acc = vpadalq_u32(acc, term);
-        }
-    }
-    return acc;
-}
+// ------------------------------------------------------------------ any block size and step
 
-// Any block size and step: each block on its own, eight samples of a sampled row at a time, the last
-// chunk cut to the row's remaining samples. Bounds: a block has at most 280 x 35 chunks; each 32-bit
-// lane of the sums takes 4 samples a chunk (at most 9.996e6) and each lane of the squares 2 (at most
-// 1.27e9), so the lanes never wrap; the block's totals and the term are formed in 64 bits, modulo
-// 2^64 as in the reference.
-std::uint64_t general_window(const unsigned char* frame, const score_geometry& g) {
-    const unsigned tail = g.k % 8;
+// One block of any size: eight samples of a sampled row at a time, the last chunk cut to the row's
+// remaining samples. Bounds: a block has at most 280 x 35 chunks; each 32-bit lane of the sums takes 4
+// samples a chunk (at most 9.996e6) and each lane of the squares 2 (at most 1.27e9), so the lanes never
+// wrap; the block's totals and the term are formed in 64 bits, modulo 2^64 as in the reference.
+std::uint64_t block_term(const unsigned char* block, const score_geometry& g) {
+    const unsigned tail = g.samples % 8;
     const uint8x8_t tail_mask = vcreate_u8(tail == 0 ? ~0ull : (~0ull >> (8 * (8 - tail))));
-    const std::size_t sampled_row = row_bytes * g.row_step;
-    std::uint64_t acc = 0;
-    for (unsigned block_y = 0; block_y < g.blocks_y; ++block_y) {
-        const unsigned char* block = g.block_row(frame, block_y);
-        for (unsigned block_x = 0; block_x < g.blocks_x; ++block_x, block += 2 * g.block_size) {
-            uint32x2_t sums = vdup_n_u32(0);
-            uint32x4_t squares = vdupq_n_u32(0);
-            const unsigned char* row = block;
-            for (unsigned j = 0; j < g.k; ++j, row += sampled_row) {
-                for (unsigned i = 0; i < g.k; i += 8) {
-                    uint8x8_t x = vld2_u8(row + 2 * i).val[0];
-                    if (i + 8 > g.k) {
-                        x = vand_u8(x, tail_mask);
-                    }
-                    sums = vpadal_u16(sums, vpaddl_u8(x));
-                    squares = vpadalq_u16(squares, vmull_u8(x, x));
-                }
+    uint32x2_t sums = vdup_n_u32(0);
+    uint32x4_t squares = vdupq_n_u32(0);
+    const unsigned char* row = block;
+    for (unsigned j = 0; j < g.samples; ++j, row += g.sampled_row_bytes) {
+        for (unsigned i = 0; i < g.samples; i += 8) {
+            uint8x8_t x = vld2_u8(row + 2 * i).val[0];
+            if (i + 8 > g.samples) {
+                x = vand_u8(x, tail_mask);
             }
-            const std::uint64_t sum = vget_lane_u64(vpaddl_u32(sums), 0);
-            const uint64x2_t square_pairs = vpaddlq_u32(squares);
-            const std::uint64_t sumsq = vgetq_lane_u64(square_pairs, 0) + vgetq_lane_u64(square_pairs, 1);
-            acc += sumsq - divide_by(sum * sum, g.n);
+            sums = vpadal_u16(sums, vpaddl_u8(x));
+            squares = vpadalq_u16(squares, vmull_u8(x, x));
         }
     }
-    return acc;
+    const std::uint64_t sum = vget_lane_u64(vpaddl_u32(sums), 0);
+    const uint64x2_t square_pairs = vpaddlq_u32(squares);
+    const std::uint64_t sumsq = vgetq_lane_u64(square_pairs, 0) + vgetq_lane_u64(square_pairs, 1);
+    return sumsq - divide_by_n(sum * sum, g);
 }
 
-// Same score as image_variance_reference(); see finger_kernels.h.
-int image_variance_neon(const unsigned char* frame, int block_size, int row_step) {
-    if (frame == nullptr || !variance_arguments_valid(block_size, row_step)) {
-        return 0;
+// bsize = 4 * step, any width but 8: four blocks a step. The blocks after the last whole group go as one
+// more group, masked, when its last sample is still inside the frame's row, else one at a time.
+constexpr std::uint8_t strided_lane_block[16] = {0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3};
+
+std::uint64_t k4_row(const unsigned char* row, const score_geometry& g, unsigned blocks) {
+    const std::size_t block_bytes = 2 * std::size_t{g.block_size};
+    row_sums sums;
+    unsigned block = 0;
+    for (; block + 4 <= blocks; block += 4) {
+        k4_step<false>(row + block * block_bytes, g.sampled_row_bytes, block_bytes, vdupq_n_u8(0), sums);
     }
-    score_geometry g;
-    g.block_size = static_cast<unsigned>(block_size);
-    g.row_step = static_cast<unsigned>(row_step);
-    g.k = (g.block_size + g.row_step - 1) / g.row_step;
-    g.blocks_x = variance_window_width / g.block_size;
-    g.blocks_y = variance_window_height / g.block_size;
-    g.n = (std::uint64_t{g.block_size} * g.block_size) / (std::uint64_t{g.row_step} * g.row_step);
-    // Valid arguments give n >= 1 and at least one block; say so where the divisions start.
-    if (g.n == 0 || g.blocks_x == 0 || g.blocks_y == 0) {
-        return 0;
+    constexpr unsigned frame_width = kernel_row_bytes / 2;
+    if (block < blocks && variance_window_x + (block + 3) * g.block_size + 4 <= frame_width) {
+        k4_step<true>(row + block * block_bytes, g.sampled_row_bytes, block_bytes,
+                      lanes_below(strided_lane_block, blocks - block), sums);
+        block = blocks;
     }
-    std::uint64_t acc = 0;
-    if (g.block_size == 4 * g.row_step) {
-        const uint64x2_t lanes =
-            g.block_size == 8 ? k4_window<adjacent_pair>(frame, g) : k4_window<strided_pair>(frame, g);
-        acc = vgetq_lane_u64(lanes, 0) + vgetq_lane_u64(lanes, 1);
+    std::uint64_t total = sums.total();
+    for (; block < blocks; ++block) {
+        total += block_term(row + block * block_bytes, g);
+    }
+    return total;
+}
+
+// The two usual settings, in assembly for the count of instructions (the compiler moves registers around
+// the de-interleaving loads): `groups` steps of a row from `p0`, the first sampled row, each step
+// `groups` further; with `Masked`, the samples are ANDed with `keep` first. Registers: d0-d7 and d16-d27;
+// the sums go where the compiler puts them.
+#define BIO_NEON_SCORE_LOOP_END "subs %[groups], %[groups], #1\n bne 1b\n"
+#define BIO_NEON_SCORE_CLOBBERS                                                                        \
+    "cc", "memory", "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19", "d20", \
+        "d21", "d22", "d23", "d24", "d25", "d26", "d27"
+
+// bsize 8, step 2: four blocks (64 bytes) a step. A 4 x 32-bit de-interleaving load of 32 bytes puts
+// pixels 0-1 of two blocks in its first register and pixels 2-3 in its second; with the next two blocks'
+// load, the samples parted from their colour bytes (vuzp) are A0 A1 B0 B1 A2 A3 B2 B3 C0 C1 D0 D1 C2 C3
+// D2 D3. The four sampled rows' lanes add up to column sums, their pairs to the blocks' sums; the squares
+// go to the row's accumulators whatever their block. 40 instructions a step. Bounds as k4_step().
+constexpr std::uint8_t adjacent_lane_block[16] = {0, 0, 1, 1, 0, 0, 1, 1, 2, 2, 3, 3, 2, 2, 3, 3};
+
+template <bool Masked>
+void adjacent_groups(const unsigned char* p0, std::size_t sampled_row, unsigned groups, uint8x16_t keep,
+                     row_sums& sums) {
+    const unsigned char* p1 = p0 + sampled_row;
+    const unsigned char* p2 = p1 + sampled_row;
+    const unsigned char* p3 = p2 + sampled_row;
+    __asm__ volatile(
+        "1:\n"
+        "vld4.32    {d0-d3}, [%[p0]]!\n       vld4.32 {d24-d27}, [%[p0]]!\n"
+        "vld4.32    {d2-d5}, [%[p1]]!\n       vld4.32 {d20-d23}, [%[p1]]!\n"
+        "vuzp.8     q0, q12\n"
+        "vld4.32    {d4-d7}, [%[p2]]!\n"
+        "vuzp.8     q1, q10\n"
+        "vld4.32    {d24-d27}, [%[p2]]!\n"
+        "vld4.32    {d16-d19}, [%[p3]]!\n     vld4.32 {d20-d23}, [%[p3]]!\n"
+        "vuzp.8     q2, q12\n                 vuzp.8 q8, q10\n"
+        ".if %c[masked]\n"
+        "vand       q0, q0, %q[keep]\n        vand q1, q1, %q[keep]\n"
+        "vand       q2, q2, %q[keep]\n        vand q8, q8, %q[keep]\n"
+        ".endif\n"
+        "vmull.u8   q10, d0, d0\n             vaddl.u8 q9, d0, d2\n"
+        "vmull.u8   q11, d1, d1\n             vaddl.u8 q12, d1, d3\n"
+        "vpadal.u16 %q[low], q10\n            vmull.u8 q10, d2, d2\n"
+        "vpadal.u16 %q[high], q11\n           vmull.u8 q11, d3, d3\n"
+        "vaddw.u8   q9, q9, d4\n              vaddw.u8 q12, q12, d5\n"
+        "vpadal.u16 %q[low], q10\n            vmull.u8 q10, d4, d4\n"
+        "vpadal.u16 %q[high], q11\n           vmull.u8 q11, d5, d5\n"
+        "vaddw.u8   q9, q9, d16\n             vaddw.u8 q12, q12, d17\n"
+        "vpadal.u16 %q[low], q10\n            vmull.u8 q10, d16, d16\n"
+        "vpadal.u16 %q[high], q11\n           vmull.u8 q11, d17, d17\n"
+        "vpaddl.u16 q9, q9\n                  vpaddl.u16 q12, q12\n"
+        "vpadal.u16 %q[low], q10\n            vpadal.u16 %q[high], q11\n"
+        "vadd.i32   d18, d18, d19\n           vadd.i32 d19, d24, d25\n"
+        "vmul.i32   q9, q9, q9\n"
+        "vsra.u32   %q[pressed], q9, #4\n" BIO_NEON_SCORE_LOOP_END
+        : [p0] "+r"(p0), [p1] "+r"(p1), [p2] "+r"(p2), [p3] "+r"(p3), [groups] "+r"(groups),
+          [low] "+w"(sums.squares_low), [high] "+w"(sums.squares_high), [pressed] "+w"(sums.pressed)
+        : [keep] "w"(keep), [masked] "i"(Masked ? 1 : 0)
+        : BIO_NEON_SCORE_CLOBBERS);
+}
+
+// bsize 4, step 2: two samples a row, two sampled rows a block, n = 4, eight blocks (64 bytes) a step. A
+// 4 x 16-bit de-interleaving load of 32 bytes puts pixel 0 of four blocks in its first register and
+// pixel 1 in its second; with the next four blocks' load, the samples parted from their colour bytes are
+// P0 of blocks 0-3, P1 of blocks 0-3, P0 of 4-7, P1 of 4-7. 22 instructions a step. Bounds: a block sums
+// to at most 1020 and its square to 1040400 (32 bits); each 32-bit lane takes at most 4 squares and two
+// floor(sum^2 / 4) a step, for 14 steps a row.
+constexpr std::uint8_t k2_lane_block[16] = {0, 1, 2, 3, 0, 1, 2, 3, 4, 5, 6, 7, 4, 5, 6, 7};
+
+template <bool Masked>
+void k2_groups(const unsigned char* p0, std::size_t sampled_row, unsigned groups, uint8x16_t keep,
+               row_sums& sums) {
+    const unsigned char* p1 = p0 + sampled_row;
+    __asm__ volatile(
+        "1:\n"
+        "vld4.16    {d0-d3}, [%[p0]]!\n       vld4.16 {d24-d27}, [%[p0]]!\n"
+        "vld4.16    {d2-d5}, [%[p1]]!\n       vld4.16 {d20-d23}, [%[p1]]!\n"
+        "vuzp.8     q0, q12\n                 vuzp.8 q1, q10\n"
+        ".if %c[masked]\n"
+        "vand       q0, q0, %q[keep]\n        vand q1, q1, %q[keep]\n"
+        ".endif\n"
+        "vmull.u8   q10, d0, d0\n             vaddl.u8 q9, d0, d2\n"
+        "vmull.u8   q11, d1, d1\n             vaddl.u8 q12, d1, d3\n"
+        "vpadal.u16 %q[low], q10\n            vmull.u8 q10, d2, d2\n"
+        "vpadal.u16 %q[high], q11\n           vmull.u8 q11, d3, d3\n"
+        "vadd.i16   d18, d18, d19\n           vadd.i16 d19, d24, d25\n"
+        "vpadal.u16 %q[low], q10\n            vmull.s16 q10, d18, d18\n"
+        "vpadal.u16 %q[high], q11\n           vmull.s16 q11, d19, d19\n"
+        "vsra.u32   %q[pressed], q10, #2\n    vsra.u32 %q[pressed], q11, #2\n" BIO_NEON_SCORE_LOOP_END
+        : [p0] "+r"(p0), [p1] "+r"(p1), [groups] "+r"(groups), [low] "+w"(sums.squares_low),
+          [high] "+w"(sums.squares_high), [pressed] "+w"(sums.pressed)
+        : [keep] "w"(keep), [masked] "i"(Masked ? 1 : 0)
+        : BIO_NEON_SCORE_CLOBBERS);
+}
+#undef BIO_NEON_SCORE_CLOBBERS
+#undef BIO_NEON_SCORE_LOOP_END
+
+// A row of `step_blocks`-block groups (64 bytes each): the whole groups in one loop, then the last
+// group, read whole past the row's end (at most 24 pixels) and masked to the blocks that are there.
+template <void (*Unmasked)(const unsigned char*, std::size_t, unsigned, uint8x16_t, row_sums&),
+          void (*Masked)(const unsigned char*, std::size_t, unsigned, uint8x16_t, row_sums&)>
+std::uint64_t grouped_row(const unsigned char* row, const score_geometry& g, unsigned blocks,
+                          unsigned step_blocks, const std::uint8_t (&lane_block)[16]) {
+    row_sums sums;
+    const unsigned whole = blocks / step_blocks;
+    if (whole > 0) {
+        Unmasked(row, g.sampled_row_bytes, whole, vdupq_n_u8(0), sums);
+    }
+    if (blocks % step_blocks != 0) {
+        Masked(row + 64 * whole, g.sampled_row_bytes, 1, lanes_below(lane_block, blocks % step_blocks), sums);
+    }
+    return sums.total();
+}
+
+// Same terms as score_row_reference(); see finger_kernels.h.
+unsigned score_row_neon(const unsigned char* row, const score_geometry& g, unsigned blocks,
+                        std::uint64_t& total) {
+    if (g.block_size == 8 && g.row_step == 2) {
+        total += grouped_row<adjacent_groups<false>, adjacent_groups<true>>(row, g, blocks, 4,
+                                                                            adjacent_lane_block);
+    } else if (g.block_size == 4 * g.row_step) {
+        total += k4_row(row, g, blocks);
     } else if (g.block_size == 4 && g.row_step == 2) {
-        const uint64x2_t lanes = k2_window(frame, g);
-        acc = vgetq_lane_u64(lanes, 0) + vgetq_lane_u64(lanes, 1);
+        total += grouped_row<k2_groups<false>, k2_groups<true>>(row, g, blocks, 8, k2_lane_block);
     } else {
-        acc = general_window(frame, g);
+        const std::size_t block_bytes = 2 * std::size_t{g.block_size};
+        for (unsigned block = 0; block < blocks; ++block) {
+            total += block_term(row + block * block_bytes, g);
+        }
     }
-    const std::uint64_t score = divide_by(acc, g.n) / (std::uint64_t{g.blocks_x} * g.blocks_y);
-    return static_cast<int>(static_cast<std::uint32_t>(score));
+    return blocks;
 }
 
 // ------------------------------------------------------------------ correction
 
-// Output pixel k one at a time, as the reference computes it.
-unsigned char correct_one(const unsigned char* frame, const correction_plan& plan, std::size_t k,
-                          unsigned char mask) {
-    const unsigned char* top = frame + plan.offset[k];
-    const unsigned char* bottom = top + row_bytes;
-    const std::uint32_t sum = plan.weight[0][k] * top[0] + plan.weight[1][k] * top[2] +
-                              plan.weight[2][k] * bottom[0] + plan.weight[3][k] * bottom[2];
-    return static_cast<unsigned char>((sum >> 20) ^ mask);
-}
+// One group of eight pixels, the blend written once for every NEON row. The window's two halves load
+// de-interleaved (samples in d0-d3 and d16-d19, colour bytes dropped) and the four corners' samples come
+// out of them by index (vtbl). The weights' high parts multiply the 8-bit samples into 16-bit sums H
+// (two, joined later), exact modulo 2^16; their signed 16-bit low parts multiply the samples widened to
+// 16 bits into 32-bit sums, A for the top corners and B for the bottom ones. The reference's sum is
+// A + B + H * 2^16 modulo 2^32, so its bits 20..27, the output, are bits 4..11 of
+// floor((A + B) / 2^16) + H modulo 2^16: one add-and-narrow (vaddhn, the high half of a two's
+// complement sum is its floor), one add and one narrowing shift. 35 instructions, and one
+// each for the inversion and the turn; ordered so that each result is used several instructions after
+// it is made (the NEON unit issues in order).
+//
+// Registers: r1 the group, r2 the window, r3 out, r5 the last low-part load's step (to the next group),
+// r6 the step to the next window, r12 the frame row less 32, lr the output step; d0-d7 and d16-d31,
+// never the callee-saved d8-d15 (the compiler would save and restore them for every row).
+#define BIO_NEON_CORRECTION_GROUP                                          \
+    "ldr        r6, [r1, #112]\n"                                          \
+    "vld1.8     {d6, d7}, [r1]!\n"                                         \
+    "vld2.8     {d0-d3}, [r2]!\n             vld2.8 {d2-d5}, [r2], r12\n"  \
+    "vld2.8     {d16-d19}, [r2]!\n           vld2.8 {d18-d21}, [r2], r6\n" \
+    "vtbl.8     d22, {d0-d3}, d6\n           vtbl.8 d23, {d0-d3}, d7\n"    \
+    "vtbl.8     d24, {d16-d19}, d6\n         vtbl.8 d25, {d16-d19}, d7\n"  \
+    "vld4.8     {d0-d3}, [r1]!\n"                                          \
+    "vmull.u8   q15, d22, d0\n               vmovl.u8 q8, d22\n"           \
+    "vmull.u8   q14, d24, d2\n               vmovl.u8 q9, d23\n"           \
+    "vmlal.u8   q15, d23, d1\n               vmovl.u8 q10, d24\n"          \
+    "vmlal.u8   q14, d25, d3\n               vmovl.u8 q11, d25\n"          \
+    "vld2.16    {d0-d3}, [r1]!\n"                                          \
+    "vmull.s16  q12, d16, d0\n               vmull.s16 q13, d17, d1\n"     \
+    "vld2.16    {d4-d7}, [r1], r5\n"                                       \
+    "vmlal.s16  q12, d18, d2\n               vmlal.s16 q13, d19, d3\n"     \
+    "vmull.s16  q0, d20, d4\n                vmull.s16 q1, d21, d5\n"      \
+    "vmlal.s16  q0, d22, d6\n                vadd.i16 q15, q15, q14\n"     \
+    "vmlal.s16  q1, d23, d7\n"                                             \
+    "vaddhn.i32 d24, q12, q0\n               vaddhn.i32 d25, q13, q1\n"    \
+    "vadd.i16   q12, q12, q15\n"                                           \
+    "vshrn.i16  d24, q12, #4\n"                                            \
+    ".if %c[invert]\n vmvn d24, d24\n .endif\n"                            \
+    ".if %c[turn]\n vrev64.8 d24, d24\n .endif\n"                          \
+    "vst1.8     {d24}, [r3], lr\n"
 
-// What the eight-pixel loop reads, in the order it loads them into r1-r6 and r8.
-struct group_loop {
-    const std::uint32_t* offset;
-    const std::uint32_t* weight[4];
-    unsigned char* out;  // the first group's bytes; turned, the mirrored group's
-    std::size_t groups;  // at least 1
-};
-
-// Pixels in groups of eight: each group's eight bytes, XORed with `mask` and reversed when `Turn`, are
-// stored at loop.out, which then moves by 8 bytes (back by 8 turned).
-//
-// Gather: a pixel's four samples are bytes 0 and 2 of the 4-byte word at frame + offset (top) and of
-// the word one frame row below (bottom). Eight offsets load at once, the frame's address is added in
-// the vector unit and the addresses move to core registers two by two; each top word loads into a
-// lane with the address then moved on by 1280, and the bottom word from there. The words de-interleave
-// into 16-bit lanes (low halves: bytes 0 and 1, high halves: bytes 2 and 3) and lose their odd byte.
-//
-// Arithmetic: the reference's sum is modulo 2^32. Each weight splits as it loads into its low and high
-// 16 bits, w = h * 2^16 + l. L = sum of l * sample is exact in 32 bits (4 * 65535 * 255 < 2^26);
-// H = sum of h * sample is needed modulo 2^16 only; the sum is L + H * 2^16 modulo 2^32, so its bits
-// 20..27, the output, are bits 4..11 of (L >> 16) + H modulo 2^16. 53 instructions per eight pixels.
-//
-// Registers: r1 offsets, r2-r5 weight arrays, r6 out, r8 groups left, r9 and r10 pixel addresses,
-// r12 the frame row (1280), lr the output step. They are named here rather than left to the compiler,
-// which then has to find one core register only (r0 stays free for it), at any optimisation level.
-template <bool Turn>
-void correct_groups(const unsigned char* frame, const group_loop& loop, unsigned char mask) {
-    const uint32x4_t base = vdupq_n_u32(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(frame)));
-    const uint8x8_t mask8 = vdup_n_u8(mask);
+// A row's groups: `middle` of them in a loop, each stored eight bytes after the one before (before it,
+// turned), then the last one at `last_out`. The operands sit in the registers the group's code names,
+// so that nothing goes through memory on the way in.
+template <bool Turn, bool Invert>
+void correct_groups(const correction_group* groups, const unsigned char* window, unsigned char* out,
+                    std::size_t middle, unsigned char* last_out) {
+    register const correction_group* group_register asm("r1") = groups;
+    register const unsigned char* window_register asm("r2") = window;
+    register unsigned char* out_register asm("r3") = out;
+    register std::size_t middle_register asm("r4") = middle;
+    register unsigned char* last_register asm("r0") = last_out;
     __asm__ volatile(
-        "ldm        %[loop], {r1-r6, r8}\n"
-        "movw       r12, #1280\n"
         ".if %c[turn]\n mvn lr, #7\n .else\n mov lr, #8\n .endif\n"
-        "1:\n"
-        // Addresses of the eight pixels' top words.
-        "vld1.32    {d0-d3}, [r1]!\n"
-        "vadd.i32   q0, q0, %q[base]\n"
-        "vadd.i32   q1, q1, %q[base]\n"
-        // Top words of pixels 0-3 to q2, 4-7 to q3; bottom words to q4 and q5.
-        "vmov       r9, r10, d0\n"
-        "vld1.32    {d4[0]}, [r9], r12\n   vld1.32 {d8[0]}, [r9]\n"
-        "vld1.32    {d4[1]}, [r10], r12\n  vld1.32 {d8[1]}, [r10]\n"
-        "vmov       r9, r10, d1\n"
-        "vld1.32    {d5[0]}, [r9], r12\n   vld1.32 {d9[0]}, [r9]\n"
-        "vld1.32    {d5[1]}, [r10], r12\n  vld1.32 {d9[1]}, [r10]\n"
-        "vmov       r9, r10, d2\n"
-        "vld1.32    {d6[0]}, [r9], r12\n   vld1.32 {d10[0]}, [r9]\n"
-        "vld1.32    {d6[1]}, [r10], r12\n  vld1.32 {d10[1]}, [r10]\n"
-        "vmov       r9, r10, d3\n"
-        "vld1.32    {d7[0]}, [r9], r12\n   vld1.32 {d11[0]}, [r9]\n"
-        "vld1.32    {d7[1]}, [r10], r12\n  vld1.32 {d11[1]}, [r10]\n"
-        // Samples as 16-bit lanes: q2 top-left, q3 top-right, q4 bottom-left, q5 bottom-right.
-        "vuzp.16    q2, q3\n               vuzp.16 q4, q5\n"
-        "vbic.i16   q2, #0xff00\n          vbic.i16 q3, #0xff00\n"
-        "vbic.i16   q4, #0xff00\n          vbic.i16 q5, #0xff00\n"
-        // L in q8 (pixels 0-3) and q9 (4-7), H in q10; each weight array as l in q12, h in q13.
-        "vld2.16    {d24-d27}, [r2]!\n"
-        "vmull.u16  q8, d4, d24\n          vmull.u16 q9, d5, d25\n   vmul.i16 q10, q2, q13\n"
-        "vld2.16    {d24-d27}, [r3]!\n"
-        "vmlal.u16  q8, d6, d24\n          vmlal.u16 q9, d7, d25\n   vmla.i16 q10, q3, q13\n"
-        "vld2.16    {d24-d27}, [r4]!\n"
-        "vmlal.u16  q8, d8, d24\n          vmlal.u16 q9, d9, d25\n   vmla.i16 q10, q4, q13\n"
-        "vld2.16    {d24-d27}, [r5]!\n"
-        "vmlal.u16  q8, d10, d24\n         vmlal.u16 q9, d11, d25\n  vmla.i16 q10, q5, q13\n"
-        // Bits 16..31 of the sums, then their bits 4..11: the eight output bytes, stored.
-        "vshrn.i32  d16, q8, #16\n         vshrn.i32 d17, q9, #16\n"
-        "vadd.i16   q8, q8, q10\n"
-        "vshrn.i16  d16, q8, #4\n"
-        "veor       d16, d16, %P[mask]\n"
-        ".if %c[turn]\n vrev64.8 d16, d16\n .endif\n"
-        "vst1.8     {d16}, [r6], lr\n"
-        "subs       r8, r8, #1\n"
+        "movs       r5, #40\n"
+        "movw       r12, #1248\n"
+        "cmp        r4, #0\n"
+        "beq        2f\n"
+        "1:\n" BIO_NEON_CORRECTION_GROUP
+        "subs       r4, r4, #1\n"
         "bne        1b\n"
-        :
-        : [loop] "r"(&loop), [base] "w"(base), [mask] "w"(mask8), [turn] "i"(Turn ? 1 : 0)
-        : "cc", "memory", "r1", "r2", "r3", "r4", "r5", "r6", "r8", "r9", "r10", "r12", "lr", "d0", "d1",
-          "d2", "d3", "d4", "d5", "d6", "d7", "d8", "d9", "d10", "d11", "d16", "d17", "d18", "d19", "d20",
-          "d21", "d24", "d25", "d26", "d27");
+        "2:\n"
+        "mov        r3, r0\n" BIO_NEON_CORRECTION_GROUP
+        : "+r"(group_register), "+r"(window_register), "+r"(out_register), "+r"(middle_register)
+        : "r"(last_register), [turn] "i"(Turn ? 1 : 0), [invert] "i"(Invert ? 1 : 0)
+        : "cc", "memory", "r5", "r6", "r12", "lr", "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16",
+          "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30",
+          "d31");
 }
+#undef BIO_NEON_CORRECTION_GROUP
 
-// The whole groups of eight through correct_groups(), the last pixels/8 remainder one at a time.
-template <bool Turn>
-void correct_plan_neon(const unsigned char* frame, const correction_plan& plan, unsigned char mask,
-                       unsigned char* out) {
-    const std::size_t n = plan.pixels;
-    const std::size_t whole = n - n % 8;
-    if (whole > 0) {
-        const group_loop loop = {plan.offset,
-                                 {plan.weight[0], plan.weight[1], plan.weight[2], plan.weight[3]},
-                                 Turn ? out + n - 8 : out,
-                                 whole / 8};
-        correct_groups<Turn>(frame, loop, mask);
+// A whole row with groups: its groups at columns 0, 8, ... and the last at columns - 8. Rows without
+// groups, and the shorter last row of a plan whose size is not a multiple of its width, are left to the
+// reference row.
+std::size_t correct_row_neon(const unsigned char* frame, const correction_plan& plan,
+                             const correction_row& row) {
+    const correction_walk* walk = plan.walk;
+    if (walk == nullptr) {
+        return 0;
     }
-    for (std::size_t k = whole; k < n; ++k) {
-        out[Turn ? n - 1 - k : k] = correct_one(frame, plan, k, mask);
+    const std::uint32_t first = walk->row_groups[row.index];
+    const std::uint32_t groups = walk->row_groups[row.index + 1] - first;
+    if (groups == 0 || row.count != plan.columns) {
+        return 0;
     }
-}
-
-// Same image as correct_image_reference(); see finger_kernels.h.
-void correct_image_neon(const unsigned char* frame, const correction_plan& plan, correction_flags flags,
-                        unsigned char* out) {
-    const unsigned char mask = flags.invert_pixels ? 0xFF : 0x00;
-    if (flags.invert) {
-        correct_plan_neon<true>(frame, plan, mask, out);
+    const correction_group* g = walk->groups + first;
+    const std::ptrdiff_t last = static_cast<std::ptrdiff_t>(row.count) - 8;
+    const unsigned char* window = frame + g->window;
+    if (row.direction < 0) {
+        row.mask != 0 ? correct_groups<true, true>(g, window, row.out - 7, groups - 1, row.out - last - 7)
+                      : correct_groups<true, false>(g, window, row.out - 7, groups - 1, row.out - last - 7);
     } else {
-        correct_plan_neon<false>(frame, plan, mask, out);
+        row.mask != 0 ? correct_groups<false, true>(g, window, row.out, groups - 1, row.out + last)
+                      : correct_groups<false, false>(g, window, row.out, groups - 1, row.out + last);
     }
+    return row.count;
 }
 
 }  // namespace
 
 const kernel_variant* neon_variant() {
-    static const kernel_variant variant = {"neon", image_variance_neon, correct_image_neon};
+    static const kernel_variant variant = {"neon", score_row_neon, correct_row_neon};
     return &variant;
 }
 

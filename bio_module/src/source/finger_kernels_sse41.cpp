@@ -1,5 +1,5 @@
-// SSE4.1 twin of the correction for x86-64 machines (development hosts, the benchmark): compiled with
-// -msse4.1 there and empty elsewhere; used only when the processor reports SSE4.1.
+// SSE4.1 correction rows for x86-64 machines (development hosts, the benchmark): compiled with -msse4.1
+// there and empty elsewhere; used only when the processor reports SSE4.1. The score is the portable one.
 #include "finger_kernels.h"
 
 #include <cstdint>
@@ -16,66 +16,90 @@ inline std::int32_t load_word(const unsigned char* p) {
     return word;
 }
 
-inline __m128i load_weights(const std::uint32_t* weights, std::size_t k) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(weights + k));
+inline __m128i load_vector(const void* p) {
+    return _mm_loadu_si128(static_cast<const __m128i*>(p));
 }
 
-// Pixels k .. k + 3: their sums, shifted right by 20, cut to 8 bits and XORed with `mask`, as the four
-// bytes of the result in pixel order. Each pixel's top pair (bytes 0 and 2 of a 4-byte load at its
-// offset) and bottom pair (the same at offset + 1280) are gathered into one lane of `top` and
-// `bottom`; the plan's weight arrays load straight into the lanes they multiply.
-inline std::uint32_t correct_four(const unsigned char* frame, const correction_plan& plan, std::size_t k,
-                                  __m128i mask) {
-    const std::uint32_t* offset = plan.offset + k;
-    const __m128i top = _mm_setr_epi32(load_word(frame + offset[0]), load_word(frame + offset[1]),
-                                       load_word(frame + offset[2]), load_word(frame + offset[3]));
-    const __m128i bottom = _mm_setr_epi32(
-        load_word(frame + offset[0] + kernel_row_bytes), load_word(frame + offset[1] + kernel_row_bytes),
-        load_word(frame + offset[2] + kernel_row_bytes), load_word(frame + offset[3] + kernel_row_bytes));
-    const __m128i low_byte = _mm_set1_epi32(0xFF);
-    // Products modulo 2^32, as in the reference.
-    __m128i sum = _mm_mullo_epi32(_mm_and_si128(top, low_byte), load_weights(plan.weight[0], k));
-    sum = _mm_add_epi32(sum, _mm_mullo_epi32(_mm_and_si128(_mm_srli_epi32(top, 16), low_byte),
-                                             load_weights(plan.weight[1], k)));
-    sum =
-        _mm_add_epi32(sum, _mm_mullo_epi32(_mm_and_si128(bottom, low_byte), load_weights(plan.weight[2], k)));
-    sum = _mm_add_epi32(sum, _mm_mullo_epi32(_mm_and_si128(_mm_srli_epi32(bottom, 16), low_byte),
-                                             load_weights(plan.weight[3], k)));
-    sum = _mm_xor_si128(_mm_and_si128(_mm_srli_epi32(sum, 20), low_byte), mask);
-    sum = _mm_packus_epi32(sum, sum);
-    sum = _mm_packus_epi16(sum, sum);
-    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(sum));
+// Four pixels' left and right samples as the 16-bit halves of four 32-bit lanes: bytes 0 and 2 of the
+// 4-byte word at each pixel's sample in `row` (indexes widened before doubling, so that the addresses
+// are one scaled index each).
+inline __m128i sample_pairs(const unsigned char* row, const std::uint8_t* index) {
+    __m128i words = _mm_cvtsi32_si128(load_word(row + 2 * std::size_t{index[0]}));
+    words = _mm_insert_epi32(words, load_word(row + 2 * std::size_t{index[1]}), 1);
+    words = _mm_insert_epi32(words, load_word(row + 2 * std::size_t{index[2]}), 2);
+    words = _mm_insert_epi32(words, load_word(row + 2 * std::size_t{index[3]}), 3);
+    return _mm_and_si128(words, _mm_set1_epi32(0x00FF00FF));
 }
 
-// Same image as correct_image_reference(); see finger_kernels.h. Turned, each group of four is stored
-// byte-reversed at the mirrored position; the last pixels/4 remainder goes through the portable twin's
-// arithmetic one pixel at a time.
-void correct_image_sse41(const unsigned char* frame, const correction_plan& plan, correction_flags flags,
-                         unsigned char* out) {
-    const std::size_t n = plan.pixels;
-    const std::size_t whole = n - n % 4;
-    const __m128i mask = _mm_set1_epi32(flags.invert_pixels ? 0xFF : 0x00);
-    for (std::size_t k = 0; k < whole; k += 4) {
-        std::uint32_t four = correct_four(frame, plan, k, mask);
-        if (flags.invert) {
-            four = __builtin_bswap32(four);
+// Pixels 4 * half .. 4 * half + 3 of a group, each value in the low byte of a 32-bit lane. The blend
+// written once for SSE4.1: the sample pairs multiply the weights' signed low parts and, apart, their high
+// parts, adding pairwise (pmaddwd, exact), into L and H. The reference's sum is L + H * 2^16 modulo
+// 2^32, and its bits 20..27 are bits 4..11 of floor(L / 2^16) + H.
+inline __m128i blend_four(const unsigned char* window, const correction_group& g, int half) {
+    const std::uint8_t* index = g.sample + 4 * half;
+    const __m128i top = sample_pairs(window, index);
+    const __m128i bottom = sample_pairs(window + kernel_row_bytes, index);
+    const __m128i low = _mm_add_epi32(_mm_madd_epi16(top, load_vector(g.low + 8 * half)),
+                                      _mm_madd_epi16(bottom, load_vector(g.low + 16 + 8 * half)));
+    // High parts: w0 w1 w2 w3 of each pixel, to w0 w1 pairs and w2 w3 pairs in 16-bit lanes.
+    const __m128i high_bytes = load_vector(g.high + 16 * half);
+    const __m128i top_high =
+        _mm_shuffle_epi8(high_bytes, _mm_setr_epi8(0, -1, 1, -1, 4, -1, 5, -1, 8, -1, 9, -1, 12, -1, 13, -1));
+    const __m128i bottom_high = _mm_shuffle_epi8(
+        high_bytes, _mm_setr_epi8(2, -1, 3, -1, 6, -1, 7, -1, 10, -1, 11, -1, 14, -1, 15, -1));
+    const __m128i high = _mm_add_epi32(_mm_madd_epi16(top, top_high), _mm_madd_epi16(bottom, bottom_high));
+    return _mm_srli_epi32(_mm_add_epi32(_mm_srai_epi32(low, 16), high), 4);
+}
+
+// The row's groups, eight bytes each, the last one at its last eight columns; turned, each group's
+// bytes are reversed and stored at the mirrored position.
+template <bool Turn>
+void correct_groups(const unsigned char* frame, const correction_group* g, std::uint32_t groups,
+                    const correction_row& row) {
+    const __m128i mask = _mm_set1_epi8(static_cast<char>(row.mask));
+    const __m128i reverse = _mm_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 8, 9, 10, 11, 12, 13, 14, 15);
+    // In locals: stores through `out` may alias the row's fields.
+    unsigned char* const out = row.out;
+    const std::size_t last = row.count - 8;
+    for (std::uint32_t i = 0; i < groups; ++i, ++g) {
+        const std::size_t column = i + 1 < groups ? 8 * std::size_t{i} : last;
+        const unsigned char* window = frame + g->window;
+        const __m128i words = _mm_packus_epi32(blend_four(window, *g, 0), blend_four(window, *g, 1));
+        const __m128i bytes = _mm_and_si128(words, _mm_set1_epi16(0xFF));
+        __m128i eight = _mm_xor_si128(_mm_packus_epi16(bytes, bytes), mask);
+        if (Turn) {
+            eight = _mm_shuffle_epi8(eight, reverse);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out - column - 7), eight);
+        } else {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + column), eight);
         }
-        std::memcpy(out + (flags.invert ? n - 4 - k : k), &four, sizeof four);
     }
-    if (whole < n) {
-        const correction_plan rest = {
-            plan.offset + whole,
-            {plan.weight[0] + whole, plan.weight[1] + whole, plan.weight[2] + whole, plan.weight[3] + whole},
-            n - whole};
-        // Turned, the remainder's pixels land at the start of out.
-        correct_image_fast(frame, rest, flags, flags.invert ? out : out + whole);
+}
+
+// Same pixels as correct_row_reference(); see finger_kernels.h. Rows without groups are left to it.
+std::size_t correct_row_sse41(const unsigned char* frame, const correction_plan& plan,
+                              const correction_row& row) {
+    const correction_walk* walk = plan.walk;
+    if (walk == nullptr) {
+        return 0;
     }
+    const std::uint32_t first = walk->row_groups[row.index];
+    const std::uint32_t groups = walk->row_groups[row.index + 1] - first;
+    if (groups == 0 || row.count != plan.columns) {
+        return 0;
+    }
+    if (row.direction < 0) {
+        correct_groups<true>(frame, walk->groups + first, groups, row);
+    } else {
+        correct_groups<false>(frame, walk->groups + first, groups, row);
+    }
+    return row.count;
 }
 
 }  // namespace
 
 const kernel_variant* sse41_variant() {
-    static const kernel_variant variant = {"sse41", image_variance_fast, correct_image_sse41};
+    static const kernel_variant variant = {"sse41", score_row_fast, correct_row_sse41};
     __builtin_cpu_init();
     return __builtin_cpu_supports("sse4.1") ? &variant : nullptr;
 }

@@ -3,10 +3,13 @@
 #include "bio_module.h"
 
 #include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/select.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -84,10 +87,17 @@ std::condition_variable run_left_cv;
 bool run_inside = false;
 pid_t run_tid = 0;
 
-// How long the shutdown waits for run to leave its loop (a frame wait of select_timeout, or a camera
-// restart, may be under way) and then for its thread to be gone.
-constexpr auto run_leave_bound = std::chrono::seconds(5);
+// What one camera start and one frame's work (stream, publication, PNG file) may take, generously (a
+// loaded board, a slow card), for the time run takes to leave; and how long the shutdown then waits for
+// run's thread to be gone.
+constexpr auto camera_start_allowance = std::chrono::seconds(1);
+constexpr auto frame_work_allowance = std::chrono::seconds(1);
 constexpr auto run_thread_grace = std::chrono::milliseconds(500);
+
+// Posted by the C library at process exit, before shutdown_module() runs, and never at dlclose: nothing
+// is unmapped at exit. A page of its own at every load, never unmapped, since the C library's exit
+// handlers keep it after a dlclose (and no leak check counts a mapping kept on purpose).
+sem_t* process_exiting = nullptr;
 
 // Marks run as inside the module's code for as long as its frame lives, also while an exception
 // leaves it.
@@ -139,9 +149,29 @@ void stop_consumer() {
     }
 }
 
-// Waits, bounded, until run has left the module's code: until its frame is gone, and then until the
-// kernel no longer knows its thread, since unwinding past run still reads this library's unwind tables
-// (a host that keeps the thread alive costs the short grace only). True when run is not inside.
+// How long run takes at most to see that the module is going away and leave: the frame wait it may be
+// in, a camera restart under way (three starts, each after a pause of restart_timeout) and the frame's
+// work.
+std::chrono::milliseconds run_leave_bound() {
+    using std::chrono::microseconds;
+    const auto frame_wait = std::chrono::seconds(std::max<long long>(select_timeout.tv_sec, 0)) +
+                            microseconds(std::max<long long>(select_timeout.tv_usec, 0));
+    const auto restart = microseconds(std::max(restart_timeout, 0)) + camera_start_allowance;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(frame_wait + restart_attempts * restart +
+                                                                 frame_work_allowance);
+}
+
+bool process_is_exiting() {
+    int posts = 0;
+    return process_exiting != nullptr && sem_getvalue(process_exiting, &posts) == 0 && posts > 0;
+}
+
+// Waits until run has left the module's code: until its frame is gone, and then until the kernel no
+// longer knows its thread, since unwinding past run still reads this library's unwind tables (a host
+// that keeps the thread alive costs the short grace only). At dlclose there is no bound: the library is
+// unmapped when this returns, under a run still inside it, so a run held up past its bound (inside a
+// host call that does not return) is logged and waited for. At process exit nothing is unmapped, and
+// the wait gives up at the bound. True when run is not inside.
 bool wait_for_run_to_leave() {
     pid_t tid = 0;
     {
@@ -149,8 +179,18 @@ bool wait_for_run_to_leave() {
         if (run_tid == 0 || run_tid == ::gettid()) {
             return true;
         }
-        if (!run_left_cv.wait_for(lock, run_leave_bound, [] { return !run_inside; })) {
-            return false;
+        const auto bound = run_leave_bound();
+        if (!run_left_cv.wait_for(lock, bound, [] { return !run_inside; })) {
+            const bool exiting = process_is_exiting();
+            lock.unlock();
+            ovra::error::log(std::string(text_unloading) + ": run has not left after " +
+                             std::to_string(bound.count()) + " ms" +
+                             (exiting ? "; the process exits without it" : "; waiting for it"));
+            if (exiting) {
+                return false;
+            }
+            lock.lock();
+            run_left_cv.wait(lock, [] { return !run_inside; });
         }
         tid = run_tid;
     }
@@ -163,7 +203,8 @@ bool wait_for_run_to_leave() {
 
 // The module's one way down, at dlclose or at exit: wakes the gate, stops the consumer thread, makes run
 // leave its loop and waits for it, then releases the device so that no descriptor or mapping outlives
-// the module. When run does not leave in time the device stays as it is, since run may still use it.
+// the module. At dlclose this returns only once run has left (the library is unmapped right after); at
+// exit, when run does not leave in time, the device stays as it is, since run may still use it.
 void shutdown_module(void* /*unused*/) {
     stopping.store(true);
     wake_gate();
@@ -177,11 +218,6 @@ void shutdown_module(void* /*unused*/) {
 // Builds a message of `type` without fields and hands it to the bus, which takes ownership.
 void post_event(const char* type) {
     ovra::PostOffice::send_message(new ovra::Message(type, 0, nullptr));
-}
-
-// The descriptor cannot go into an fd_set (closed, or beyond FD_SETSIZE): select would fail.
-bool descriptor_selectable(int fd) {
-    return fd >= 0 && fd < FD_SETSIZE;
 }
 
 // Enabled gate: parks the loop while the module is disabled, feeding the watchdog once per
@@ -268,6 +304,17 @@ void send_finger_detected(int delay_us) {
 void register_shutdown() {
     if (!shutdown_registered.exchange(true)) {
         __cxa_atexit(shutdown_module, nullptr, &__dso_handle);
+        // The post runs at exit only, under a handle that nothing finalizes before (the page's own
+        // address: a null handle would do for the C library, but a thread sanitizer's runtime then calls
+        // the handler without its argument); registered later, it runs before the shutdown.
+        void* const page =
+            mmap(nullptr, sizeof(sem_t), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (page != MAP_FAILED) {
+            process_exiting = static_cast<sem_t*>(page);
+            sem_init(process_exiting, 0, 0);
+            __cxa_atexit(reinterpret_cast<void (*)(void*)>(reinterpret_cast<void (*)()>(&sem_post)),
+                         process_exiting, page);
+        }
     }
 }
 
@@ -314,12 +361,9 @@ void capture_image() {
         // select changes both the set and the time-out, and a restart replaces the descriptor:
         // rebuild them for every wait.
         int ready = -1;
-        if (descriptor_selectable(camera_fd)) {
-            fd_set read_set;
-            FD_ZERO(&read_set);
-            FD_SET(camera_fd, &read_set);
+        if (fd_set* const read_set = camera_read_set()) {
             struct timeval timeout = select_timeout;
-            ready = select(camera_fd + 1, &read_set, nullptr, nullptr, &timeout);
+            ready = select(camera_fd + 1, read_set, nullptr, nullptr, &timeout);
         }
         if (ready > 0) {
             return;
@@ -356,10 +400,15 @@ int run() {
         if (!take_captured_frame()) {
             continue;
         }
-        const int variance = image_variance(captured_frame, bsize, step);
-        stream_frame(variance);
-        detection_step(variance);
+        handle_captured_frame();
     }
+}
+
+// One frame's work once it is in captured_frame: its score, the debug stream, the detector's step.
+void handle_captured_frame() {
+    const int variance = image_variance(captured_frame, bsize, step);
+    stream_frame(variance);
+    detection_step(variance);
 }
 
 // Posts "bio_module_finger_removed".

@@ -49,7 +49,8 @@ struct file_closer {
 void write_finger_image(const unsigned char* image, int width, int height) {
     // The file is opened here rather than by the PNG writer so that an open failure carries
     // our own text.
-    std::unique_ptr<std::FILE, file_closer> file(std::fopen(finger_image_path.c_str(), "wb"));
+    // Closed on exec ("e"), as every descriptor of the module.
+    std::unique_ptr<std::FILE, file_closer> file(std::fopen(finger_image_path.c_str(), "wbe"));
     if (!file) {
         throw std::ios_base::failure(text_png_open_failed);
     }
@@ -77,7 +78,7 @@ void write_finger_image(const unsigned char* image, int width, int height) {
 // (none when length <= 0). Failures are printed on standard output and end the frame;
 // nothing is retried and the socket is closed on every path.
 void send_fingerprint(const std::string& address, int port, int header, unsigned char* payload, int length) {
-    bio_common::unique_fd sock(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    bio_common::unique_fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
     if (!sock) {
         std::cout << text_socket_failed << std::endl;
         return;

@@ -39,6 +39,10 @@ std::optional<T> parse_integer(std::string_view word, int base = 10) {
     return value;
 }
 
+// `value` as a person writes it: the shortest decimal that reads back as the same double, without
+// trailing zeros ("8", "0.25", "1500"); "nan" and "inf" as such.
+std::string number_text(double value);
+
 // FNV-1a, 64 bits (offset basis 0xcbf29ce484222325, prime 0x100000001b3), of `length` bytes.
 std::uint64_t fnv1a64(const unsigned char* data, std::size_t length);
 

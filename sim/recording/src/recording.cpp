@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "bio_common/file_kind.h"
+
 namespace recording {
 
 namespace {
@@ -86,23 +88,6 @@ bool write_all(int fd, iovec* parts, int count) {
         }
     }
     return true;
-}
-
-// What kind of file `mode` is, for a refusal.
-const char* kind_of_file(mode_t mode) {
-    if (S_ISDIR(mode)) {
-        return "a directory";
-    }
-    if (S_ISFIFO(mode)) {
-        return "a FIFO";
-    }
-    if (S_ISCHR(mode) || S_ISBLK(mode)) {
-        return "a device";
-    }
-    if (S_ISSOCK(mode)) {
-        return "a socket";
-    }
-    return "not a regular file";
 }
 
 }  // namespace
@@ -255,7 +240,7 @@ Reader::Reader(const std::string& path) : path_(path) {
     }
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        const std::string kind = kind_of_file(info.st_mode);
+        const std::string kind = bio_common::file_kind(info.st_mode);
         ::close(fd);
         fail(path_, "cannot read " + kind + " as a recording");
     }

@@ -27,8 +27,9 @@ void set_scenario(const std::string& text) {
     detail::apply_settings(settings, config);
     detail::validate(config);
     d.config = config;
-    detail::publish_device_path(config.device_path);
-    d.source = std::make_shared<const detail::FrameSource>(settings.timeline, config.seed, config.fps, config.model);
+    detail::publish_paths(config);
+    d.source = std::make_shared<const detail::FrameSource>(settings.timeline, config.seed, config.fps,
+                                                           detail::correction_model(config));
     if (settings.truth_to) {
         d.truth_sender =
             config.truth_to.empty() ? nullptr : std::make_shared<const detail::TruthSender>(config.truth_to);
@@ -122,4 +123,14 @@ std::uint64_t vsensor_last_truth(unsigned char* out) {
     const vsensor::Counters now = vsensor::counters();
     recording::encode_truth(now.last_truth, out);
     return now.frames_dequeued;
+}
+
+std::uint64_t vsensor_timeline_frames() {
+    std::shared_ptr<const vsensor::detail::FrameSource> source;
+    {
+        auto& d = vsensor::detail::device();
+        std::lock_guard<std::mutex> lock(d.mutex);
+        source = d.source;
+    }
+    return source ? source->length() : 0;
 }

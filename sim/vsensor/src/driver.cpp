@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <pthread.h>
 #include <stdexcept>
 #include <system_error>
 #include <unistd.h>
@@ -58,17 +60,24 @@ void complete(Device& d, std::uint32_t index, ssize_t written, steady::time_poin
     buffer.truth = truth;
     buffer.bytesused = written > 0 ? static_cast<std::uint32_t>(written) : 0;
     buffer.sequence = d.sequence++;
-    clock_gettime(CLOCK_MONOTONIC, &buffer.stamp);
+    // A frame is stamped, as a sensor stamps it, with its place in the frame rate's schedule, so
+    // that a client sees a steady rate; a frame made a period or more late (no buffer was queued,
+    // a stall) or by a free-running sensor, with the time it was made. The next one is due a
+    // period after, so stamps always grow by a period at least.
+    const auto period = d.config.fps > 0.0 ? std::chrono::duration_cast<steady::duration>(
+                                                  std::chrono::duration<double>(1.0 / d.config.fps))
+                                            : steady::duration::zero();
+    const steady::time_point due = started - d.next_due < period ? d.next_due : started;
+    d.next_due = due + period;
+    const auto since_boot = due.time_since_epoch();  // steady_clock is CLOCK_MONOTONIC
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_boot);
+    buffer.stamp.tv_sec = static_cast<time_t>(seconds.count());
+    buffer.stamp.tv_nsec = static_cast<long>(std::chrono::nanoseconds(since_boot - seconds).count());
     d.filled.push_back(index);
     ++d.frames_produced;
     const std::uint64_t one = 1;
-    if (::write(d.owner, &one, sizeof one) != sizeof one) {
+    if (real_write(d.owner->signal_fd, &one, sizeof one) != sizeof one) {
         std::fprintf(stderr, "vsensor: cannot signal a filled buffer: %s\n", std::strerror(errno));
-    }
-    if (d.config.fps > 0.0) {
-        const auto period =
-            std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(1.0 / d.config.fps));
-        d.next_due = std::max(d.next_due + period, started);
     }
     d.changed.notify_all();
 }
@@ -118,6 +127,36 @@ __attribute__((destructor)) void stop_at_exit() {
     stop_producer(d, lock);
 }
 
+// A forked child gets a copy of the device but none of the parent's threads. The locks are held
+// across the fork so that the copy is consistent; the child then forgets the producer without
+// joining it (its stream stays on, but no frame comes) and the waiters of the condition, which
+// were the parent's threads. What the child does with the device stays in the child.
+void before_fork() {
+    device().mutex.lock();
+    mappings().mutex.lock();
+    trace_hold(true);
+}
+
+void after_fork_in_parent() {
+    trace_hold(false);
+    mappings().mutex.unlock();
+    device().mutex.unlock();
+}
+
+void after_fork_in_child() {
+    Device& d = device();
+    ++d.producer_generation;
+    if (d.producer.joinable()) {
+        new std::thread(std::move(d.producer));  // never joined nor destroyed: there is no such thread here
+    }
+    new (&d.changed) std::condition_variable;
+    after_fork_in_parent();
+}
+
+__attribute__((constructor)) void register_fork_handlers() {
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+}
+
 }  // namespace
 
 Device& device() {
@@ -128,6 +167,11 @@ Device& device() {
 Mappings& mappings() {
     static Mappings* instance = new Mappings;
     return *instance;
+}
+
+bool holds_buffers(const Device& d, int fd) {
+    const auto found = d.descriptors.find(fd);
+    return d.owner != nullptr && found != d.descriptors.end() && found->second == d.owner;
 }
 
 // A DQBUF that succeeded carries the truth of the frame it handed out (the caller holds the lock).
@@ -196,9 +240,9 @@ void return_buffers(Device& d) {
     for (auto& buffer : d.buffers) {
         buffer.owner = Owner::user;
     }
-    if (d.owner >= 0) {
+    if (d.owner && d.owner->signal_fd >= 0) {
         std::uint64_t value = 0;
-        while (::read(d.owner, &value, sizeof value) == sizeof value) {
+        while (real_read(d.owner->signal_fd, &value, sizeof value) == sizeof value) {
         }
     }
 }
@@ -210,18 +254,28 @@ void release_buffers(Device& d) {
         ::close(d.memfd);
         d.memfd = -1;
     }
-    d.owner = -1;
+    d.owner = nullptr;
     d.stride = 0;
 }
 
+namespace {
+
 // Every path handed over stays alive: an open() in flight may still be comparing with it.
-void publish_device_path(const std::string& path) {
+const char* keep_path(const std::string& path) {
     static auto* published = new std::deque<std::string>;
-    if (!published->empty() && published->back() == path) {
-        return;
+    const auto found = std::find(published->begin(), published->end(), path);
+    if (found != published->end()) {
+        return found->c_str();
     }
     published->push_back(path);
-    set_device_path_text(published->back().c_str());
+    return published->back().c_str();
+}
+
+}  // namespace
+
+void publish_paths(const Config& config) {
+    set_device_path_text(keep_path(config.device_path));
+    set_model_path_text(config.sensor_model ? keep_path(config.model_attribute_path) : nullptr);
 }
 
 void install(const Config& requested, const std::function<void(Config&)>& overrides) {
@@ -233,7 +287,8 @@ void install(const Config& requested, const std::function<void(Config&)>& overri
         overrides(config);
     }
     validate(config);
-    auto source = std::make_shared<const FrameSource>(settings.timeline, config.seed, config.fps, config.model);
+    auto source = std::make_shared<const FrameSource>(settings.timeline, config.seed, config.fps,
+                                                      correction_model(config));
     auto truth_sender = config.truth_to.empty() ? nullptr : std::make_shared<const TruthSender>(config.truth_to);
 
     Device& d = device();
@@ -243,7 +298,7 @@ void install(const Config& requested, const std::function<void(Config&)>& overri
                                std::to_string(d.descriptors.size()) + " descriptors)");
     }
     d.config = config;
-    publish_device_path(config.device_path);
+    publish_paths(config);
     d.source = std::move(source);
     d.truth_sender = std::move(truth_sender);
     d.last_truth = {};

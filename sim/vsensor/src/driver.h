@@ -50,6 +50,14 @@ struct StallState {
     bool fired = false;
 };
 
+// One open of the device node, shared by the descriptors dup'ed from it (the kernel's file handle):
+// its flags, its access priority and the eventfd its descriptors share.
+struct OpenFile {
+    int flags = 0;               // the open flags; O_NONBLOCK as the client last set it
+    std::uint32_t priority = 2;  // V4L2_PRIORITY_DEFAULT
+    int signal_fd = -1;          // one of its descriptors, through which the producer signals the eventfd
+};
+
 struct Device {
     std::mutex mutex;
     std::condition_variable changed;
@@ -60,8 +68,8 @@ struct Device {
     std::vector<StallState> stalls;
     std::vector<ScenarioSettings::BadIndex> bad_indexes;
 
-    std::map<int, int> descriptors;  // open descriptor -> open flags
-    int owner = -1;                  // the descriptor that holds the buffers
+    std::map<int, std::shared_ptr<OpenFile>> descriptors;  // every descriptor handed out -> its open
+    std::shared_ptr<OpenFile> owner;                       // the open that holds the buffers
     int memfd = -1;
     std::uint32_t stride = 0;  // distance between buffer offsets, page aligned
     std::vector<BufferState> buffers;
@@ -98,6 +106,9 @@ struct Mappings {
 };
 Mappings& mappings();
 
+// Whether descriptor `fd` belongs to the open that holds the buffers.
+bool holds_buffers(const Device& d, int fd);
+
 // Adds one entry to the trace, stamped now; the error is kept only for a failed call.
 void record(Call call, unsigned long request, int fd, std::int64_t arg, std::int64_t result, int error);
 
@@ -125,11 +136,20 @@ Call classify(unsigned long request);
 int dispatch(Device& d, std::unique_lock<std::mutex>& lock, int fd, unsigned long request, void* arg,
              std::int64_t& shown);
 
+// Whether the open of `fd` may make a request that changes the device: none holds a higher
+// access priority (VIDIOC_S_PRIORITY).
+bool may_change(const Device& d, int fd);
+// The requests that describe the device (formats, sizes, intervals, parameters, input,
+// priority, controls, events, log status); ENOTTY for any other.
+int dispatch_query(Device& d, int fd, unsigned long request, void* arg);
+bool is_query(unsigned long request);
+
 // Adds the faults, stalls and bad indexes of a scenario to those already set.
 void add_scenario_faults(Device& d, const ScenarioSettings& settings);
 
-// Hands `path` to the interposer's pre-check. Called with the device's lock held.
-void publish_device_path(const std::string& path);
+// Hands the node's paths (the device's, the identification attribute's) to the interposer's
+// pre-check. Called with the device's lock held.
+void publish_paths(const Config& config);
 
 // Replaces the whole state: `requested` with its scenario's lines applied, then `overrides`.
 // Throws std::invalid_argument for an impossible configuration or scenario, and

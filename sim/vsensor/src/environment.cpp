@@ -101,7 +101,7 @@ void configure_from(const Environment& env) {
                 applied.seed = *seed;
             }
             if (env.model != nullptr) {
-                applied.model = env.model;
+                applied.sensor_model = std::string(env.model);
             }
             if (env.truth_to != nullptr) {
                 applied.truth_to = env.truth_to;  // "" turns the scenario's destination off
@@ -139,3 +139,15 @@ __attribute__((constructor)) void configure_from_environment() {
 }
 
 }  // namespace
+
+int vsensor_configure_environment(char* error, std::size_t error_size) {
+    try {
+        configure_from(Environment{});
+        return 0;
+    } catch (const std::exception& problem) {
+        if (error != nullptr && error_size > 0) {
+            std::snprintf(error, error_size, "%s", problem.what());
+        }
+        return -1;
+    }
+}

@@ -169,6 +169,21 @@ std::uint64_t FrameSource::step_frames(const Step& step) const {
     return 0;
 }
 
+std::uint64_t FrameSource::length() const {
+    if (timeline_.repeat || timeline_.steps.empty()) {
+        return 0;
+    }
+    std::uint64_t total = 0;
+    for (const auto& step : timeline_.steps) {
+        const std::uint64_t frames = step_frames(step);
+        if (frames == 0) {
+            return 0;
+        }
+        total += frames;
+    }
+    return total;
+}
+
 FrameSource::Position FrameSource::locate(std::uint64_t n) const {
     const auto& steps = timeline_.steps;
     if (steps.empty()) {

@@ -59,7 +59,6 @@ struct ScenarioSettings {
     std::optional<std::uint32_t> pixelformat;
     std::optional<std::uint32_t> buffer_length;
     std::optional<std::string> truth_to;
-    std::optional<std::string> model;
     std::vector<Fault> faults;
     struct Stall {
         std::uint64_t after_frames;
@@ -71,6 +70,11 @@ struct ScenarioSettings {
         std::uint32_t index;
     };
     std::vector<BadIndex> bad_indexes;
+
+    // The sensor's model (its identification attribute in sysfs, and the correction a finger
+    // image goes through).
+    std::optional<std::string> sensor_model;
+    std::optional<std::string> model_attribute_path;
 };
 
 // Parses scenario text. Throws std::invalid_argument with one line naming the line and the
@@ -79,6 +83,10 @@ ScenarioSettings parse_scenario(const std::string& text);
 
 // Copies the configuration lines of `settings` into `config`.
 void apply_settings(const ScenarioSettings& settings, Config& config);
+
+// The model whose correction a real finger image goes through: the sensor's own, GC032A when it
+// publishes none.
+std::string correction_model(const Config& config);
 
 // Throws std::invalid_argument naming the first impossible value of `config`.
 void validate(const Config& config);
@@ -112,6 +120,10 @@ public:
     recording::Truth render(std::uint64_t n, unsigned char* out, ReplayCursor& cursor) const;
     // The truth render gives, without the frame where the source can tell it apart.
     recording::Truth truth(std::uint64_t n, ReplayCursor& cursor) const;
+
+    // Frames of the whole timeline when it comes to an end (no repeat, every step of a set
+    // length); 0 when it goes on for ever. After its end the last step holds.
+    std::uint64_t length() const;
 
 private:
     struct Position {
@@ -185,5 +197,7 @@ private:
 constexpr std::size_t trace_capacity = 100000;
 void trace_record(const TraceEntry& entry);
 void trace_reset();
+// Takes (true) or releases (false) the trace's lock, held across a fork.
+void trace_hold(bool hold);
 
 }  // namespace vsensor::detail

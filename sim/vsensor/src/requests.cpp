@@ -14,6 +14,7 @@
 
 #include <linux/videodev2.h>
 
+#include "hooks.h"
 #include "v4l2_abi.h"
 
 namespace vsensor::detail {
@@ -36,7 +37,7 @@ int check_request(const Device& d, int fd, std::uint32_t type, std::uint32_t mem
     if (type != V4L2_BUF_TYPE_VIDEO_CAPTURE || memory != V4L2_MEMORY_MMAP) {
         return EINVAL;
     }
-    if (d.owner >= 0 && d.owner != fd) {
+    if (d.owner != nullptr && !holds_buffers(d, fd)) {
         return EBUSY;
     }
     return 0;
@@ -49,8 +50,10 @@ int do_querycap(const Device& d, void* arg) {
     std::snprintf(reinterpret_cast<char*>(cap->card), sizeof cap->card, "Virtual fingerprint sensor");
     std::snprintf(reinterpret_cast<char*>(cap->bus_info), sizeof cap->bus_info, "platform:vsensor");
     cap->version = 0x00060100;
-    cap->capabilities = d.config.capabilities;
-    cap->device_caps = d.config.capabilities & ~static_cast<std::uint32_t>(V4L2_CAP_DEVICE_CAPS);
+    // The V4L2 core adds the extended pixel format to every driver's capabilities.
+    cap->device_caps =
+        (d.config.capabilities & ~static_cast<std::uint32_t>(V4L2_CAP_DEVICE_CAPS)) | V4L2_CAP_EXT_PIX_FORMAT;
+    cap->capabilities = cap->device_caps | V4L2_CAP_DEVICE_CAPS;
     return 0;
 }
 
@@ -73,24 +76,16 @@ v4l2_pix_format supported_format(const Config& config) {
 // S_FMT as a capture driver answers it: never refused for the format asked. A request for the
 // supported size and pixel format (any field order, or none) comes back as asked, with the
 // line length and image size filled in; any other is adjusted to the supported format. The
-// trace shows the pixel format the client asked for.
-int do_s_fmt(const Device& d, void* arg, std::int64_t& shown) {
+// trace shows the pixel format the client asked for. G_FMT and TRY_FMT answer the same,
+// and change nothing.
+int do_fmt(const Device& d, unsigned long request, void* arg, std::int64_t& shown) {
     auto* format = static_cast<v4l2_format*>(arg);
     shown = format->fmt.pix.pixelformat;
     if (format->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) {
         return EINVAL;
     }
-    if (d.owner >= 0) {
+    if (request == VIDIOC_S_FMT && d.owner != nullptr) {
         return EBUSY;  // the format is fixed while buffers exist
-    }
-    format->fmt.pix = supported_format(d.config);
-    return 0;
-}
-
-int do_g_fmt(const Device& d, void* arg) {
-    auto* format = static_cast<v4l2_format*>(arg);
-    if (format->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) {
-        return EINVAL;
     }
     format->fmt.pix = supported_format(d.config);
     return 0;
@@ -106,7 +101,10 @@ int do_reqbufs(Device& d, int fd, void* arg, std::int64_t& shown) {
         return EBUSY;
     }
     release_buffers(d);
-    request->capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP;
+    // Buffers freed while still mapped stay valid until unmapped (orphaned).
+    request->capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP | V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS;
+    request->flags = 0;
+    std::memset(request->reserved, 0, sizeof request->reserved);
     if (request->count == 0) {
         return 0;
     }
@@ -125,7 +123,7 @@ int do_reqbufs(Device& d, int fd, void* arg, std::int64_t& shown) {
     d.memfd = memfd;
     d.stride = stride;
     d.buffers.assign(granted, BufferState{});
-    d.owner = fd;
+    d.owner = d.descriptors.at(fd);
     request->count = granted;
     return 0;
 }
@@ -176,6 +174,9 @@ int do_qbuf(Device& d, int fd, void* arg, std::int64_t& shown) {
     if (const int refused = check_request(d, fd, buffer->type, buffer->memory); refused != 0) {
         return refused;
     }
+    if ((buffer->flags & V4L2_BUF_FLAG_REQUEST_FD) != 0) {
+        return EBADR;  // no request API
+    }
     if (buffer->index >= d.buffers.size() || d.buffers[buffer->index].owner != Owner::user) {
         return EINVAL;
     }
@@ -194,7 +195,7 @@ int await_filled(Device& d, std::unique_lock<std::mutex>& lock, int fd) {
     if (!d.filled.empty()) {
         return 0;
     }
-    if ((d.descriptors[fd] & O_NONBLOCK) != 0) {
+    if ((d.descriptors.at(fd)->flags & O_NONBLOCK) != 0) {
         return EAGAIN;
     }
     const auto deadline = steady::now() + blocking_dequeue_limit;
@@ -221,7 +222,7 @@ int do_dqbuf(Device& d, std::unique_lock<std::mutex>& lock, int fd, void* arg, s
     d.filled.pop_front();
     d.buffers[index].owner = Owner::user;
     std::uint64_t value = 0;
-    if (::read(fd, &value, sizeof value) != sizeof value) {
+    if (real_read(fd, &value, sizeof value) != sizeof value) {
         std::fprintf(stderr, "vsensor: descriptor counter out of step: %s\n", std::strerror(errno));
     }
     ++d.frames_dequeued;
@@ -244,7 +245,7 @@ int do_streamon(Device& d, int fd, void* arg, std::int64_t& shown) {
         refused != 0) {
         return refused;
     }
-    if (d.owner != fd || d.buffers.empty()) {
+    if (!holds_buffers(d, fd) || d.buffers.empty()) {
         return EINVAL;
     }
     return d.streaming ? 0 : start_producer(d);
@@ -261,6 +262,24 @@ int do_streamoff(Device& d, std::unique_lock<std::mutex>& lock, int fd, void* ar
     stop_producer(d, lock);
     return_buffers(d);
     return 0;
+}
+
+// The requests the V4L2 core refuses (EBUSY) to an open of lower priority than another's.
+bool changes_device(unsigned long request) {
+    switch (request) {
+        case VIDIOC_S_FMT:
+        case VIDIOC_REQBUFS:
+        case VIDIOC_STREAMON:
+        case VIDIOC_STREAMOFF:
+        case VIDIOC_S_PARM:
+        case VIDIOC_S_INPUT:
+        case VIDIOC_S_PRIORITY:
+        case VIDIOC_S_CTRL:
+        case VIDIOC_S_EXT_CTRLS:
+            return true;
+        default:
+            return false;
+    }
 }
 
 }  // namespace
@@ -299,15 +318,20 @@ Call classify(unsigned long request) {
 int dispatch(Device& d, std::unique_lock<std::mutex>& lock, int fd, unsigned long request, void* arg,
              std::int64_t& shown) {
     if (arg == nullptr && request != VIDIOC_LOG_STATUS) {
-        return EFAULT;
+        const bool answered = classify(request) != Call::other_ioctl || request == VIDIOC_G_FMT ||
+                              request == VIDIOC_TRY_FMT || is_query(request);
+        return answered ? EFAULT : ENOTTY;
+    }
+    if (changes_device(request) && !may_change(d, fd)) {
+        return EBUSY;  // another open holds a higher priority
     }
     switch (request) {
         case VIDIOC_QUERYCAP:
             return do_querycap(d, arg);
         case VIDIOC_S_FMT:
-            return do_s_fmt(d, arg, shown);
         case VIDIOC_G_FMT:
-            return do_g_fmt(d, arg);
+        case VIDIOC_TRY_FMT:
+            return do_fmt(d, request, arg, shown);
         case VIDIOC_REQBUFS:
             return do_reqbufs(d, fd, arg, shown);
         case abi::querybuf_native:
@@ -329,7 +353,7 @@ int dispatch(Device& d, std::unique_lock<std::mutex>& lock, int fd, unsigned lon
         case VIDIOC_STREAMOFF:
             return do_streamoff(d, lock, fd, arg, shown);
         default:
-            return ENOTTY;
+            return dispatch_query(d, fd, request, arg);
     }
 }
 

@@ -226,10 +226,6 @@ void apply_buffer_length(const Line& line, ScenarioSettings& settings) {
     settings.buffer_length = static_cast<std::uint32_t>(*value);
 }
 
-void apply_model(const Line& line, ScenarioSettings& settings) {
-    settings.model = line.words[1];
-}
-
 // "<IPv4>:<port>", or "off".
 void apply_truth_to(const Line& line, ScenarioSettings& settings) {
     const std::string& destination = line.words[1];
@@ -283,6 +279,22 @@ void apply_bad_index(const Line& line, ScenarioSettings& settings) {
     settings.bad_indexes.push_back({nth, narrow(line, index, "index")});
 }
 
+// The rest of the line after the keyword (a model name or a path may hold spaces).
+std::string rest_of_line(const Line& line) {
+    const auto at = line.text.find(line.words[0]) + line.words[0].size();
+    const auto first = line.text.find_first_not_of(" \t", at);
+    const auto last = line.text.find_last_not_of(" \t\r");
+    return line.text.substr(first, last - first + 1);
+}
+
+void apply_model(const Line& line, ScenarioSettings& settings) {
+    settings.sensor_model = rest_of_line(line);
+}
+
+void apply_model_path(const Line& line, ScenarioSettings& settings) {
+    settings.model_attribute_path = rest_of_line(line);
+}
+
 constexpr std::size_t any_count = std::numeric_limits<std::size_t>::max();
 
 // A keyword of the scenario language: its name, the number of arguments it takes (and the
@@ -308,11 +320,12 @@ const Keyword keywords[] = {
     {"format", 1, 2, "takes <width>x<height> and an optional fourcc", apply_format},
     {"buffer_length", 1, 1, "takes 1 argument", apply_buffer_length},
     {"truth_to", 1, 1, "takes <IPv4>:<port> or off", apply_truth_to},
-    {"model", 1, 1, "takes 1 argument", apply_model},
     {"fault", 2, any_count, "needs a call and an error, e.g. 'fault dqbuf ENODEV skip=100 count=1'",
      apply_fault},
     {"stall", 0, any_count, "", apply_stall},
     {"bad_index", 0, any_count, "", apply_bad_index},
+    {"model", 1, any_count, "needs the model name the sensor publishes", apply_model},
+    {"model_path", 1, any_count, "needs the path of the identification attribute", apply_model_path},
 };
 
 // A line of the physical world: the finger, a touch (a step of the timeline), the light and the
@@ -383,7 +396,14 @@ void apply_settings(const ScenarioSettings& settings, Config& config) {
     config.pixelformat = settings.pixelformat.value_or(config.pixelformat);
     config.buffer_length = settings.buffer_length.value_or(config.buffer_length);
     config.truth_to = settings.truth_to.value_or(config.truth_to);
-    config.model = settings.model.value_or(config.model);
+    if (settings.sensor_model) {
+        config.sensor_model = settings.sensor_model;
+    }
+    config.model_attribute_path = settings.model_attribute_path.value_or(config.model_attribute_path);
+}
+
+std::string correction_model(const Config& config) {
+    return config.sensor_model.value_or("GC032A");
 }
 
 void validate(const Config& config) {

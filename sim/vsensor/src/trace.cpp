@@ -30,6 +30,14 @@ TraceState& trace_state() {
 
 }  // namespace
 
+void trace_hold(bool hold) {
+    if (hold) {
+        trace_state().mutex.lock();
+    } else {
+        trace_state().mutex.unlock();
+    }
+}
+
 void trace_record(const TraceEntry& entry) {
     TraceState& state = trace_state();
     std::lock_guard<std::mutex> lock(state.mutex);

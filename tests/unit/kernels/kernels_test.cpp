@@ -5,9 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <random>
+#include <algorithm>
 #include <ostream>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -28,7 +30,6 @@ std::ostream& operator<<(std::ostream& out, const Row& row) {
 using bio_test::GuardedBuffer;
 
 constexpr std::size_t frame_size = 614400;
-constexpr std::uint32_t one = 1u << 20;  // weight 1.0
 
 // Every variant kernel_variants() lists; the faster twins only without the reference, listed first.
 struct Variant {
@@ -141,35 +142,65 @@ TEST_P(Twin, ImageVarianceMatchesTheReferenceOnRandomFrames) {
         }
         for (const auto& s : settings) {
             EXPECT_EQ(GetParam().kernels->variance(frame.data(), s[0], s[1]),
-                      image_variance_reference(frame.data(), s[0], s[1]))
+                      variants().front().kernels->variance(frame.data(), s[0], s[1]))
                 << "seed " << seed << " bsize " << s[0] << " step " << s[1];
         }
     }
 }
 
-TEST_P(Twin, CorrectImageMatchesTheReferenceOnRandomPlans) {
-    // 91000 is whole groups of four pixels; 83203 leaves three after the groups.
-    for (const std::size_t pixels : {std::size_t{91000}, std::size_t{83203}}) {
-        std::mt19937 random(static_cast<std::uint32_t>(pixels));
-        std::vector<std::uint32_t> offset(pixels);
-        std::vector<std::uint32_t> weight[4] = {offset, offset, offset, offset};
-        for (std::size_t k = 0; k < pixels; ++k) {
-            // Any top-left corner of the frame, the last one now and then; weights up to 1.0.
-            offset[k] = k % 997 == 0 ? 2 * (638 + 640 * 478) : 2 * (random() % 639 + 640 * (random() % 479));
-            for (auto& w : weight) {
-                w[k] = static_cast<std::uint32_t>(random() % (one + 1));
+// A random plan of `pixels` pixels, `columns` a row. Most rows move along two frame rows by 0 to 3 samples
+// a pixel from anywhere in the frame, every fifth up to its last sample (the vector rows' groups, their
+// windows moved back from the frame's end); of every seven rows one scatters its pixels over the frame,
+// one has a pixel at an odd offset and one a weight of 2^24 or more (rows left to the reference row).
+// Weights below 2^24 - 2^15 elsewhere: sums that wrap modulo 2^32.
+struct RandomPlan {
+    std::vector<std::uint32_t> offset, weight[4];
+    correction_walk_builder walk;
+    correction_plan plan;
+
+    RandomPlan(std::size_t pixels, std::size_t columns)
+        : offset(pixels), weight{offset, offset, offset, offset} {
+        std::mt19937 random(static_cast<std::uint32_t>(pixels + columns));
+        constexpr std::uint32_t last =
+            638 + 640 * 478;  // last top-left sample with three to its right and below
+        for (std::size_t first = 0; first < pixels; first += columns) {
+            const std::size_t row = first / columns;
+            const std::size_t odd = first + random() % columns;
+            std::uint32_t p =
+                row % 5 == 4 ? last - 3 * static_cast<std::uint32_t>(columns) : random() % (last - 800);
+            for (std::size_t k = first; k < std::min(pixels, first + columns); ++k) {
+                p = row % 5 == 4 ? p + 3 : std::min(last, p + static_cast<std::uint32_t>(random() % 4));
+                offset[k] =
+                    2 * (row % 7 == 6 ? random() % (last + 1) : p) + (row % 7 == 3 && k == odd ? 1 : 0);
+                for (auto& w : weight) {
+                    w[k] = static_cast<std::uint32_t>(row % 7 == 5 && k == odd
+                                                          ? (1u << 24) + random() % (1u << 20)
+                                                          : random() % ((1u << 24) - (1u << 15)));
+                }
             }
         }
-        const correction_plan plan = {
-            offset.data(), {weight[0].data(), weight[1].data(), weight[2].data(), weight[3].data()}, pixels};
-        GuardedBuffer frame(frame_size);
+        plan = {offset.data(),
+                {weight[0].data(), weight[1].data(), weight[2].data(), weight[3].data()},
+                pixels,
+                columns,
+                nullptr};
+        plan.walk = walk.build(plan);
+    }
+};
+
+TEST_P(Twin, CorrectImageMatchesTheReferenceOnRandomPlans) {
+    // Rows of whole groups of eight and of four left over, a shorter last row, rows too short for a group.
+    for (const auto& [pixels, columns] :
+         {std::pair<std::size_t, std::size_t>{91000, 260}, {83203, 256}, {1001, 7}}) {
+        const RandomPlan random_plan(pixels, columns);
+        GuardedBuffer frame(frame_size);  // a byte read past the frame faults
         frame.fill_random(static_cast<std::uint32_t>(pixels) + 1);
         GuardedBuffer expected(pixels);
         GuardedBuffer out(pixels);  // a byte written past the image faults
         for (const correction_flags flags : {correction_flags{false, false}, correction_flags{false, true},
                                              correction_flags{true, false}, correction_flags{true, true}}) {
-            correct_image_reference(frame.data(), plan, flags, expected.data());
-            GetParam().kernels->correct(frame.data(), plan, flags, out.data());
+            variants().front().kernels->correct(frame.data(), random_plan.plan, flags, expected.data());
+            GetParam().kernels->correct(frame.data(), random_plan.plan, flags, out.data());
             EXPECT_EQ(std::memcmp(out.data(), expected.data(), pixels), 0)
                 << pixels << " pixels, invert " << flags.invert << " invert_pixels " << flags.invert_pixels;
         }

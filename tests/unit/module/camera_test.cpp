@@ -1,5 +1,6 @@
 // Camera capture through init and exit_module: sensor detection and its store writes, the device
 // failure table, the requests a start makes of the driver and the teardown records.
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -85,6 +86,24 @@ TEST_P(SensorDetection, ModelDefaultsAndStoreWrites) {
 
 INSTANTIATE_TEST_SUITE_P(Camera, SensorDetection, testing::ValuesIn(sensor_rows), module_test::row_name);
 
+// With fp_reader_path empty or naming no file, the attribute the sensor's driver publishes at the board's
+// path names the model, and that path is kept for later starts.
+TEST(SensorFallback, BoardAttributeNamesTheModel) {
+    for (const char* configured : {"", "/nonexistent/fingerprint_reader"}) {
+        SCOPED_TRACE(configured);
+        bio_test::ModuleEnvOptions options{"GC032A", {{"fp_reader_path", configured}, {"var_min", "0"}}, {}};
+        options.sensor.sensor_model = "GC0328";
+        Host host(options);
+        ASSERT_EQ(host.start(), 1) << host.error;
+        EXPECT_EQ(camera_sensor, "GC0328");
+        EXPECT_EQ(var_min, 1000);
+        EXPECT_EQ(fp_reader_path,
+                  "/sys/devices/platform/soc/1c2b400.i2c/i2c-2/2-0021/2-0021/fingerprint_reader");
+        EXPECT_EQ(host.env.peek("last_fp_reader"), "GC0328");
+        exit_module();
+    }
+}
+
 struct FailureRow {
     const char* name;
     std::function<void(Host&)> setup;
@@ -158,8 +177,16 @@ TEST_P(DeviceFailure, InitFailsWithTheStepTextAndReleasesEverything) {
     if (const auto at = expected.find('@'); at != std::string::npos) {
         expected.replace(at, 1, host.env.dir().path());
     }
+    // A page at the bottom of the address space, where a teardown's munmap of a never-mapped buffer entry
+    // (a null start) would reach.
+    void* const low = mmap(reinterpret_cast<void*>(0x40000), 4096, PROT_READ,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(host.start(), 0);
+    if (low != MAP_FAILED) {
+        EXPECT_EQ(msync(low, 4096, MS_ASYNC), 0) << "the teardown unmapped a page it never mapped";
+        munmap(low, 4096);
+    }
     EXPECT_GE(std::chrono::steady_clock::now() - started, 100ms);
     EXPECT_EQ(host.error, expected);
     EXPECT_EQ(host.plugin.run_function(), nullptr);
@@ -188,7 +215,7 @@ TEST(Device, StartsAndTearsDownWithTheirRecords) {
         ASSERT_EQ(host.start(), 1) << host.error;
         const auto opens = args_of(Call::open);
         ASSERT_EQ(opens.size(), 1u);
-        EXPECT_EQ(opens[0] & (O_ACCMODE | O_NONBLOCK), O_RDWR | O_NONBLOCK);
+        EXPECT_EQ(opens[0] & (O_ACCMODE | O_NONBLOCK | O_CLOEXEC), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         EXPECT_EQ(args_of(Call::s_fmt), std::vector<std::int64_t>{0x59565955});  // "UYVY"
         EXPECT_EQ(args_of(Call::reqbufs), std::vector<std::int64_t>{3});
         EXPECT_EQ(args_of(Call::mmap).size(), granted);

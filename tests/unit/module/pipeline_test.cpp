@@ -1,20 +1,32 @@
 // Finger pipeline: the detector's touch table, the image message, the finger-detected delay table, and
 // the capture loop over the virtual sensor (its ends, restarts, gate, watchdog and debug stream).
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "bio_common/unique_fd.h"
 #include "bio_module.h"
 #include "module_support.h"
 #include "ovra/host.h"
+#include "ovra/post_office.h"
 
 namespace {
 
@@ -200,16 +212,17 @@ INSTANTIATE_TEST_SUITE_P(Publication, DetectedDelay, testing::Values(
 // loop not yet running.
 struct Loop {
     // The sensor prepares its frame source lazily: done here, the first frame wait starts on time.
-    explicit Loop(const bio_test::ParamMap& overrides, std::vector<std::vector<unsigned char>> frames = {})
-        : host({"GC032A", overrides, configured(frames)}) {
+    explicit Loop(const bio_test::ParamMap& overrides, std::vector<std::vector<unsigned char>> frames = {},
+                  double fps = 100)
+        : host({"GC032A", overrides, configured(frames, fps)}) {
         vsensor::frame_at(0);
     }
-    vsensor::Config configured(std::vector<std::vector<unsigned char>>& frames) {
+    vsensor::Config configured(std::vector<std::vector<unsigned char>>& frames, double fps) {
         if (frames.empty()) {
             frames = {bio_test::glass_frame(200), bio_test::glass_frame(180)};
         }
         vsensor::Config config;
-        config.fps = 100;
+        config.fps = fps;
         config.scenario = bio_test::replay_scenario(frames_dir.file("frames.rec"), frames);
         return config;
     }
@@ -248,6 +261,7 @@ struct LoopEndRow {
     const char* text;  // '@' stands for the device path
     int restarts;      // "Restarting module.." records
     int errors;        // "Error: " records of restart_module
+    int opens;         // of the device that succeeded, the camera start's included
 };
 
 class LoopEnd : public testing::TestWithParam<LoopEndRow> {};
@@ -267,21 +281,22 @@ TEST_P(LoopEnd, EndsTheLoopWithTheText) {
     EXPECT_EQ(*exit_text, expected);
     EXPECT_EQ(loop.records("capture_image", "Restarting module.."), row.restarts);
     EXPECT_EQ(loop.records("restart_module", "Error: "), row.errors);
+    EXPECT_EQ(vsensor::counters().opens, static_cast<std::uint64_t>(row.opens));
 }
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Loop, LoopEnd, testing::Values(
-    LoopEndRow{"index_above_2", [] { vsensor::add_bad_index(3, 3); }, "Buffer index greater than buffer quantity", 0, 0},
+    LoopEndRow{"index_above_2", [] { vsensor::add_bad_index(3, 3); }, "Buffer index greater than buffer quantity", 0, 0, 1},
     LoopEndRow{"dequeue_fails", [] { vsensor::add_fault({vsensor::Call::dqbuf, ENODEV, 2, 1}); },
-               "VIDIOC_DQBUF failed: No such device", 0, 0},
+               "VIDIOC_DQBUF failed: No such device", 0, 0, 1},
     // The camera start queued three buffers: the loop's first requeue is the fourth QBUF.
     LoopEndRow{"requeue_fails", [] { vsensor::add_fault({vsensor::Call::qbuf, EINVAL, 4, 1}); },
-               "VIDIOC_QBUF failed: Invalid argument", 0, 0},
+               "VIDIOC_QBUF failed: Invalid argument", 0, 0, 1},
     LoopEndRow{"four_failed_waits_for_one_frame", [] { vsensor::add_stall(3, for_good); },
-               "Too many retries for select", 4, 0},
+               "Too many retries for select", 4, 0, 5},
     LoopEndRow{"three_failed_camera_starts",
                [] { vsensor::add_stall(3, for_good), vsensor::add_fault({vsensor::Call::open, ENOENT, 0, -1}); },
-               "Unable to open camera device (@): No such file or directory", 1, 3}), module_test::row_name);
+               "Unable to open camera device (@): No such file or directory", 1, 3, 1}), module_test::row_name);
 // clang-format on
 
 // A restart whose camera start fails twice goes on at the third, after a pause before each start.
@@ -388,6 +403,141 @@ TEST(Loop, TouchIsPublishedAndEveryFrameStreamed) {
         // 135.
         EXPECT_NE(summary(loop.host.env.events.events()).find("image v=8100 f=14, UUID, detected"),
                   std::string::npos);
+    }
+}
+
+struct EnableRow {
+    const char* name;
+    const char* type;
+    std::function<void(ovra::Message&)> fields;
+};
+
+class EnableWakes : public testing::TestWithParam<EnableRow> {};
+
+// A loop parked by a disable (the driver has filled its three buffers and none is taken) takes a frame
+// as soon as a message enables the module, not when the disabled wait's minute runs out.
+TEST_P(EnableWakes, TheParkedLoopAtOnce) {
+    Loop loop(bio_test::ParamMap{{"watchdog_timeout", "60000"}});
+    ASSERT_EQ(loop.host.start(), 1) << loop.host.error;
+    RunThread run;
+    ASSERT_TRUE(vsensor::wait_frames_dequeued(3, 10s));
+    set_enabled(false);
+    for (const auto give_up = std::chrono::steady_clock::now() + 10s;
+         vsensor::counters().frames_produced < vsensor::counters().frames_dequeued + 3;) {
+        ASSERT_LT(std::chrono::steady_clock::now(), give_up) << "the disabled loop goes on taking frames";
+        std::this_thread::sleep_for(2ms);  // the sensor offers no event for a filled buffer
+    }
+    const std::uint64_t dequeued = vsensor::counters().frames_dequeued;
+    auto* message = new ovra::Message(GetParam().type, 0, nullptr);
+    GetParam().fields(*message);
+    ovra::PostOffice::send_message(message);
+    EXPECT_TRUE(vsensor::wait_frames_dequeued(dequeued + 1, 5s)) << "the loop slept on";
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Loop, EnableWakes, testing::Values(
+    EnableRow{"catra_event_11", "catra_event", [](ovra::Message& m) { m.add_int("event", 11); }},
+    EnableRow{"bio_module_enable", "bio_module_enable", [](ovra::Message&) {}},
+    EnableRow{"exception_mode_normal", "config_param_set",
+              [](ovra::Message& m) { m.add_string("param", "exception_mode"), m.add_string("value", "normal"); }}),
+    module_test::row_name);
+// clang-format on
+
+// Every descriptor made by name or as a socket while `watching`, with whether it closes on exec, seen on
+// its way out of the C library (the module's objects are linked into this test).
+std::atomic<bool> watching{false};
+std::mutex made_mutex;
+std::multimap<std::string, bool> made;
+
+int note(const char* name, int fd) {
+    if (fd >= 0 && watching.load()) {
+        std::lock_guard<std::mutex> lock(made_mutex);
+        made.emplace(name, (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0);
+    }
+    return fd;
+}
+
+}  // namespace
+
+// clang-format off
+#define NOTED_OPEN(function, symbol) \
+    extern "C" int function(const char* path, int flags, ...) __asm__(symbol); \
+    extern "C" int function(const char* path, int flags, ...) { \
+        va_list a; va_start(a, flags); \
+        const unsigned mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(a, unsigned) : 0; \
+        va_end(a); \
+        static const auto real = reinterpret_cast<int (*)(const char*, int, ...)>(dlsym(RTLD_NEXT, symbol)); \
+        return note(path, real(path, flags, mode)); }
+#define NOTED_FOPEN(function, symbol) \
+    extern "C" FILE* function(const char* path, const char* mode) __asm__(symbol); \
+    extern "C" FILE* function(const char* path, const char* mode) { \
+        static const auto real = reinterpret_cast<FILE* (*)(const char*, const char*)>(dlsym(RTLD_NEXT, symbol)); \
+        FILE* const file = real(path, mode); if (file != nullptr) note(path, fileno(file)); return file; }
+NOTED_OPEN(noted_open, "open") NOTED_OPEN(noted_open64, "open64")
+NOTED_FOPEN(noted_fopen, "fopen") NOTED_FOPEN(noted_fopen64, "fopen64")
+extern "C" int noted_socket(int domain, int type, int protocol) __asm__("socket");
+extern "C" int noted_socket(int domain, int type, int protocol) {
+    static const auto real = reinterpret_cast<int (*)(int, int, int)>(dlsym(RTLD_NEXT, "socket"));
+    return note("socket", real(domain, type, protocol));
+}
+// clang-format on
+
+namespace {
+
+// A busy host, with more than 1,023 descriptors open (beyond what an fd_set holds; not under qemu-user,
+// which copies select's read set into one): frames flow, the device, the sensor-model file, each frame's
+// socket and the PNG file close on exec (no child the host starts holds one), and a thousand streamed
+// frames (fewer where frames come slowly) leave the count of open descriptors flat.
+TEST(Loop, DescriptorsInABusyHost) {
+#ifdef BIO_TEST_EMULATED
+    constexpr int busy = 0;
+#else
+    constexpr int busy = 1030;
+#endif
+#if defined(BIO_TEST_EMULATED) || defined(__SANITIZE_THREAD__)
+    constexpr std::uint64_t frames_streamed = 200;
+#else
+    constexpr std::uint64_t frames_streamed = 1000;
+#endif
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    const rlimit raised{std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(busy + 100, limit.rlim_max)),
+                        limit.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    std::vector<bio_common::unique_fd> held;
+    while (held.empty() || held.back().get() < busy) {
+        held.emplace_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+        ASSERT_TRUE(held.back()) << std::strerror(errno) << " (a hard limit of " << limit.rlim_max << ")";
+    }
+    module_test::Receiver receiver;
+    std::vector<std::vector<unsigned char>> frames(49, bio_test::glass_frame(200));
+    frames.insert(frames.begin(), bio_test::ridged_frame());
+    bio_test::TempDir dir;
+    Loop loop(bio_test::ParamMap{{"net_debug_ip", "127.0.0.1"},
+                                 {"net_debug_port", std::to_string(receiver.port())},
+                                 {"net_debug_raw", "1"},
+                                 {"finger_image_path", dir.file("finger.png")},
+                                 {"img_num", "1"},
+                                 {"min_img_num", "1"}},
+              frames, 0);
+    watching.store(true);
+    ASSERT_EQ(loop.host.start(), 1) << loop.host.error;
+    EXPECT_GE(camera_fd, busy);
+    {
+        RunThread run;
+        ASSERT_TRUE(vsensor::wait_frames_dequeued(20, 20s));
+        const auto descriptors = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+        ASSERT_TRUE(vsensor::wait_frames_dequeued(20 + frames_streamed, 300s));
+        EXPECT_LE(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), descriptors + 1)
+            << "one frame's socket may be open now, no more";
+    }
+    watching.store(false);
+    for (const std::string& name :
+         {loop.host.env.device_path(), fp_reader_path, dir.file("finger.png"), std::string("socket")}) {
+        std::lock_guard<std::mutex> lock(made_mutex);
+        const auto [first, last] = made.equal_range(name);
+        EXPECT_TRUE(first != last && std::all_of(first, last, [](const auto& m) { return m.second; }))
+            << name << ": " << std::distance(first, last) << " made, not all close on exec";
     }
 }
 

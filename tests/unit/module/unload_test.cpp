@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -40,10 +41,28 @@ bio_test::ModuleEnvOptions glass_options(const bio_test::TempDir& dir) {
     return options;
 }
 
-// Loads the library, runs init and then run on a thread of its own until frames flow; `then` runs before
-// the plug-in object goes. The future gives the text run ended with.
-std::future<std::string> load_and_run(void*& library, std::thread& run_thread,
-                                      const std::function<void()>& then) {
+// Whether a record of `kind` whose text holds `text` was made.
+std::function<bool(const std::vector<bio_test::Event>&)> recorded(bio_test::Event::Kind kind,
+                                                                  std::string text) {
+    return [kind, text](const std::vector<bio_test::Event>& events) {
+        return std::any_of(events.begin(), events.end(), [&](const bio_test::Event& e) {
+            return e.kind == kind && e.text.find(text) != std::string::npos;
+        });
+    };
+}
+
+// A finger for ever, published at its first frame.
+bio_test::ModuleEnvOptions finger_options(const bio_test::TempDir& dir) {
+    auto options = glass_options(dir);
+    options.overrides.insert({{"img_num", "1"}, {"min_img_num", "1"}});
+    options.sensor.scenario = bio_test::replay_scenario(dir.file("finger.rec"), {bio_test::ridged_frame()});
+    return options;
+}
+
+// Loads the library, runs init and then run on a thread of its own until `frames` more frames were
+// dequeued; `then` runs before the plug-in object goes. The future gives the text run ended with.
+std::future<std::string> load_and_run(void*& library, std::thread& run_thread, int frames = 3,
+                                      const std::function<void()>& then = {}) {
     library = dlopen(BIO_MODULE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     EXPECT_NE(library, nullptr) << dlerror();
     auto* init = reinterpret_cast<ovra::InitFunction>(dlsym(library, "init"));
@@ -59,8 +78,11 @@ std::future<std::string> load_and_run(void*& library, std::thread& run_thread,
             ended->set_value(e.what());
         }
     });
-    EXPECT_TRUE(vsensor::wait_frames_dequeued(vsensor::counters().frames_dequeued + 3, 10s)) << "no frames";
-    then();
+    EXPECT_TRUE(vsensor::wait_frames_dequeued(vsensor::counters().frames_dequeued + frames, 10s))
+        << "no frames";
+    if (then) {
+        then();
+    }
     return ended->get_future();
 }
 
@@ -74,7 +96,7 @@ TEST(ModuleUnload, ProcessExitsPromptlyWhileTheModuleWaits) {
         bio_test::ModuleEnv env(glass_options(dir));
         void* library = nullptr;
         std::thread run_thread;
-        auto ended = load_and_run(library, run_thread, [] {
+        auto ended = load_and_run(library, run_thread, 3, [] {
             ovra::PostOffice::send_message(new ovra::Message("bio_module_disable", 0, nullptr));
             ovra::PostOffice::flush(5s);
         });
@@ -103,7 +125,7 @@ TEST(ModuleUnload, DlcloseWhileRunningLeavesNothingBehind) {
     for (int cycle = 0; cycle <= 100; ++cycle) {
         void* library = nullptr;
         std::thread run_thread;
-        auto ended = load_and_run(library, run_thread, [] {});
+        auto ended = load_and_run(library, run_thread);
         ASSERT_EQ(dlclose(library), 0) << dlerror();
         ASSERT_EQ(ended.wait_for(10s), std::future_status::ready)
             << "cycle " << cycle << ": run did not leave";
@@ -119,6 +141,57 @@ TEST(ModuleUnload, DlcloseWhileRunningLeavesNothingBehind) {
     EXPECT_EQ(entries("/proc/self/fd"), descriptors);
     EXPECT_EQ(vsensor::counters().open_descriptors, 0);
     EXPECT_EQ(vsensor::counters().live_mappings, 0);
+}
+
+// Over a finger published at its first frame, dlclose lands at 60 moments spread over the loop's first
+// 150 ms (from its first iteration's keep-alive), twice over: while the loop sends its first bus messages
+// or waits for a frame. dlclose returns, run leaves and the library is gone every time.
+TEST(ModuleUnload, DlcloseAtAnyMomentOfTheFirstFrames) {
+    bio_test::TempDir dir;
+    auto options = finger_options(dir);
+    options.overrides["watchdog_timeout"] = "-1";  // a keep-alive in every iteration
+    bio_test::ModuleEnv env(options);
+    int published = 0;
+    for (int cycle = 0; cycle < 120; ++cycle) {
+        published += env.events.count("identifier_new_biometric_image");
+        env.events.clear();
+        void* library = nullptr;
+        std::thread run_thread;
+        auto ended = load_and_run(library, run_thread, 0);
+        ASSERT_TRUE(env.events.wait_for(recorded(bio_test::Event::Kind::keep_alive, ""), 10s));
+        std::this_thread::sleep_for(cycle % 60 * 2500us);
+        ASSERT_EQ(dlclose(library), 0) << dlerror();
+        ASSERT_EQ(ended.wait_for(10s), std::future_status::ready)
+            << "cycle " << cycle << ": run did not leave";
+        run_thread.join();
+        ASSERT_FALSE(library_mapped()) << "cycle " << cycle;
+    }
+    EXPECT_GE(published, 60);
+}
+
+// run held inside a host call (a bus tap that does not return) when dlclose comes: the unload logs that
+// it waits, and waits for as long as run is held, instead of unmapping the code run returns into.
+TEST(ModuleUnload, DlcloseWaitsForARunHeldInsideTheHost) {
+    bio_test::TempDir dir;
+    bio_test::ModuleEnv env(finger_options(dir));
+    std::promise<void> release;
+    const int tap = ovra::PostOffice::add_tap(
+        [released = release.get_future().share()](const ovra::TapEvent&) { released.wait(); });
+    void* library = nullptr;
+    std::thread run_thread;
+    auto ended = load_and_run(library, run_thread, 0);
+    ASSERT_TRUE(env.events.wait_for("identifier_new_biometric_image", 1, 10s));
+    auto closed = std::async(std::launch::async, [library] { return dlclose(library); });
+    const bool logged =
+        env.events.wait_for(recorded(bio_test::Event::Kind::log, "run has not left after"), 60s);
+    const bool waited = closed.wait_for(1s) == std::future_status::timeout;  // it must not return meanwhile
+    release.set_value();
+    EXPECT_TRUE(logged && waited) << "logged " << logged << ", dlclose waited " << waited;
+    EXPECT_EQ(closed.get(), 0);
+    ASSERT_EQ(ended.wait_for(10s), std::future_status::ready);
+    run_thread.join();
+    ovra::PostOffice::remove_tap(tap);
+    EXPECT_FALSE(library_mapped());
 }
 
 }  // namespace

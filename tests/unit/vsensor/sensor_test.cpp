@@ -5,16 +5,21 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <linux/videodev2.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <ostream>
 #include <string>
@@ -111,6 +116,7 @@ public:
         return request(VIDIOC_QBUF, &buffer) ? frame : std::vector<unsigned char>{};
     }
 
+    int fd() const { return fd_; }
     int error = 0;
 
 private:
@@ -229,6 +235,87 @@ TEST(VsensorFault, FaultAndStallComeWhereTheyWereSet) {
     EXPECT_FALSE(client.next_frame().empty());
     EXPECT_TRUE(client.next_frame(300ms).empty());
     EXPECT_FALSE(client.next_frame().empty());
+}
+
+std::string read_all(FILE* file) {
+    std::string text(64, '\0');
+    text.resize(file != nullptr ? std::fread(text.data(), 1, text.size(), file) : 0);
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    return text;
+}
+
+// The node stats as a V4L2 character device by path and by descriptor; its sysfs attributes and the
+// identification attribute read as a driver publishes them, read-only; nothing else is there.
+TEST(VsensorNode, StatsAsACharacterDeviceWithItsSysfsAttributes) {
+    vsensor::Config config;
+    config.device_path = device;
+    config.sensor_model = "GC032A";
+    config.model_attribute_path = "/sys/bus/i2c/devices/2-0021/fingerprint_reader";
+    vsensor::configure(config);
+    struct stat by_path {};
+    struct stat by_link {};
+    struct statx by_statx {};
+    ASSERT_EQ(::stat(device, &by_path), 0);
+    ASSERT_EQ(::lstat(device, &by_link), 0);
+    ASSERT_EQ(::statx(AT_FDCWD, device, 0, STATX_BASIC_STATS, &by_statx), 0);
+    EXPECT_TRUE(S_ISCHR(by_path.st_mode));
+    EXPECT_EQ(by_path.st_rdev, makedev(81, 200));
+    EXPECT_EQ(by_link.st_rdev, makedev(81, 200));
+    EXPECT_EQ(by_statx.stx_rdev_major * 1000 + by_statx.stx_rdev_minor, 81200u);
+    Client client;
+    struct stat by_fd {};
+    ASSERT_EQ(::fstat(client.fd(), &by_fd), 0);
+    EXPECT_EQ(by_fd.st_rdev, by_path.st_rdev);
+    EXPECT_EQ(by_fd.st_ino, by_path.st_ino);
+
+    EXPECT_EQ(read_all(std::fopen("/sys/dev/char/81:200/uevent", "r")),
+              "MAJOR=81\nMINOR=200\nDEVNAME=video200\n");
+    EXPECT_EQ(read_all(std::fopen("/sys/class/video4linux/video200/name", "re")),
+              "Virtual fingerprint sensor\n");
+    const int model = ::open(config.model_attribute_path.c_str(), O_RDONLY | O_NONBLOCK);
+    char name[20] = {};
+    EXPECT_EQ(::read(model, name, sizeof name), 6);
+    EXPECT_STREQ(name, "GC032A");
+    ::close(model);
+    EXPECT_EQ(::open("/sys/dev/char/81:200/device", O_RDONLY), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(::open(config.model_attribute_path.c_str(), O_WRONLY), -1);
+    EXPECT_EQ(errno, EACCES);
+}
+
+// A copy of the descriptor shares its open: its buffers, its flags and the readiness that poll and epoll
+// see; the stream ends with the last copy. A second open may query but not take the buffers; no read().
+TEST(VsensorNode, CopiesShareTheOpenAndWaitingWorks) {
+    configure(0.0, "");
+    Client client;
+    ASSERT_TRUE(client.start());
+    const int copy = ::dup(client.fd());
+    EXPECT_NE(::fcntl(copy, F_GETFL) & O_NONBLOCK, 0);
+    pollfd ready{copy, POLLIN, 0};
+    EXPECT_EQ(::poll(&ready, 1, 10000), 1);
+    const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event event{EPOLLIN, {}};
+    ASSERT_EQ(::epoll_ctl(epoll, EPOLL_CTL_ADD, copy, &event), 0);
+    EXPECT_EQ(::epoll_wait(epoll, &event, 1, 10000), 1);
+    ::close(epoll);
+    char byte = 0;
+    EXPECT_EQ(::read(copy, &byte, 1), -1);
+    EXPECT_EQ(errno, EINVAL);
+    {
+        Client other;
+        v4l2_requestbuffers buffers{3, V4L2_BUF_TYPE_VIDEO_CAPTURE, V4L2_MEMORY_MMAP, 0, 0, {}};
+        EXPECT_FALSE(other.request(VIDIOC_REQBUFS, &buffers));
+        EXPECT_EQ(other.error, EBUSY);
+    }
+    ::close(client.fd());  // the client's own teardown then finds it closed
+    v4l2_buffer buffer = capture_buffer(0);
+    EXPECT_EQ(::ioctl(copy, VIDIOC_DQBUF, &buffer), 0);
+    EXPECT_TRUE(vsensor::counters().streaming);
+    ::close(copy);
+    EXPECT_FALSE(vsensor::counters().streaming);
+    EXPECT_EQ(vsensor::counters().open_descriptors, 0);
 }
 
 // S_FMT keeps the format the sensor delivers and adjusts any other request to it, never

@@ -1,10 +1,12 @@
 // INI reader of bio-host: turns a configuration file into (section, key, value) entries.
 #include "ini.h"
 
+#include <algorithm>
 #include <set>
 #include <sstream>
 #include <utility>
 
+#include "bio_common/config_keys.h"
 #include "bio_common/text.h"
 #include "files.h"
 
@@ -87,6 +89,57 @@ std::vector<IniEntry> parse_ini(const std::string& text, const std::string& orig
 
 std::vector<IniEntry> read_ini_file(const std::string& path) {
     return parse_ini(read_text_file(path), path);
+}
+
+std::string nearest_word(const std::string& word, const std::vector<std::string>& candidates) {
+    std::string best;
+    std::size_t best_distance = std::string::npos;
+    std::vector<std::size_t> row;
+    for (const std::string& candidate : candidates) {
+        // Levenshtein distance, one row of the table at a time.
+        row.resize(candidate.size() + 1);
+        for (std::size_t j = 0; j < row.size(); ++j) {
+            row[j] = j;
+        }
+        for (std::size_t i = 1; i <= word.size(); ++i) {
+            std::size_t diagonal = row[0];
+            row[0] = i;
+            for (std::size_t j = 1; j <= candidate.size(); ++j) {
+                const std::size_t above = row[j];
+                row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (word[i - 1] != candidate[j - 1])});
+                diagonal = above;
+            }
+        }
+        if (row.back() < best_distance) {
+            best_distance = row.back();
+            best = candidate;
+        }
+    }
+    return best;
+}
+
+void check_known_key(const IniEntry& entry) {
+    std::vector<std::string> sections{bio_common::module_section};
+    std::vector<std::string> keys;
+    for (const bio_common::OtherKey& other : bio_common::other_keys) {
+        sections.emplace_back(other.section);
+        if (entry.section == other.section) {
+            keys.emplace_back(other.name);
+        }
+    }
+    if (entry.section == bio_common::module_section) {
+        for (const bio_common::ConfigKey& key : bio_common::module_keys) {
+            keys.emplace_back(key.name);
+        }
+    }
+    if (keys.empty()) {
+        throw std::invalid_argument("unknown section [" + entry.section + "] (did you mean [" +
+                                    nearest_word(entry.section, sections) + "]?)");
+    }
+    if (std::find(keys.begin(), keys.end(), entry.key) == keys.end()) {
+        throw std::invalid_argument("unknown key '" + entry.key + "' in [" + entry.section + "] (did you mean '" +
+                                    nearest_word(entry.key, keys) + "'?)");
+    }
 }
 
 IniEntry section_and_key(const std::string& name, const std::string& default_section) {

@@ -51,4 +51,14 @@ IniEntry section_and_key(const std::string& name, const std::string& default_sec
 // unterminated quote.
 IniEntry parse_set(const std::string& assignment, const std::string& default_section);
 
+// Refuses an entry of a section or key that the module does not read (docs/configuration.md's
+// tables): raises std::invalid_argument "unknown key 'bsise' in [bio_module] (did you mean
+// 'bsize'?)" or "unknown section [bio_modul] (did you mean [bio_module]?)", with the nearest
+// known name.
+void check_known_key(const IniEntry& entry);
+
+// The candidate nearest to `word` by edit distance (insertions, deletions, substitutions of
+// one character; the first of equals); empty when there is none.
+std::string nearest_word(const std::string& word, const std::vector<std::string>& candidates);
+
 }  // namespace bio_host

@@ -1,6 +1,7 @@
 // What bio-host is told on its command line.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -14,10 +15,12 @@ struct Options {
     std::string simulate;           // scenario file of the virtual sensor; empty: a real reader
     std::string model;              // overrides the scenario's model line
     std::string vsensor;            // libvsensor.so to preload
-    double seconds = 0.0;           // 0: run until quit or a signal
+    double seconds = 0.0;           // 0: no time limit
+    std::uint64_t frames = 0;       // 0: no frame limit (virtual sensor only)
+    bool until_end = false;         // stop at the end of the scenario's timeline
+    bool probe = false;             // print the device and the sensor identification, then exit
     bool json = false;
     std::string log_level = "info";
-    bool no_reexec = false;     // the caller preloaded and configured the sensor itself
     std::string umask = "077";  // octal file mode creation mask of the run
 };
 

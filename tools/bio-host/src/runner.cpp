@@ -18,30 +18,25 @@
 #include "ovra/config.h"
 #include "ovra/message.h"
 #include "ovra_dal/dal.h"
-#include "vsensor/vsensor.h"
+#include "bio_common/cli.h"
+#include "bio_common/config_keys.h"
 #include "bio_common/text.h"
 
 #include "bio_host_paths.h"
 #include "ini.h"
+#include "probe.h"
 #include "simulate.h"
 
 namespace bio_host {
 namespace {
 
-constexpr const char* module_section = "bio_module";
+using bio_common::module_section;
+using bio_common::cli::UsageError;
 constexpr const char* module_name = "bio_module";
-
-// The 19 keys the module reads, in its order; used to warn about gaps in a config file.
-const char* const module_keys[] = {"priority",        "watchdog_timeout",
-                                   "device_path",     "finger_image_path",
-                                   "bsize",           "step",
-                                   "img_num",         "min_img_num",
-                                   "var_min",         "select_timeout",
-                                   "restart_timeout", "finger_detected_delay",
-                                   "net_debug_ip",    "net_debug_port",
-                                   "net_debug_raw",   "invert",
-                                   "fp_reader_path",  "last_fp_reader",
-                                   "invert_pixels"};
+// The keys bio-host reads or sets itself (checked against the table when compiled).
+constexpr const char* device_path_key = bio_common::module_key("device_path");
+constexpr const char* fp_reader_path_key = bio_common::module_key("fp_reader_path");
+constexpr const char* watchdog_timeout_key = bio_common::module_key("watchdog_timeout");
 
 // `text` as atoi reads it: leading blanks, an optional sign, then the digits up to the first
 // other character; 0 when there are none or they do not fit an int.
@@ -63,9 +58,9 @@ int leading_int(const std::string& text) {
 // module would refuse to start.
 void warn_missing_keys(const std::string& file) {
     std::string missing;
-    for (const char* key : module_keys) {
-        if (!ovra::host::peek_param(module_section, key)) {
-            missing += std::string(missing.empty() ? "" : ", ") + key;
+    for (const bio_common::ConfigKey& key : bio_common::module_keys) {
+        if (!ovra::host::peek_param(module_section, key.name)) {
+            missing += std::string(missing.empty() ? "" : ", ") + key.name;
         }
     }
     if (!missing.empty()) {
@@ -97,19 +92,6 @@ void Printer::write(const std::string& text, const Json& object, bool last) {
     std::fflush(stdout);
 }
 
-std::vector<IniEntry> configuration_entries(const Options& options) {
-    std::vector<IniEntry> entries;
-    if (!options.config.empty()) {
-        entries = read_ini_file(options.config);
-    } else if (!options.simulate.empty()) {
-        entries = parse_ini(builtin_desktop_ini, "built-in desktop.ini");
-    }
-    for (const std::string& assignment : options.sets) {
-        entries.push_back(parse_set(assignment, module_section));
-    }
-    return entries;
-}
-
 Runner::Runner(const Options& options)
     : options_(options), out_(options.json), simulated_(!options.simulate.empty()) {
     if (options_.log_level == "none") {
@@ -121,15 +103,43 @@ Runner::Runner(const Options& options)
     }
 }
 
-// Writes the configuration file (or, with --simulate, the built-in desktop one), then each
-// --set, then the virtual sensor's paths into the store.
-void Runner::seed_configuration() {
-    std::vector<IniEntry> entries = configuration_entries(options_);
+// The configuration file (or, with --simulate, the built-in desktop one), then each --set. Raises
+// UsageError, naming the file and line or the --set, for a malformed entry or one whose section or
+// key the module does not read.
+std::vector<IniEntry> Runner::read_configuration() const {
+    std::vector<IniEntry> entries;
+    try {
+        if (!options_.config.empty()) {
+            entries = read_ini_file(options_.config);
+        } else if (simulated_) {
+            entries = parse_ini(builtin_desktop_ini, "built-in desktop.ini");
+        }
+    } catch (const std::exception& e) {
+        throw UsageError(e.what());
+    }
+    for (const IniEntry& entry : entries) {
+        try {
+            check_known_key(entry);
+        } catch (const std::invalid_argument& e) {
+            throw UsageError(options_.config + ":" + std::to_string(entry.line) + ": " + e.what());
+        }
+    }
+    for (const std::string& assignment : options_.sets) {
+        try {
+            entries.push_back(parse_set(assignment, module_section));
+            check_known_key(entries.back());
+        } catch (const std::exception& e) {
+            throw UsageError("--set " + assignment + ": " + e.what());
+        }
+    }
+    return entries;
+}
+
+// Writes the configuration `entries`, then the virtual sensor's paths into the store.
+void Runner::seed_configuration(const SimSensor& sensor, std::vector<IniEntry> entries) {
     if (simulated_) {
-        const char* device = std::getenv("VSENSOR_DEVICE");
-        entries.push_back(
-            {module_section, "device_path", device != nullptr ? device : vsensor::Config{}.device_path, 0});
-        entries.push_back({module_section, "fp_reader_path", sim_dir_ + "/" + sim_model_file, 0});
+        entries.push_back({module_section, device_path_key, sensor.device_path, 0});
+        entries.push_back({module_section, fp_reader_path_key, sensor.model_path, 0});
     }
     for (const IniEntry& entry : entries) {
         ovra::host::seed_param(entry.section, entry.key, entry.value);
@@ -137,7 +147,7 @@ void Runner::seed_configuration() {
     if (!options_.config.empty()) {
         warn_missing_keys(options_.config);
     }
-    if (const auto timeout = ovra::host::peek_param(module_section, "watchdog_timeout")) {
+    if (const auto timeout = ovra::host::peek_param(module_section, watchdog_timeout_key)) {
         watchdog_timeout_ms_ = leading_int(*timeout);
     }
 }
@@ -238,13 +248,7 @@ Tally Runner::tally() {
         t.late_keep_alives = late_keep_alives_;
     }
     if (simulated_) {
-        // The preloaded virtual sensor counts the frames the module dequeued.
-        using FramesFunction = std::uint64_t (*)();
-        void* symbol = ::dlsym(RTLD_DEFAULT, "vsensor_frames_dequeued");
-        if (symbol != nullptr) {
-            auto frames = reinterpret_cast<FramesFunction>(reinterpret_cast<std::uintptr_t>(symbol));
-            t.frames = static_cast<long long>(frames());
-        }
+        t.frames = sensor_frames_dequeued();  // the frames the module dequeued
     }
     t.touches = touches_;
     t.finger_detected = finger_detected_;
@@ -254,7 +258,7 @@ Tally Runner::tally() {
 }
 
 // Loads the plug-in (its init runs), starts its run and prints the started line. A plug-in
-// that fails to load ends the process with exit_init_failed.
+// that fails to load ends the process with exit_failure.
 void Runner::start_plugin() {
     static ovra::host::PluginHost host;  // never destroyed: the process ends with _Exit
     std::string error;
@@ -265,7 +269,7 @@ void Runner::start_plugin() {
         const std::string text = init_failed ? error.substr(prefix.size()) : error;
         out_.emit(std::string(init_failed ? "init failed: " : "load failed: ") + text,
                   Json{{"kind", init_failed ? "init_failed" : "load_failed"}, {"error", text}});
-        leave(exit_init_failed);
+        leave(bio_common::cli::exit_failure);
     }
     host.on_exit([this](const std::string& what) {
         run_ended_ = true;
@@ -278,7 +282,7 @@ void Runner::start_plugin() {
     if (!host.start()) {
         out_.emit("load failed: the plug-in registered no run function",
                   Json{{"kind", "load_failed"}, {"error", "no run function"}});
-        leave(exit_init_failed);
+        leave(bio_common::cli::exit_failure);
     }
     Json started{{"kind", "started"},
                  {"plugin", plugin_path_},
@@ -302,26 +306,45 @@ void Runner::wait_for_stop() {
     sigaddset(&stop_signals, SIGTERM);
     const auto deadline = started_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                          std::chrono::duration<double>(options_.seconds));
+    // The frame count that ends the run: --frames, or the end of the timeline plus one, since the
+    // loop dequeues a frame only once it is done with the one before. 0: none.
+    const std::uint64_t timeline_end = options_.until_end ? sensor_timeline_frames() : 0;
+    if (options_.until_end && timeline_end == 0) {
+        std::fprintf(stderr, "bio-host: --until-end: the scenario never ends (repeat, or a last step without a "
+                             "length); stop with quit or a signal\n");
+    }
+    const std::uint64_t frame_limit = options_.frames != 0 ? options_.frames : timeline_end != 0 ? timeline_end + 1 : 0;
     for (;;) {
-        timespec slice{0, 100 * 1000 * 1000};
+        // Frames come every 33 ms at 30 fps: a frame limit is watched more closely.
+        timespec slice{0, (frame_limit != 0 ? 10 : 100) * 1000 * 1000};
         const int signal = ::sigtimedwait(&stop_signals, nullptr, &slice);
         if (signal == SIGINT || signal == SIGTERM) {
             out_.emit(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"),
                       Json{{"kind", "stopping"}, {"reason", signal == SIGINT ? "SIGINT" : "SIGTERM"}});
-            finish(exit_ok);
+            finish(bio_common::cli::exit_ok);
         }
         const auto now = std::chrono::steady_clock::now();
         if (run_ended_) {
-            finish(exit_run_ended);
+            finish(bio_common::cli::exit_failure);
         }
         if (quit_) {
             out_.emit("stopping on quit", Json{{"kind", "stopping"}, {"reason", "quit"}});
-            finish(exit_ok);
+            finish(bio_common::cli::exit_ok);
         }
         if (options_.seconds > 0 && now >= deadline) {
-            out_.emit("stopping after " + std::to_string(options_.seconds) + " s",
+            out_.emit("stopping after " + bio_common::number_text(options_.seconds) + " s",
                       Json{{"kind", "stopping"}, {"reason", "seconds"}});
-            finish(exit_ok);
+            finish(bio_common::cli::exit_ok);
+        }
+        if (frame_limit != 0 && sensor_frames_dequeued() >= static_cast<long long>(frame_limit)) {
+            if (options_.frames != 0) {
+                out_.emit("stopping after " + std::to_string(options_.frames) + " frames",
+                          Json{{"kind", "stopping"}, {"reason", "frames"}});
+            } else {
+                out_.emit("stopping at the end of the scenario (" + std::to_string(timeline_end) + " frames)",
+                          Json{{"kind", "stopping"}, {"reason", "end"}, {"frames", timeline_end}});
+            }
+            finish(bio_common::cli::exit_ok);
         }
         check_silence(now);
     }
@@ -346,18 +369,27 @@ void Runner::leave(int code) {
     std::_Exit(code);
 }
 
-// Everything before the plug-in is loaded: the log sink, the database and the configuration
-// in it, the observers, and where the plug-in is. Raises on an unusable database or
-// configuration.
+// Everything before the plug-in is loaded: the virtual sensor, the log sink, the database and
+// the configuration in it, the observers, and where the plug-in is. Raises UsageError on an
+// unusable scenario, database or configuration.
 void Runner::set_up() {
+    std::vector<IniEntry> configuration = read_configuration();
+    SimSensor sensor;
+    if (simulated_) {
+        sensor = configure_sensor(options_, sim_dir_, configuration);
+    }
     // Every record reaches bio-host's sink, which prints those at the chosen level and
     // counts camera restarts from the debug records.
     ovra::host::set_log_level(ovra::host::LogLevel::debug);
     ovra::host::add_log_sink([this](const ovra::host::LogRecord& record) { on_log(record); });
 
-    ovra::host::open_database(options_.db);
-    seed_configuration();
-    if (!ovra::host::peek_param(module_section, "watchdog_timeout") && options_.config.empty()) {
+    try {
+        ovra::host::open_database(options_.db);
+    } catch (const std::exception& e) {
+        throw UsageError(e.what());
+    }
+    seed_configuration(sensor, std::move(configuration));
+    if (!ovra::host::peek_param(module_section, watchdog_timeout_key) && options_.config.empty()) {
         std::fprintf(stderr, "bio-host: the database has no [%s] configuration; give --config FILE\n",
                      module_section);
     }
@@ -366,21 +398,38 @@ void Runner::set_up() {
     plugin_path_ = options_.plugin.empty() ? find_plugin() : options_.plugin;
 }
 
-int Runner::run() {
+// Sets up as for a run; the private directory goes on every way out, these included.
+void Runner::prepare() {
     if (simulated_) {
-        sim_dir_ = own_sim_dir(options_);
+        sim_dir_ = own_sim_dir();
     }
-    // The private directory goes on every way out, these included.
     try {
         set_up();
     } catch (...) {
         remove_sim_dir(sim_dir_);
         throw;
     }
-    if (plugin_path_.empty()) {
-        std::fprintf(stderr, "bio-host: cannot find libbio_module.so; give --plugin PATH\n");
+}
+
+void Runner::probe() {
+    prepare();
+    ProbeReport report;
+    try {
+        report = probe_device(ovra::host::peek_param(module_section, device_path_key).value_or(""),
+                              ovra::host::peek_param(module_section, fp_reader_path_key).value_or(""));
+    } catch (...) {
         remove_sim_dir(sim_dir_);
-        return exit_setup;
+        throw;
+    }
+    out_.emit_last(report.text, report.json);
+    leave(bio_common::cli::exit_ok);
+}
+
+int Runner::run() {
+    prepare();
+    if (plugin_path_.empty()) {
+        remove_sim_dir(sim_dir_);
+        throw UsageError("cannot find libbio_module.so; give --plugin PATH");
     }
     start_plugin();
     std::thread([this] {

@@ -15,18 +15,9 @@
 #include "format.h"
 #include "ini.h"
 #include "options.h"
+#include "simulate.h"
 
 namespace bio_host {
-
-// The configuration as bio-host writes it into the store, in order: the file (with --simulate and
-// no file, the built-in desktop one), then each --set. Raises as read_ini_file and parse_set do.
-std::vector<IniEntry> configuration_entries(const Options& options);
-
-// Exit statuses of bio-host.
-constexpr int exit_ok = 0;
-constexpr int exit_init_failed = 1;
-constexpr int exit_setup = 2;
-constexpr int exit_run_ended = 3;
 
 // Serialises whole lines from every thread onto standard output.
 class Printer {
@@ -48,22 +39,30 @@ private:
     bool closed_ = false;  // guarded by mutex_
 };
 
-// Runs the plug-in that `options` name until quit, --seconds, SIGINT or SIGTERM (which the
-// caller has blocked in every thread), or the end of its run.
+// Runs the plug-in that `options` name until quit, --seconds, --frames, the end of the scenario
+// (--until-end), SIGINT or SIGTERM (which the caller has blocked in every thread), or the end of
+// its run.
 class Runner final : private CommandSession {
 public:
     explicit Runner(const Options& options);
 
     // Never returns once the plug-in is loaded: the process ends with _Exit and the exit
-    // status. Returns exit_setup when no plug-in is found; raises std::exception for an
-    // unusable configuration, scenario, database or private directory.
+    // status (bio_common/cli.h). Raises bio_common::cli::UsageError for an unusable
+    // configuration, scenario or database and when no plug-in is found, std::exception for a
+    // private directory that cannot be made.
     int run();
+
+    // --probe: sets up as run does, then prints the capture device and the sensor identification
+    // instead of loading the plug-in, and ends the process. Raises as run does, and
+    // std::runtime_error when the device cannot be opened.
+    [[noreturn]] void probe();
 
 private:
     void emit(const std::string& text, const Json& object) override { out_.emit(text, object); }
     Tally tally() override;
 
-    void seed_configuration();
+    std::vector<IniEntry> read_configuration() const;
+    void seed_configuration(const SimSensor& sensor, std::vector<IniEntry> entries);
     void on_bus(const ovra::TapEvent& event);
     void on_log(const ovra::host::LogRecord& record);
     void on_keep_alive(const ovra::host::KeepAlive& keep_alive);
@@ -74,6 +73,7 @@ private:
     // Ends the process with `code` at once: standard streams flushed, private directory removed.
     [[noreturn]] void leave(int code);
     void set_up();
+    void prepare();
 
     double seconds_since_start(std::chrono::steady_clock::time_point when) const {
         return std::chrono::duration<double>(when - started_).count();

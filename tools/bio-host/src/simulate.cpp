@@ -1,8 +1,9 @@
-// Scenario reading, the private directory and the re-execution of bio-host for --simulate.
+// Scenario reading, the private directory, the re-execution of bio-host with the virtual sensor
+// preloaded, and the sensor's configuration in the process that runs the plug-in.
 #include "simulate.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
-#include <link.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -18,10 +19,12 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "bio_common/cli.h"
+#include "bio_common/config_keys.h"
 #include "bio_common/text.h"
 #include "bio_host_paths.h"
 #include "files.h"
-#include "runner.h"
+#include "probe.h"
 
 namespace bio_host {
 namespace {
@@ -33,14 +36,28 @@ constexpr const char* sim_timeline_file = "scenario";
 // What the name of a sensor variable may hold.
 constexpr const char* env_name_chars = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_";
 
-// The scenario of --simulate with --model applied; raises as read_text_file and
-// parse_sim_scenario do.
+// The scenario of --simulate with --model applied; raises UsageError naming the file when it
+// cannot be read or bio-host refuses one of its lines.
 SimScenario load_scenario(const Options& options) {
-    SimScenario scenario = parse_sim_scenario(read_text_file(options.simulate));
+    SimScenario scenario;
+    try {
+        scenario = parse_sim_scenario(read_text_file(options.simulate));
+    } catch (const std::invalid_argument& e) {
+        throw bio_common::cli::UsageError(options.simulate + ": " + e.what());
+    } catch (const std::runtime_error& e) {
+        throw bio_common::cli::UsageError(e.what());
+    }
     if (!options.model.empty()) {
         scenario.model = options.model;
     }
     return scenario;
+}
+
+// A C entry point of the loaded virtual sensor; nullptr without one.
+template <typename Function>
+Function* sensor_function(const char* name) {
+    void* symbol = ::dlsym(RTLD_DEFAULT, name);
+    return reinterpret_cast<Function*>(reinterpret_cast<std::uintptr_t>(symbol));
 }
 
 // Path of the running executable; empty on failure, with errno set by readlink.
@@ -50,22 +67,17 @@ std::string self_path() {
     return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
 }
 
-// libvsensor.so as given, from BIO_VSENSOR_LIB, next to bio-host, in the build tree or where
-// the package installs it, resolved to an absolute path; empty when there is none.
+// libvsensor.so as given (only there), or next to bio-host, in the build tree or where the
+// package installs it, resolved to an absolute path; empty when there is none.
 std::string find_vsensor(const std::string& given) {
     const std::string here = executable_dir();
-    std::vector<std::string> candidates;
-    if (!given.empty()) {
-        candidates.push_back(given);
-    }
-    if (const char* from_env = std::getenv("BIO_VSENSOR_LIB")) {
-        candidates.emplace_back(from_env);
-    }
-    candidates.push_back(here + "/libvsensor.so");
-    candidates.push_back(here + "/../../sim/vsensor/libvsensor.so");  // build tree
-    candidates.push_back(here + "/../lib/bio_module/libvsensor.so");  // installed package
-    candidates.push_back(here + "/../lib/libvsensor.so");
-    candidates.push_back(std::string(BIO_HOST_INSTALL_LIBDIR) + "/libvsensor.so");
+    const std::vector<std::string> candidates =
+        !given.empty() ? std::vector<std::string>{given}
+                       : std::vector<std::string>{here + "/libvsensor.so",
+                                                  here + "/../../sim/vsensor/libvsensor.so",  // build tree
+                                                  here + "/../lib/bio_module/libvsensor.so",  // installed package
+                                                  here + "/../lib/libvsensor.so",
+                                                  std::string(BIO_HOST_INSTALL_LIBDIR) + "/libvsensor.so"};
     std::string library = first_existing(candidates);
     if (char* real = library.empty() ? nullptr : ::realpath(library.c_str(), nullptr)) {
         library = real;
@@ -76,67 +88,35 @@ std::string find_vsensor(const std::string& given) {
 
 // Where the sensor sends the truth of its frames: beside the module's debug stream, to the
 // receiver's port + 1, when the configuration turns the stream on; "" otherwise.
-std::string truth_destination(const Options& options) {
+std::string truth_destination(const std::vector<IniEntry>& configuration) {
+    constexpr const char* ip_key = bio_common::module_key("net_debug_ip");
+    constexpr const char* port_key = bio_common::module_key("net_debug_port");
     std::string ip;
     unsigned port = 9000;
-    for (const IniEntry& entry : configuration_entries(options)) {
-        if (entry.section == "bio_module" && entry.key == "net_debug_ip") {
+    for (const IniEntry& entry : configuration) {
+        if (entry.section == bio_common::module_section && entry.key == ip_key) {
             ip = entry.value;
-        } else if (entry.section == "bio_module" && entry.key == "net_debug_port") {
+        } else if (entry.section == bio_common::module_section && entry.key == port_key) {
             port = bio_common::parse_integer<unsigned>(entry.value).value_or(port) & 0xFFFFu;
         }
     }
     return ip.empty() || port == 0xFFFFu ? std::string() : ip + ":" + std::to_string(port + 1);
 }
 
-// Sets the sensor's environment: where its device and timeline are, where the truth goes (unless
-// the caller or the scenario says), and the scenario's own sensor variables.
-void export_sensor_env(const std::string& dir, const SimScenario& scenario, const Options& options) {
-    std::vector<std::pair<std::string, std::string>> env{
-        {sim_dir_env, dir},
-        {"VSENSOR_DEVICE", dir + "/" + sim_device_file},
-        {"VSENSOR_SCENARIO", dir + "/" + sim_timeline_file},
-        {"VSENSOR_MODEL", scenario.model},
-    };
-    if (const std::string truth = truth_destination(options);
-        !truth.empty() && std::getenv("VSENSOR_TRUTH_TO") == nullptr) {
-        env.emplace_back("VSENSOR_TRUTH_TO", truth);
-    }
-    env.insert(env.end(), scenario.sensor_env.begin(), scenario.sensor_env.end());
-    for (const auto& [name, value] : env) {
-        ::setenv(name.c_str(), value.c_str(), 1);
-    }
-}
-
-// The command that runs this program again with its arguments and `library` preloaded. Under
-// qemu-user (BIO_EMULATOR) the preload belongs to the emulated program, not to qemu itself, and
-// /proc/self/exe names the emulated program; otherwise LD_PRELOAD is set here for the child to
-// inherit. Raises when /proc/self/exe cannot be read.
+// The command that runs this program again with its arguments, and `library` preloaded for it
+// (before any preload the caller gave). Raises when /proc/self/exe cannot be read.
 std::vector<std::string> self_command(const std::string& library, int argc, char** argv) {
-    // AddressSanitizer insists on being first in the preload list.
     std::string preload = library;
-    const std::string asan = loaded_asan_runtime();
-    if (!asan.empty()) {
-        preload = asan + ":" + preload;
+    const char* existing = std::getenv("LD_PRELOAD");
+    if (existing != nullptr && *existing != '\0') {
+        preload += std::string(":") + existing;
     }
-    std::vector<std::string> args;
-    const char* emulator = std::getenv("BIO_EMULATOR");
-    if (emulator != nullptr && *emulator != '\0') {
-        args = bio_common::split_words(emulator);
-        args.push_back("-E");
-        args.push_back("LD_PRELOAD=" + preload);
-    } else {
-        const char* existing = std::getenv("LD_PRELOAD");
-        if (existing != nullptr && *existing != '\0') {
-            preload += std::string(":") + existing;
-        }
-        ::setenv("LD_PRELOAD", preload.c_str(), 1);
-    }
+    ::setenv("LD_PRELOAD", preload.c_str(), 1);
     const std::string self = self_path();
     if (self.empty()) {
         throw std::runtime_error(std::string("cannot read /proc/self/exe: ") + std::strerror(errno));
     }
-    args.push_back(self);
+    std::vector<std::string> args{self};
     args.insert(args.end(), argv + 1, argv + argc);
     return args;
 }
@@ -280,21 +260,6 @@ std::string executable_dir() {
     return slash == std::string::npos ? std::string(".") : exe.substr(0, slash);
 }
 
-std::string loaded_asan_runtime() {
-    std::string found;
-    dl_iterate_phdr(
-        [](dl_phdr_info* info, size_t, void* data) {
-            const std::string name = info->dlpi_name != nullptr ? info->dlpi_name : "";
-            if (name.find("libasan.so") != std::string::npos) {
-                *static_cast<std::string*>(data) = name;
-                return 1;
-            }
-            return 0;
-        },
-        &found);
-    return found;
-}
-
 std::string temp_base() {
     const char* tmp = std::getenv("TMPDIR");
     return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
@@ -318,13 +283,23 @@ void remove_sim_dir(const std::string& dir) {
     ::rmdir(dir.c_str());
 }
 
+bool sensor_loaded() {
+    return sensor_function<int(char*, std::size_t)>("vsensor_configure_environment") != nullptr;
+}
+
 int run_simulated(const Options& options, int argc, char** argv) {
-    const SimScenario scenario = load_scenario(options);
+    if (std::getenv(sim_dir_env) != nullptr) {
+        // The parent preloaded a library that did not load (the loader said why), or not the sensor.
+        const char* preload = std::getenv("LD_PRELOAD");
+        throw std::runtime_error("the virtual sensor did not load from LD_PRELOAD=" +
+                                 std::string(preload != nullptr ? preload : ""));
+    }
     const std::string library = find_vsensor(options.vsensor);
     if (library.empty()) {
-        throw std::runtime_error(
-            "cannot find libvsensor.so (looked next to bio-host, in the build tree and in " +
-            std::string(BIO_HOST_INSTALL_LIBDIR) + "; give --vsensor PATH)");
+        throw bio_common::cli::UsageError(
+            !options.vsensor.empty() ? "--vsensor " + options.vsensor + ": no such file"
+                                     : "cannot find libvsensor.so (looked next to bio-host, in the build tree and in " +
+                                           std::string(BIO_HOST_INSTALL_LIBDIR) + "); give --vsensor PATH");
     }
     const std::string base = temp_base();
     std::string dir;
@@ -344,10 +319,7 @@ int run_simulated(const Options& options, int argc, char** argv) {
     ::sigprocmask(SIG_BLOCK, &waited, &original);
     int status = 0;
     try {
-        // The model file holds the name exactly, as the sensor's driver publishes it.
-        write_text_file(dir + "/" + sim_model_file, scenario.model);
-        write_text_file(dir + "/" + sim_timeline_file, scenario.timeline);
-        export_sensor_env(dir, scenario, options);
+        ::setenv(sim_dir_env, dir.c_str(), 1);
         status = wait_passing_signals(start_child(self_command(library, argc, argv), original), waited);
     } catch (...) {
         remove_sim_dir(dir);
@@ -357,27 +329,60 @@ int run_simulated(const Options& options, int argc, char** argv) {
     return end_as(status);
 }
 
-std::string own_sim_dir(const Options& options) {
+std::string own_sim_dir() {
     if (const char* dir = std::getenv(sim_dir_env)) {
         return dir;
     }
-    // --no-reexec: the caller preloaded and configured the sensor; bio-host still provides
-    // the sensor-model file.
-    const SimScenario scenario = load_scenario(options);
     std::string dir;
     try {
         dir = make_sim_dir(temp_base());
     } catch (const std::system_error& e) {
         throw std::runtime_error(std::string("cannot create ") + e.what());
     }
-    try {
-        write_text_file(dir + "/" + sim_model_file, scenario.model);
-    } catch (...) {
-        remove_sim_dir(dir);
-        throw;
-    }
     ::setenv(sim_dir_env, dir.c_str(), 1);
     return dir;
+}
+
+SimSensor configure_sensor(const Options& options, const std::string& dir,
+                           const std::vector<IniEntry>& configuration) {
+    const SimScenario scenario = load_scenario(options);
+    warn_unknown_model(scenario.model);
+    const SimSensor sensor{dir + "/" + sim_device_file, dir + "/" + sim_model_file};
+    const std::string timeline = dir + "/" + sim_timeline_file;
+    // The model file holds the name exactly, as the sensor's driver publishes it.
+    write_text_file(sensor.model_path, scenario.model);
+    write_text_file(timeline, scenario.timeline);
+    ::setenv("VSENSOR_DEVICE", sensor.device_path.c_str(), 1);
+    ::setenv("VSENSOR_SCENARIO", timeline.c_str(), 1);
+    // The sensor is that model too: a finger image goes through its correction.
+    ::setenv("VSENSOR_MODEL", scenario.model.c_str(), 1);
+    if (const std::string truth = truth_destination(configuration); !truth.empty()) {
+        ::setenv("VSENSOR_TRUTH_TO", truth.c_str(), 0);  // unless the caller says where
+    }
+    for (const auto& [name, value] : scenario.sensor_env) {
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
+    char error[512] = "";
+    if (sensor_function<int(char*, std::size_t)>("vsensor_configure_environment")(error, sizeof error) != 0) {
+        // The sensor names its copy of the timeline: the user knows the scenario file.
+        std::string text = error;
+        const std::string copy = "VSENSOR_SCENARIO " + timeline;
+        if (text.compare(0, copy.size(), copy) == 0) {
+            text.replace(0, copy.size(), options.simulate);
+        }
+        throw bio_common::cli::UsageError(text);
+    }
+    return sensor;
+}
+
+long long sensor_frames_dequeued() {
+    const auto frames = sensor_function<std::uint64_t()>("vsensor_frames_dequeued");
+    return frames != nullptr ? static_cast<long long>(frames()) : -1;
+}
+
+std::uint64_t sensor_timeline_frames() {
+    const auto frames = sensor_function<std::uint64_t()>("vsensor_timeline_frames");
+    return frames != nullptr ? frames() : 0;
 }
 
 }  // namespace bio_host

@@ -7,7 +7,9 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,7 +47,14 @@ struct Config {
     std::string scenario;                     // timeline text (see below); empty: empty glass for ever
     std::uint32_t seed = 1;                   // noise and ridge pattern
     std::string truth_to;  // "<IPv4>:<port>": one truth datagram per frame produced goes there; "": none
-    std::string model = "GC032A";  // the sensor model whose correction a real finger image goes through
+
+    // The sensor's model (scenario line `model`, VSENSOR_MODEL), published as its kernel driver
+    // publishes it in sysfs: the name (read verbatim) at the board's path. nullopt: none is
+    // published, and that path goes to the real file system. The same model's correction is the
+    // one a real finger image goes through (correction_model).
+    std::optional<std::string> sensor_model;
+    std::string model_attribute_path =
+        "/sys/devices/platform/soc/1c2b400.i2c/i2c-2/2-0021/2-0021/fingerprint_reader";
 };
 
 // Replaces the configuration and forgets faults, trace and counters. The device must be
@@ -131,3 +140,12 @@ extern "C" __attribute__((visibility("default"))) std::uint64_t vsensor_frames_d
 // Likewise: writes the truth of the last frame dequeued (16 bytes, recording::encode_truth) to
 // `out` and returns the number of frames dequeued (0: none yet, `out` holds an unknown truth).
 extern "C" __attribute__((visibility("default"))) std::uint64_t vsensor_last_truth(unsigned char* out);
+
+// For a program that preloads the sensor and sets its VSENSOR_* variables only once it runs
+// (bio-host --simulate): the frames of the current timeline when it comes to an end, 0 when it
+// goes on for ever (repeat, or a last step without a length); and the variables read again as at
+// load. Returns 0, or -1 with the problem's line in `error` (cut to `error_size` bytes) and the
+// configuration left as it was.
+extern "C" __attribute__((visibility("default"))) std::uint64_t vsensor_timeline_frames();
+extern "C" __attribute__((visibility("default"))) int vsensor_configure_environment(char* error,
+                                                                                    std::size_t error_size);
