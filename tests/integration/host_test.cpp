@@ -32,6 +32,16 @@ using bio_test::Process;
 constexpr std::chrono::seconds run_limit{120};  // sanitizers and qemu are many times slower
 const bool emulated = !bio_test::emulator().empty();
 
+// bio-host's environment: its private directory under `tmp`; under an emulator, which cannot run
+// bio-host again with the sensor preloaded, the emulator preloads it (configured in place).
+std::vector<std::string> host_env(const std::string& tmp) {
+    std::vector<std::string> env{"TMPDIR=" + tmp};
+    if (emulated) {
+        env.emplace_back("QEMU_SET_ENV=LD_PRELOAD=" VSENSOR_LIB);
+    }
+    return env;
+}
+
 struct Row {
     const char* name;
     std::string scenario;  // scenario text; "@path" in the repository; empty: no --simulate
@@ -283,13 +293,7 @@ TEST_P(EndToEnd, Scenario) {
     for (const std::string& word : bio_common::split_words(substituted(row.options, dir.path(), port))) {
         argv.push_back(word);
     }
-    // Under an emulator bio-host cannot run itself again with the sensor preloaded: the emulator
-    // preloads it, and bio-host configures it in place.
-    std::vector<std::string> env{"TMPDIR=" + dir.path()};
-    if (emulated) {
-        env.emplace_back("QEMU_SET_ENV=LD_PRELOAD=" VSENSOR_LIB);
-    }
-    Process host(argv, env, row.commands);
+    Process host(argv, host_env(dir.path()), row.commands);
     if (row.signal != 0) {
         const std::string first = row.expect.substr(0, row.expect.find('\n'));
         ASSERT_TRUE(host.wait_line([&](const std::string& l) { return matches(first, l); }, run_limit));
@@ -339,10 +343,11 @@ TEST(BioHostTruth, GoesToTheStreamsPortPlusOne) {
         truth = port < 65535 ? loopback_socket(static_cast<std::uint16_t>(port + 1), truth_port) : -1;
     }
     ASSERT_GE(truth, 0) << "no two neighbouring free ports";
+    bio_test::TempDir dir;
     Process host({BIO_HOST_EXE, "--config", BIO_SOURCE_DIR "/config/desktop.ini", "--simulate",
                   BIO_SOURCE_DIR "/config/scenarios/demo.txt", "--set", "net_debug_ip=127.0.0.1", "--set",
                   "net_debug_port=" + std::to_string(port)},
-                 {"BIO_EMULATOR=" + bio_test::emulator()}, "wait frames 40\nquit\n");
+                 host_env(dir.path()), "wait frames 40\nquit\n");
     EXPECT_EQ(host.wait_exit(run_limit), 0);
     unsigned char datagram[64];
     std::vector<recording::Truth> truths;
