@@ -178,6 +178,10 @@ identifier_id=1651076864 device_id=-?\d+ width=260 height=350 image=<91000 bytes
     {"until_end", "glass 10f\nfinger 20f\nglass 5f\n", "--json --until-end", "", 0, R"(
 {"kind":"stopping","reason":"end","frames":35}
 {"kind":"summary","touches":1,"finger_removed":1,"frames":">35"})"},
+    // A timeline repeated a number of passes ends after the last.
+    {"until_end_passes", "finger 10f\nglass 10f\nrepeat 3\n", "--json --until-end", "", 0, R"(
+{"kind":"stopping","reason":"end","frames":60}
+{"kind":"summary","touches":3,"finger_removed":3,"frames":">60"})"},
     {"frames", "glass\n", "--json --frames 12", "", 0, R"(
 {"kind":"stopping","reason":"frames"}
 {"kind":"summary","frames":">11"})"},

@@ -170,7 +170,7 @@ std::uint64_t FrameSource::step_frames(const Step& step) const {
 }
 
 std::uint64_t FrameSource::length() const {
-    if (timeline_.repeat || timeline_.steps.empty()) {
+    if (timeline_.steps.empty() || (timeline_.repeat && timeline_.passes == 0)) {
         return 0;
     }
     std::uint64_t total = 0;
@@ -181,7 +181,7 @@ std::uint64_t FrameSource::length() const {
         }
         total += frames;
     }
-    return total;
+    return timeline_.repeat ? total * timeline_.passes : total;
 }
 
 FrameSource::Position FrameSource::locate(std::uint64_t n) const {

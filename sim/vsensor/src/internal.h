@@ -121,8 +121,8 @@ public:
     // The truth render gives, without the frame where the source can tell it apart.
     recording::Truth truth(std::uint64_t n, ReplayCursor& cursor) const;
 
-    // Frames of the whole timeline when it comes to an end (no repeat, every step of a set
-    // length); 0 when it goes on for ever. After its end the last step holds.
+    // Frames of the whole timeline when it comes to an end (no repeat or a number of passes, every
+    // step of a set length); 0 when it goes on for ever. After its end the last step holds.
     std::uint64_t length() const;
 
 private:

@@ -143,8 +143,8 @@ extern "C" __attribute__((visibility("default"))) std::uint64_t vsensor_last_tru
 
 // For a program that preloads the sensor and sets its VSENSOR_* variables only once it runs
 // (bio-host --simulate): the frames of the current timeline when it comes to an end, 0 when it
-// goes on for ever (repeat, or a last step without a length); and the variables read again as at
-// load. Returns 0, or -1 with the problem's line in `error` (cut to `error_size` bytes) and the
+// goes on for ever (repeat without a number of passes, or a last step without a length); and
+// the variables read again as at load. Returns 0, or -1 with the problem's line in `error` (cut to `error_size` bytes) and the
 // configuration left as it was.
 extern "C" __attribute__((visibility("default"))) std::uint64_t vsensor_timeline_frames();
 extern "C" __attribute__((visibility("default"))) int vsensor_configure_environment(char* error,
