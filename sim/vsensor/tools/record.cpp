@@ -21,10 +21,11 @@ int main(int argc, char** argv) {
         vsensor::Config config;
         config.scenario = bio_common::read_file(argv[1]);
         vsensor::configure(config);
-        const std::uint64_t frames =
-            argc == 4 ? bio_common::parse_integer<std::uint64_t>(argv[3]).value_or(0) : vsensor_timeline_frames();
+        const std::uint64_t frames = argc == 4 ? bio_common::parse_integer<std::uint64_t>(argv[3]).value_or(0)
+                                               : vsensor_timeline_frames();
         if (frames == 0) {
-            std::fprintf(stderr, "vsensor-record: %s goes on for ever (or FRAMES is not a number); give FRAMES\n",
+            std::fprintf(stderr,
+                         "vsensor-record: %s goes on for ever (or FRAMES is not a number); give FRAMES\n",
                          argv[1]);
             return 2;
         }
@@ -36,7 +37,8 @@ int main(int argc, char** argv) {
             writer.append(0, frame.data(), time_us, vsensor::truth_at(n));
         }
         writer.close();
-        std::printf("%s: %llu frames at %.1f frames/s\n", argv[2], static_cast<unsigned long long>(frames), fps);
+        std::printf("%s: %llu frames at %.1f frames/s\n", argv[2], static_cast<unsigned long long>(frames),
+                    fps);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vsensor-record: %s\n", e.what());
         return 1;
