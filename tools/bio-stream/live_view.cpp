@@ -138,11 +138,11 @@ std::optional<int> int_param(std::string_view query, std::string_view name) {
     return value ? bio_common::parse_integer<int>(*value) : std::nullopt;
 }
 
-// The scores of an event as a JSON array of [number, seconds, score], written straight into `text`:
+// The scores of an event as a JSON array of [number, seconds, score, state, missing_before], written straight into `text`:
 // they are most of an event, and building them as JSON values first would cost the server thread
 // more than sending them.
 void append_scores(std::string& text, const std::vector<ScoreLog::Entry>& entries) {
-    char item[96];  // up to 20 + 24 + 11 characters of numbers
+    char item[128];  // up to 20 + 24 + 11 + 3 + 10 characters of numbers
     text += '[';
     for (const ScoreLog::Entry& entry : entries) {
         char* end = item;
@@ -152,6 +152,10 @@ void append_scores(std::string& text, const std::vector<ScoreLog::Entry>& entrie
         end = std::to_chars(end, item + sizeof item, entry.seconds).ptr;
         *end++ = ',';
         end = std::to_chars(end, item + sizeof item, entry.score).ptr;
+        *end++ = ',';
+        end = std::to_chars(end, item + sizeof item, entry.state).ptr;
+        *end++ = ',';
+        end = std::to_chars(end, item + sizeof item, entry.missing_before).ptr;
         *end++ = ']';
         *end++ = ',';
         text.append(item, end);
@@ -186,6 +190,9 @@ public:
     std::atomic<std::uint64_t> cut_short{0};
     std::atomic<std::uint64_t> stray{0};
     std::atomic<std::uint64_t> foreign{0};
+    std::atomic<std::uint64_t> payload_lost{0};
+    std::atomic<std::uint64_t> missing{0};
+    std::atomic<std::uint64_t> kernel_dropped{0};
     std::mutex latest_mutex;  // held only to swap or copy what it guards
     std::shared_ptr<const Picture> picture;
     std::optional<Latest> latest;
@@ -524,11 +531,12 @@ void Session::send_touches(std::string_view query) {
     }
     const bio_replay::Rules rules{*var_min, *img_num, *min_img_num};
     const std::uint64_t end = server_.log.end();
-    std::vector<std::int32_t> scores;
+    std::vector<bio_replay::Sample> scores;  // a frame lost, or one after lost frames, is a gap
     scores.reserve(std::min(touches_window, server_.log.capacity()));
-    const std::uint64_t first =
-        server_.log.read(end - std::min<std::uint64_t>(end, touches_window), touches_window,
-                         [&](std::uint64_t, const ScoreLog::Entry& entry) { scores.push_back(entry.score); });
+    const std::uint64_t first = server_.log.read(
+        end - std::min<std::uint64_t>(end, touches_window), touches_window, [&](std::uint64_t, const ScoreLog::Entry& e) {
+            scores.push_back(bio_replay::Sample{e.score, e.missing_before > 0 || e.state != 0});
+        });
     std::vector<bio_replay::Touch> found = bio_replay::replay(scores.data(), scores.size(), rules);
     const bio_replay::Counts counts = bio_replay::count_outcomes(found);
     const std::size_t left_out = found.size() - std::min(found.size(), touches_listed);
@@ -741,6 +749,9 @@ std::shared_ptr<const std::string> PageServer::event(std::uint64_t& cursor) {
                                    {"cut_short", cut_short.load()},
                                    {"stray", stray.load()},
                                    {"foreign", foreign.load()},
+                                   {"payload_lost", payload_lost.load()},
+                                   {"missing", missing.load()},
+                                   {"kernel_dropped", kernel_dropped.load()},
                                    {"fps", rate_}};
     std::string text = "data: {\"first\":" + std::to_string(first) +
                        ",\"oldest\":" + std::to_string(log.begin()) +
@@ -797,11 +808,12 @@ void LiveView::frame(const Frame& frame) {
         }
     }
     // Logged last: a page that sees the score finds the frame's picture.
-    server.log.append(ScoreLog::Entry{frame.number, server.seconds(), frame.score});
+    server.log.append(ScoreLog::Entry{frame.number, server.seconds(), frame.score, 0, frame.missing_before});
 }
 
 void LiveView::cut_short(const CutShort& frame) {
-    server_->log.append(ScoreLog::Entry{frame.number, server_->seconds(), frame.score});
+    server_->log.append(ScoreLog::Entry{frame.number, server_->seconds(), frame.score,
+                                        static_cast<std::uint8_t>(frame.state), frame.missing_before});
 }
 
 void LiveView::counters(const Counts& counts) noexcept {
@@ -809,6 +821,9 @@ void LiveView::counters(const Counts& counts) noexcept {
     server_->cut_short.store(counts.cut_short);
     server_->stray.store(counts.stray);
     server_->foreign.store(counts.foreign);
+    server_->payload_lost.store(counts.payload_lost);
+    server_->missing.store(counts.missing);
+    server_->kernel_dropped.store(counts.kernel_dropped);
 }
 
 }  // namespace bio_stream

@@ -1,0 +1,187 @@
+// bio-stream's socket reader.
+#include "receive_thread.h"
+
+#include <linux/sock_diag.h>  // SK_MEMINFO_DROPS
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+namespace bio_stream {
+
+namespace {
+
+constexpr int batch = 16;                  // datagrams a system call takes at most
+constexpr std::size_t largest = 65536;     // larger than any UDP payload over IPv4
+constexpr int longest_wait_ms = 100;       // a stop is seen within this
+constexpr auto drain_time = std::chrono::milliseconds(100);
+
+}  // namespace
+
+ReceiveThread::ReceiveThread(int sock, std::optional<in_addr_t> only, std::size_t queue_bytes)
+    : sock_(sock), only_(only), queue_bytes_(queue_bytes), thread_([this] { run(); }) {}
+
+ReceiveThread::~ReceiveThread() {
+    stopping_ = true;
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+void ReceiveThread::run() noexcept {
+    try {
+        std::chrono::steady_clock::time_point drain_end = std::chrono::steady_clock::time_point::max();
+        for (;;) {
+            if (stopping_) {
+                if (!draining_) {
+                    break;
+                }
+                if (drain_end == std::chrono::steady_clock::time_point::max()) {
+                    drain_end = std::chrono::steady_clock::now() + drain_time;
+                }
+                if (!read_batch() || std::chrono::steady_clock::now() >= drain_end) {
+                    break;
+                }
+                continue;
+            }
+            pollfd waiting{sock_, POLLIN, 0};
+            if (::poll(&waiting, 1, longest_wait_ms) == -1 && errno != EINTR) {
+                throw std::system_error(errno, std::generic_category(), "poll");
+            }
+            while (!stopping_ && read_batch()) {
+            }
+        }
+    } catch (...) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        failure_ = std::current_exception();
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ended_ = true;
+    ready_.notify_all();
+}
+
+bool ReceiveThread::read_batch() {
+    // Kept between calls: the thread's own buffers, taken once.
+    thread_local std::vector<unsigned char> buffers(batch * largest);
+    union Control {
+        cmsghdr header;
+        unsigned char bytes[CMSG_SPACE(sizeof(std::uint32_t))];
+    };
+    thread_local std::vector<Control> controls(batch);
+    mmsghdr messages[batch] = {};
+    iovec slices[batch];
+    sockaddr_in senders[batch];
+    for (int i = 0; i < batch; ++i) {
+        slices[i] = {buffers.data() + i * largest, largest};
+        messages[i].msg_hdr.msg_iov = &slices[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_name = &senders[i];
+        messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+        messages[i].msg_hdr.msg_control = controls[i].bytes;
+        messages[i].msg_hdr.msg_controllen = sizeof controls[i].bytes;
+    }
+    const int got = ::recvmmsg(sock_, messages, batch, MSG_DONTWAIT, nullptr);
+    if (got == -1) {
+        if (errno == EAGAIN || errno == EINTR) {  // EWOULDBLOCK is EAGAIN on Linux
+            return false;
+        }
+        throw std::system_error(errno, std::generic_category(), "recv");
+    }
+    const std::uint64_t now_ns = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_).count());
+    for (int i = 0; i < got; ++i) {
+        std::optional<std::uint32_t> kernel;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&messages[i].msg_hdr); c != nullptr;
+             c = CMSG_NXTHDR(&messages[i].msg_hdr, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+                std::uint32_t value = 0;
+                std::memcpy(&value, CMSG_DATA(c), sizeof value);
+                kernel = value;
+            }
+        }
+        // The count is only attached once the kernel has dropped something.
+        const std::uint32_t drops = kernel ? *kernel - kernel_count_.value_or(0) : 0;
+        if (kernel) {
+            kernel_count_ = kernel;
+        }
+        if (only_ && senders[i].sin_addr.s_addr != *only_) {
+            ++foreign_;
+            unreported_ += drops;
+            kernel_dropped_ += drops;
+            continue;
+        }
+        take(buffers.data() + i * largest, messages[i].msg_len, drops, now_ns);
+    }
+    return got == batch;
+}
+
+void ReceiveThread::take(const unsigned char* data, std::size_t size, std::uint32_t kernel_drops,
+                         std::uint64_t now_ns) {
+    kernel_dropped_ += kernel_drops;
+    unreported_ += kernel_drops;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        // Full: drop until a frame's header finds room, so that whole frames go rather than pieces of many.
+        const bool room = queued_bytes_ + size <= queue_bytes_;
+        skipping_ = !room || (skipping_ && size != header_datagram_bytes);
+        if (!skipping_) {
+            Datagram datagram{std::vector<unsigned char>(data, data + size),
+                              Arrival{unreported_, static_cast<double>(now_ns) / 1e9}};
+            queued_bytes_ += size;
+            queue_.push_back(std::move(datagram));
+            unreported_ = 0;
+            ready_.notify_one();
+            return;
+        }
+    }
+    ++unreported_;
+    ++queue_dropped_;
+}
+
+bool ReceiveThread::pop(Datagram& datagram, std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!ready_.wait_for(lock, wait, [this] { return !queue_.empty() || ended_; }) || queue_.empty()) {
+        return false;
+    }
+    datagram = std::move(queue_.front());
+    queue_.pop_front();
+    queued_bytes_ -= datagram.bytes.size();
+    return true;
+}
+
+void ReceiveThread::stop(bool drain) {
+    draining_ = drain;
+    stopping_ = true;
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (failure_) {
+        std::rethrow_exception(failure_);
+    }
+}
+
+std::uint64_t ReceiveThread::discard() {
+    std::uint64_t dropped = unreported_;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        dropped += queue_.size();
+        queue_dropped_ += queue_.size();
+        queue_.clear();
+        queued_bytes_ = 0;
+    }
+    // What the kernel dropped after the last datagram read.
+    std::uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof info;
+    if (::getsockopt(sock_, SOL_SOCKET, SO_MEMINFO, info, &length) == 0 && length > SK_MEMINFO_DROPS * 4) {
+        const std::uint32_t late = info[SK_MEMINFO_DROPS] - kernel_count_.value_or(0);
+        kernel_dropped_ += late;
+        dropped += late;
+    }
+    unreported_ = 0;
+    return dropped;
+}
+
+}  // namespace bio_stream
