@@ -84,6 +84,7 @@ void Reassembler::feed(const unsigned char* data, std::size_t size, const Arriva
         last_header_ = arrival.seconds;
         segment_payload_ = 0;
         segment_dropped_ = 0;
+        segment_stray_ = 0;
         return;
     }
     segment_payload_ += size != 0 && headers_seen_;
@@ -98,6 +99,7 @@ void Reassembler::feed(const unsigned char* data, std::size_t size, const Arriva
     }
     if (!open_) {
         ++stray_;
+        segment_stray_ += headers_seen_;
         return;
     }
     // Nothing longer than a raw frame is kept: such a frame can only end cut short.
@@ -130,6 +132,7 @@ std::uint32_t Reassembler::end_segment(double now, std::uint32_t& loss) {
     if (!headers_seen_) {
         return 0;  // what came before the first header is not known
     }
+    segment_cut_ = open_ && received_ != 0;
     if (open_) {
         open_ = false;
         const bool pictures = stream_ ? *stream_ != Kind::header : segment_dropped_ != 0;
@@ -154,13 +157,17 @@ std::uint32_t Reassembler::end_segment(double now, std::uint32_t& loss) {
         missing = sent >= per_frame ? sent / per_frame - 1 : 0;
         loss = missing != 0 ? std::uint32_t{loss_dropped} : 0;
     } else if (since > 0) {
-        if (interval_ > 0.005 && since > 1.5 * interval_) {
+        // A late header alone is a pause of the sender: frames count as missing by time only where the
+        // segment shows a loss on the way (payload outside any frame, or a frame cut short).
+        if (interval_ > 0.005 && since > 1.5 * interval_ && (segment_stray_ != 0 || segment_cut_)) {
             missing = static_cast<std::uint64_t>(since / interval_ + 0.5) - 1;
             loss = loss_late;
         }
         // A pause counts at most twice the interval so far: a stream that comes in bursts keeps the rate
         // of its bursts, a stream that slows down is followed within some twenty frames.
-        interval_ = interval_ == 0 ? since : interval_ + (std::min(since, 2 * interval_) - interval_) / 8;
+        if (missing == 0) {
+            interval_ = interval_ == 0 ? since : interval_ + (std::min(since, 2 * interval_) - interval_) / 8;
+        }
     }
     missing = std::min<std::uint64_t>(missing, std::numeric_limits<std::uint32_t>::max());
     missing_ += missing;

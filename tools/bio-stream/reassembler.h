@@ -92,9 +92,11 @@ struct Arrival {
 // header-only frame in a stream of pictures (its kind known from an earlier whole frame), or one
 // after which datagrams were dropped, lost its payload. Frames whose headers never came are
 // missing: counted from the datagrams dropped on the receiver's side since the last header (each
-// frame of the stream's kind is sent as datagrams_of(kind)), or, when none were, from the time
-// since the last header, when that is more than 1.5 frame intervals of a stream paced at most
-// 200 frames per second (a faster one comes in bursts and has no rate to go by).
+// frame of the stream's kind is sent as datagrams_of(kind)), or, when none were but the frames
+// show a loss on the way (payload outside any frame, a frame cut short), from the time since the
+// last header, when that is more than 1.5 frame intervals of a stream paced at most 200 frames
+// per second (a faster one comes in bursts and has no rate to go by). A late header alone is a
+// pause of the sender, not a loss.
 class Reassembler {
 public:
     using FrameHandler = std::function<void(const Frame&)>;
@@ -130,6 +132,8 @@ private:
     // Since the last header: payload datagrams, datagrams dropped; whether the open frame lost any.
     std::uint64_t segment_payload_ = 0;
     std::uint64_t segment_dropped_ = 0;
+    std::uint64_t segment_stray_ = 0;
+    bool segment_cut_ = false;  // the frame that ended it was cut short
     bool damaged_ = false;
     bool headers_seen_ = false;
     double last_header_ = 0;

@@ -109,14 +109,18 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"PayloadLost", "h1 p60000 p31000 h2 d2 h3 p60000 p31000",
             "frame 1 score 1 grey-260x350 91000; lost 2 score 2 after 0; frame 3 score 3 grey-260x350 91000; 2 "
             "whole, 0 cut short, 0 stray, 1 payload lost, 0 missing (0 at the end)"},
-        // Raw frames every 33 ms: 100 ms without a header is two frames missing; a burst has no rate.
-        Row{"MissingByTime", "@0 h1 @33 h2 @66 h3 @166 h4 @199 h5 @200 end",
-            "frame 1 score 1 header 0; frame 2 score 2 header 0; frame 3 score 3 header 0; +2 frame 6 score 4 "
-            "header 0; frame 7 score 5 header 0; 5 whole, 0 cut short, 0 stray, 0 payload lost, 2 missing (0 at "
+        // Frames every 33 ms: 100 ms without a header after a frame cut short on the way is two frames
+        // missing; the same pause alone is the sender's, and a burst has no rate.
+        Row{"MissingByTime", "@0 h1 p60000 p31000 @33 h2 p60000 p31000 @66 h3 p60000 @166 h4 p60000 p31000",
+            "frame 1 score 1 grey-260x350 91000; frame 2 score 2 grey-260x350 91000; cut 3 score 3 after 60000; "
+            "+2 frame 6 score 4 grey-260x350 91000; 3 whole, 1 cut short, 0 stray, 0 payload lost, 2 missing (0 at "
             "the end)"},
-        Row{"BurstHasNoRate", "@0 h1 @1 h2 @2 h3 @9 h4 end",
+        Row{"APauseIsNoLoss", "@0 h1 @33 h2 @66 h3 @166 h4 end",
             "frame 1 score 1 header 0; frame 2 score 2 header 0; frame 3 score 3 header 0; frame 4 score 4 header "
             "0; 4 whole, 0 cut short, 0 stray"},
+        Row{"BurstHasNoRate", "@0 h1 p60000 @1 h2 p60000 @2 h3 p60000 @9 h4 end",
+            "cut 1 score 1 after 60000; cut 2 score 2 after 60000; cut 3 score 3 after 60000; frame 4 score 4 "
+            "header 0; 1 whole, 3 cut short, 0 stray"},
         Row{"DroppedAtTheEnd", "h1 p60000*10 p14400 h2 p60000 d34 end",
             "frame 1 score 1 raw 614400; cut 2 score 2 after 60000; 1 whole, 1 cut short, 0 stray, 0 payload lost, "
             "2 missing (2 at the end)"}),
