@@ -37,7 +37,7 @@ std::optional<Kind> kind_of_length(std::size_t length) noexcept {
 }
 
 std::size_t datagrams_of(Kind kind) noexcept {
-    constexpr std::size_t slice = 60000;  // the sender's payload slice
+    constexpr std::size_t slice = slice_bytes;
     switch (kind) {
         case Kind::header:
             return 1;
@@ -58,6 +58,7 @@ Reassembler::Reassembler(FrameHandler on_frame, CutShortHandler on_cut_short)
 
 void Reassembler::feed(const unsigned char* data, std::size_t size, const Arrival& arrival) {
     bytes_ += size;
+    datagrams_ += headers_seen_ ? arrival.dropped_before : 0;
     if (arrival.dropped_before != 0) {
         segment_dropped_ += arrival.dropped_before;
         damaged_ = damaged_ || open_;
@@ -81,19 +82,18 @@ void Reassembler::feed(const unsigned char* data, std::size_t size, const Arriva
         current_.loss = loss;
         received_ = 0;
         headers_seen_ = true;
+        ++datagrams_;
         last_header_ = arrival.seconds;
-        segment_payload_ = 0;
         segment_dropped_ = 0;
         segment_stray_ = 0;
         return;
     }
-    segment_payload_ += size != 0 && headers_seen_;
+    datagrams_ += size != 0 && headers_seen_;
     if (!stream_) {
         // The last slice of each kind of picture has a length of its own.
-        for (const Kind kind : {Kind::raw, Kind::grey_260x350, Kind::grey_260x320}) {
-            const std::size_t length = kind == Kind::raw ? raw_bytes : kind == Kind::grey_260x350 ? grey_350_bytes : grey_320_bytes;
-            if (size == length % 60000) {
-                stream_ = kind;
+        for (const std::size_t length : {raw_bytes, grey_350_bytes, grey_320_bytes}) {
+            if (size == length % slice_bytes) {
+                stream_ = kind_of_length(length);
             }
         }
     }
@@ -120,11 +120,11 @@ void Reassembler::feed(const unsigned char* data, std::size_t size, const Arriva
 
 std::uint64_t Reassembler::finish(std::uint64_t dropped) {
     segment_dropped_ += dropped;
+    datagrams_ += headers_seen_ ? dropped : 0;
     damaged_ = damaged_ || (open_ && dropped != 0);
     std::uint32_t loss = 0;
     const std::uint32_t missing = end_segment(last_header_, loss);
     segment_dropped_ = 0;
-    segment_payload_ = 0;
     return missing;
 }
 
@@ -151,10 +151,11 @@ std::uint32_t Reassembler::end_segment(double now, std::uint32_t& loss) {
     std::uint64_t missing = 0;
     const double since = now - last_header_;
     if (segment_dropped_ != 0) {
-        // Every datagram sent since the last header arrived or was dropped: whole frames' worth of them.
-        const std::uint64_t sent = 1 + segment_payload_ + segment_dropped_;
-        const std::size_t per_frame = stream_ ? datagrams_of(*stream_) : sent + 1;
-        missing = sent >= per_frame ? sent / per_frame - 1 : 0;
+        // Every datagram sent since the first header arrived or was dropped: whole frames' worth of them,
+        // but for a few out of order (the sender's datagrams may pass each other between processors).
+        const std::uint64_t per_frame = stream_ ? datagrams_of(*stream_) : 0;
+        const std::uint64_t sent = per_frame != 0 ? (datagrams_ + per_frame / 2) / per_frame : 0;
+        missing = sent > started_ ? sent - started_ : 0;
         loss = missing != 0 ? std::uint32_t{loss_dropped} : 0;
     } else if (since > 0) {
         // A late header alone is a pause of the sender: frames count as missing by time only where the

@@ -22,6 +22,7 @@ constexpr std::size_t raw_bytes = 614400;
 constexpr std::size_t grey_350_bytes = 91000;
 constexpr std::size_t grey_320_bytes = 83200;
 constexpr std::size_t header_datagram_bytes = 4;
+constexpr std::size_t slice_bytes = 60000;  // the sender's payload datagrams, but for each frame's last
 
 // "header", "raw", "grey-260x350", "grey-260x320".
 const char* kind_name(Kind kind) noexcept;
@@ -91,8 +92,9 @@ struct Arrival {
 // Losses: a frame that lost datagrams is never whole (however its remaining bytes add up). A
 // header-only frame in a stream of pictures (its kind known from an earlier whole frame), or one
 // after which datagrams were dropped, lost its payload. Frames whose headers never came are
-// missing: counted from the datagrams dropped on the receiver's side since the last header (each
-// frame of the stream's kind is sent as datagrams_of(kind)), or, when none were but the frames
+// missing: where datagrams were dropped on the receiver's side, counted from the datagrams since
+// the first header, arrived or dropped (each frame of the stream's kind is sent as
+// datagrams_of(kind)), less the frames numbered so far; or, when none were but the frames
 // show a loss on the way (payload outside any frame, a frame cut short), from the time since the
 // last header, when that is more than 1.5 frame intervals of a stream paced at most 200 frames
 // per second (a faster one comes in bursts and has no rate to go by). A late header alone is a
@@ -129,8 +131,9 @@ private:
     Frame current_;
     std::size_t received_ = 0;  // payload bytes of the open frame (those kept are capped)
     std::uint64_t started_ = 0;
-    // Since the last header: payload datagrams, datagrams dropped; whether the open frame lost any.
-    std::uint64_t segment_payload_ = 0;
+    // Datagrams since the first header, those dropped included; since the last header: datagrams
+    // dropped, payload outside any frame, whether the open frame lost any.
+    std::uint64_t datagrams_ = 0;
     std::uint64_t segment_dropped_ = 0;
     std::uint64_t segment_stray_ = 0;
     bool segment_cut_ = false;  // the frame that ended it was cut short
