@@ -100,10 +100,11 @@ INSTANTIATE_TEST_SUITE_P(
             "cut 1 score 1 after 660000; 0 whole, 1 cut short, 0 stray"},
         Row{"StartedInsideAFrame", "p60000 p14400 h9 p60000 p23200",
             "frame 1 score 9 grey-260x320 83200; 1 whole, 0 cut short, 2 stray"},
-        // Dropped datagrams: 3 grey frames' worth after frame 1 whole, then the 31000-byte slice of frame 5
-        // and the next frame's header: frame 5 never whole, however its bytes add up, and 1 missing after.
-        Row{"DroppedWholeFramesThenASlice", "h1 p60000 p31000 d9 h5 p60000 d2 p60000 p31000 h7 p60000 p31000",
-            "frame 1 score 1 grey-260x350 91000; +3 cut 5 score 5 after 151000; +1 frame 7 score 7 grey-260x350 "
+        // Dropped datagrams: 3 grey frames' worth after frame 1 whole, then the 60000-byte slice of the next
+        // frame after frame 5's first and that frame's header: frame 5 is never whole, however its bytes add
+        // up, and 1 frame is missing after it.
+        Row{"DroppedWholeFramesThenASlice", "h1 p60000 p31000 d9 h5 p60000 d2 p31000 h7 p60000 p31000",
+            "frame 1 score 1 grey-260x350 91000; +3 cut 5 score 5 after 91000; +1 frame 7 score 7 grey-260x350 "
             "91000; 2 whole, 1 cut short, 0 stray, 0 payload lost, 4 missing (0 at the end)"},
         // A header alone in a stream of pictures lost its payload; its score is kept.
         Row{"PayloadLost", "h1 p60000 p31000 h2 d2 h3 p60000 p31000",
