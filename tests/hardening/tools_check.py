@@ -508,8 +508,9 @@ def page_counted(sock, seconds):
 
 
 def group_loss():
-    # The first frames come one at a time (they tell the stream's kind), then a burst, then one at a time
-    # until the page has counted every frame but the last (still open).
+    # The first frames come one at a time (they tell the stream's kind), then a burst, the first half of it
+    # while bio-stream is stopped (the kernel drops), then one at a time until the page has counted every
+    # frame but the last (still open).
     for kind, sizes, kernel, queue in (("raw", RAW, "1000000", "1048576"), ("grey", GREY, "100000", "200000")):
         sent = 200
         with tempfile.TemporaryDirectory() as tmp:
@@ -522,6 +523,7 @@ def group_loss():
                     for size in sizes:
                         sock.sendto(frame.to_bytes(4, "little") if size == 4 else b"\x5a" * size, ("127.0.0.1", udp))
                 for frame in range(sent):
+                    child.proc.send_signal(signal.SIGSTOP if frame == 3 else signal.SIGCONT if frame == 100 else 0)
                     send(frame)
                     time.sleep(0.2 if frame < 3 else 0)
                 while (seen := page_counted(feed, 0.5 * SLOWER)) < sent - 1 and sent < 400:
@@ -530,8 +532,8 @@ def group_loss():
             child.proc.send_signal(signal.SIGINT)
             child.wait(20)
             found = re.search(rb"bio-stream: (\d+) frames, (\d+) cut short, \d+ bytes(?:, (\d+) payload lost)?(?:, (\d+) "
-                              rb"missing)?", child.text)
-            summary = [int(n or 0) for n in found.groups()] if found else []
+                              rb"missing)?, datagrams dropped: ([1-9]\d*) by the kernel", child.text)
+            summary = [int(n or 0) for n in found.groups()[:4]] if found else [0]
             rows = list(csv.reader(open(csv_path)))[1:]
             states = [sum(row[4] == state for row in rows) for state in ("whole", "cut short", "payload lost")]
             tabled = len(rows) + sum(int(row[5]) for row in rows)
