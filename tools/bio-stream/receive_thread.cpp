@@ -18,6 +18,12 @@ constexpr std::size_t largest = 65536;     // larger than any UDP payload over I
 constexpr int longest_wait_ms = 100;       // a stop is seen within this
 constexpr auto drain_time = std::chrono::milliseconds(100);
 
+// The memory a queued datagram takes: its bytes, its entry and the allocator's share, so that a flood of
+// small datagrams is held to the bound as well as one of large ones.
+std::size_t held(std::size_t size) {
+    return size + sizeof(Datagram) + 32;
+}
+
 }  // namespace
 
 ReceiveThread::ReceiveThread(int sock, std::optional<in_addr_t> only, std::size_t queue_bytes)
@@ -124,12 +130,12 @@ void ReceiveThread::take(const unsigned char* data, std::size_t size, std::uint3
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         // Full: drop until a frame's header finds room, so that whole frames go rather than pieces of many.
-        const bool room = queued_bytes_ + size <= queue_bytes_;
+        const bool room = queued_bytes_ + held(size) <= queue_bytes_;
         skipping_ = !room || (skipping_ && size != header_datagram_bytes);
         if (!skipping_) {
             Datagram datagram{std::vector<unsigned char>(data, data + size),
                               Arrival{unreported_, static_cast<double>(now_ns) / 1e9}};
-            queued_bytes_ += size;
+            queued_bytes_ += held(size);
             queue_.push_back(std::move(datagram));
             unreported_ = 0;
             ready_.notify_one();
@@ -147,7 +153,7 @@ bool ReceiveThread::pop(Datagram& datagram, std::chrono::milliseconds wait) {
     }
     datagram = std::move(queue_.front());
     queue_.pop_front();
-    queued_bytes_ -= datagram.bytes.size();
+    queued_bytes_ -= held(datagram.bytes.size());
     return true;
 }
 

@@ -21,7 +21,7 @@
 
 namespace bio_stream {
 
-// Queued datagrams bio-stream holds at most unless told otherwise: some 27 raw frames.
+// Memory of queued datagrams bio-stream holds at most unless told otherwise: some 27 raw frames.
 constexpr std::size_t default_queue_bytes = std::size_t{16} << 20;
 
 struct Datagram {
