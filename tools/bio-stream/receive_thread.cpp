@@ -173,7 +173,10 @@ std::uint64_t ReceiveThread::discard() {
     std::uint64_t dropped = unreported_;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        dropped += queue_.size();
+        // Each left, and those dropped before it.
+        for (const Datagram& datagram : queue_) {
+            dropped += 1 + datagram.arrival.dropped_before;
+        }
         queue_dropped_ += queue_.size();
         queue_.clear();
         queued_bytes_ = 0;

@@ -43,8 +43,9 @@ public:
     // Ends reading: after what the socket holds (read for at most 0.1 s) when `drain`, else at once.
     // Returns once the thread has ended. Throws what failed the socket, if anything did.
     void stop(bool drain);
-    // After stop: datagrams still queued are dropped and counted as the queue's; returns how many were,
-    // with those the kernel dropped after the last one read.
+    // After stop: datagrams still queued are dropped and counted as the queue's; returns how many datagrams
+    // the reassembly has not been told of: those, those dropped before them, and those the kernel dropped
+    // after the last one read.
     std::uint64_t discard();
 
     std::uint64_t kernel_dropped() const noexcept { return kernel_dropped_.load(); }
