@@ -133,10 +133,19 @@ void ReceiveThread::take(const unsigned char* data, std::size_t size, std::uint3
         const bool room = queued_bytes_ + held(size) <= queue_bytes_;
         skipping_ = !room || (skipping_ && size != header_datagram_bytes);
         if (!skipping_) {
-            Datagram datagram{std::vector<unsigned char>(data, data + size),
-                              Arrival{unreported_, static_cast<double>(now_ns) / 1e9}};
+            // Slots and their buffers are used again: no memory is taken or given back per datagram. A
+            // buffer much larger than the datagram is given back, so that they stay within the bound too.
+            if (incoming_count_ == incoming_.size()) {
+                incoming_.emplace_back();
+            }
+            Datagram& slot = incoming_[incoming_count_++];
+            if (slot.bytes.capacity() > 2 * size + 64) {
+                slot.bytes = std::vector<unsigned char>(data, data + size);
+            } else {
+                slot.bytes.assign(data, data + size);
+            }
+            slot.arrival = Arrival{unreported_, static_cast<double>(now_ns) / 1e9};
             queued_bytes_ += held(size);
-            queue_.push_back(std::move(datagram));
             unreported_ = 0;
             ready_.notify_one();
             return;
@@ -148,11 +157,18 @@ void ReceiveThread::take(const unsigned char* data, std::size_t size, std::uint3
 
 bool ReceiveThread::pop(Datagram& datagram, std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!ready_.wait_for(lock, wait, [this] { return !queue_.empty() || ended_; }) || queue_.empty()) {
-        return false;
+    if (taken_ == batch_count_) {
+        if (!ready_.wait_for(lock, wait, [this] { return incoming_count_ != 0 || ended_; }) || incoming_count_ == 0) {
+            return false;
+        }
+        std::swap(batch_, incoming_);
+        batch_count_ = incoming_count_;
+        incoming_count_ = 0;
+        taken_ = 0;
     }
-    datagram = std::move(queue_.front());
-    queue_.pop_front();
+    Datagram& slot = batch_[taken_++];
+    std::swap(datagram.bytes, slot.bytes);
+    datagram.arrival = slot.arrival;
     queued_bytes_ -= held(datagram.bytes.size());
     return true;
 }
@@ -174,11 +190,14 @@ std::uint64_t ReceiveThread::discard() {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         // Each left, and those dropped before it.
-        for (const Datagram& datagram : queue_) {
-            dropped += 1 + datagram.arrival.dropped_before;
+        for (std::size_t i = taken_; i < batch_count_; ++i) {
+            dropped += 1 + batch_[i].arrival.dropped_before;
         }
-        queue_dropped_ += queue_.size();
-        queue_.clear();
+        for (std::size_t i = 0; i < incoming_count_; ++i) {
+            dropped += 1 + incoming_[i].arrival.dropped_before;
+        }
+        queue_dropped_ += batch_count_ - taken_ + incoming_count_;
+        taken_ = batch_count_ = incoming_count_ = 0;
         queued_bytes_ = 0;
     }
     // What the kernel dropped after the last datagram read.

@@ -11,7 +11,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -62,8 +61,13 @@ private:
     const std::size_t queue_bytes_;
     std::mutex mutex_;
     std::condition_variable ready_;
-    std::deque<Datagram> queue_;
-    std::size_t queued_bytes_ = 0;
+    // The queue: the reader fills `incoming_`; the writer takes it whole when it has handed out `batch_`.
+    std::vector<Datagram> incoming_;
+    std::size_t incoming_count_ = 0;
+    std::vector<Datagram> batch_;
+    std::size_t batch_count_ = 0;
+    std::size_t taken_ = 0;
+    std::size_t queued_bytes_ = 0;  // of both
     bool ended_ = false;  // the thread has ended: nothing more is queued
     std::exception_ptr failure_;
     std::atomic<bool> stopping_{false};
