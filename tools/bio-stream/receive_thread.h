@@ -20,8 +20,9 @@
 
 namespace bio_stream {
 
-// Memory of queued datagrams bio-stream holds at most unless told otherwise: some 27 raw frames.
-constexpr std::size_t default_queue_bytes = std::size_t{16} << 20;
+// Memory of queued datagrams bio-stream holds at most unless told otherwise: some 100 raw frames, more
+// than 3 s of a raw stream at 30 frames per second.
+constexpr std::size_t default_queue_bytes = std::size_t{64} << 20;
 
 struct Datagram {
     std::vector<unsigned char> bytes;
