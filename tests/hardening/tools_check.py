@@ -4,9 +4,10 @@ hold, a killed recorder keeps every frame it reported, files with fingerprints a
 no planted link is followed, bio-host's private directory goes on every way out, and bio-stream's
 page serves only itself and bounds what any client takes.
 
-tools_check.py GROUP BIO_STREAM BIO_HOST NORUN_PLUGIN VSENSOR   GROUP: flood, recorder, files, host, page
+tools_check.py GROUP BIO_STREAM BIO_HOST NORUN_PLUGIN VSENSOR   GROUP: flood, recorder, files, host, page, loss
 Programs of a cross build run behind $BIO_TEST_EMULATOR, which preloads the virtual sensor for
 bio-host (an emulated program cannot run itself again); the floods come from this machine."""
+import csv
 import ctypes
 import json
 import multiprocessing
@@ -396,12 +397,18 @@ def group_page():
     peak, _, _ = usage(child)
     check(peak - before < MEMORY, f"page: the requests above took {peak - before:.0f} MiB (bound {MEMORY})")
 
-    # A log of 30,000 scores or more: the answer stays small and says what it left out.
-    with Flood(udp, [4], 3):
-        until(lambda: logged(port, "scores") >= 30000)
+    # A log of 30,000 scores or more: the answer stays small and says what it left out. (Header-only frames on
+    # a bio-stream of their own, at a pace it takes whole: after lost frames, or after the grey frame above
+    # as frames whose payload was lost, they would be gaps, and gaps make no touch.)
+    headers, headers_udp, headers_port, _ = page()
+    with Flood(headers_udp, [4] * 32, paced=True):
+        until(lambda: logged(headers_port, "scores") >= 30000)
     took = time.monotonic()
-    status, _, body = exchange(port, ask(port, "/touches?var_min=2147483647&img_num=1&min_img_num=0"), whole=True)
+    status, _, body = exchange(headers_port, ask(headers_port, "/touches?var_min=2147483647&img_num=1&min_img_num=0"),
+                               whole=True)
     took = time.monotonic() - took
+    headers.proc.kill()
+    headers.wait(5)
     shown = json.loads(body) if status == 200 else {}
     check(status == 200 and len(body) < (1 << 20) and shown["scores"] <= 100000 and shown["touches_left_out"] > 0
           and took < 10 * SLOWER, f"page, /touches at extreme values: {status}, {len(body)} bytes, {took:.1f} s, "
@@ -432,7 +439,7 @@ def group_page():
     check(child.wait(5) == 0 and b" cut short, " in child.text, "page: bio-stream ends well after the attacks")
 
     # Once the score ring is full, 200,000 more 4-byte datagrams take no memory (a log would take 4.6 MiB).
-    child, udp, port, _ = page("0", "--http-scores", "1000")
+    child, udp, port, _ = page("0", "--http-scores", "1000", "--queue-bytes", "65536")
     with Flood(udp, [4], 2):
         until(lambda: logged(port, "first"))
         _, start, _ = usage(child)
@@ -479,6 +486,69 @@ def group_page():
         check(status == 0 and child.ended - due < 0.5 * SLOWER and (stop_signal or cut and cut[0] < 6.5),
               f"page, slow clients at {name}: exit {status}, {child.ended - due:.2f} s after the stop, the "
               f"slow request cut after {cut[:1]} s")
+
+# ---- losses on purpose: a tiny receive buffer, a small queue and a slow terminal behind it.
+def recorded(path):
+    """(frames, frames lost at gaps) of a recording."""
+    data, at, frames, lost = open(path, "rb").read(), 16, 0, 0
+    while at + 4 <= len(data):
+        frames, lost, at = (frames + 1, lost, at + FRAME_BYTES) if data[at:at + 4] == b"FRAM" else \
+            (frames, lost + int.from_bytes(data[at + 4:at + 8], "little"), at + 28)
+    return frames, lost
+
+
+def page_counted(sock, seconds):
+    """The sum of the frame counts in the last event of a live feed within `seconds`."""
+    counted, data, deadline = -1, b"", time.monotonic() + seconds
+    sock.settimeout(seconds)
+    while time.monotonic() < deadline:
+        try:
+            data += sock.recv(1 << 20)
+        except OSError:
+            break
+        for event in re.findall(rb"data: (.*)\n\n", data):
+            counts = json.loads(event)["counts"]
+            counted = sum(counts[name] for name in ("frames", "cut_short", "payload_lost", "missing"))
+        data = data[data.rfind(b"\n\n") + 2:]
+    return counted
+
+
+def group_loss():
+    # The first frames come one at a time (they tell the stream's kind), then a burst, the first half of it
+    # while bio-stream is stopped (the kernel drops), then one at a time until the page has counted every
+    # frame but the last (still open, unless whole).
+    for kind, sizes, kernel, queue in (("raw", RAW, "1000000", "1048576"), ("grey", GREY, "100000", "200000")):
+        sent = 200
+        with tempfile.TemporaryDirectory() as tmp:
+            csv_path, record = os.path.join(tmp, "s.csv"), os.path.join(tmp, "r.biorec")
+            child, udp = stream("--receive-buffer", kernel, "--queue-bytes", queue, "--out", tmp, "--csv",
+                                csv_path, "--record", record, "--http", "0", slow=True)
+            port = int(child.wait_match(rb"page on http://127\.0\.0\.1:(\d+)/", 10).group(1))
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock, connect(port, ask(port, "/events")) as feed:
+                def send(frame):  # the header carries the frame's number as its score
+                    for size in sizes:
+                        sock.sendto(frame.to_bytes(4, "little") if size == 4 else b"\x5a" * size, ("127.0.0.1", udp))
+                for frame in range(sent):
+                    child.proc.send_signal(signal.SIGSTOP if frame == 3 else signal.SIGCONT if frame == 100 else 0)
+                    send(frame)
+                    time.sleep(0.2 if frame < 3 else 0)
+                while (seen := page_counted(feed, 0.5 * SLOWER)) < sent - 1 and sent < 400:
+                    send(sent)
+                    sent += 1
+            child.proc.send_signal(signal.SIGINT)
+            child.wait(20)
+            found = re.search(rb"bio-stream: (\d+) frames, (\d+) cut short, \d+ bytes(?:, (\d+) payload lost)?(?:, (\d+) "
+                              rb"missing)?, datagrams dropped: ([1-9]\d*) by the kernel", child.text)
+            summary = [int(n or 0) for n in found.groups()[:4]] if found else [0]
+            rows = list(csv.reader(open(csv_path)))[1:]
+            states = [sum(row[4] == state for row in rows) for state in ("whole", "cut short", "payload lost")]
+            tabled = len(rows) + sum(int(row[5]) for row in rows)
+            frames, lost = recorded(record)
+            check(seen in (sent - 1, sent) and sum(summary) == tabled == sent and summary[:3] == states and summary[0] < sent
+                  and (kind != "raw" or (frames == summary[0] and frames + lost == sent)),
+                  f"{kind}: sent {sent}, page {seen}, summary {summary}, table {tabled} {states}, recording "
+                  f"{frames} + {lost}")
+
 
 if __name__ == "__main__":
     GROUP, BIO_STREAM, BIO_HOST, NORUN_PLUGIN, VSENSOR = sys.argv[1:6]

@@ -190,7 +190,9 @@ private:
 
 // The var_min suggestion over the scores the page replays, as bio-tune makes it: null fields but
 // "refused" when none can be made.
-nlohmann::json suggestion_json(const std::vector<std::int32_t>& scores, const ScoreSettings& settings) {
+nlohmann::json suggestion_json(const std::vector<bio_replay::Sample>& samples, const ScoreSettings& settings) {
+    std::vector<std::int32_t> scores(samples.size());
+    std::transform(samples.begin(), samples.end(), scores.begin(), [](const bio_replay::Sample& s) { return s.score; });
     const bio_tune::ScorePair pair = settings.bsize > 0 && settings.step > 0
                                          ? bio_tune::ScorePair{settings.bsize, settings.step}
                                          : bio_tune::ScorePair{};
@@ -222,11 +224,11 @@ std::optional<int> int_param(std::string_view query, std::string_view name) {
     return value ? bio_common::parse_integer<int>(*value) : std::nullopt;
 }
 
-// The scores of an event as a JSON array of [number, seconds, score], written straight into `text`:
+// The scores of an event as a JSON array of [number, seconds, score, state, missing_before], written straight into `text`:
 // they are most of an event, and building them as JSON values first would cost the server thread
 // more than sending them.
 void append_scores(std::string& text, const std::vector<ScoreLog::Entry>& entries) {
-    char item[96];  // up to 20 + 24 + 11 characters of numbers
+    char item[128];  // up to 20 + 24 + 11 + 3 + 10 characters of numbers
     text += '[';
     for (const ScoreLog::Entry& entry : entries) {
         char* end = item;
@@ -236,6 +238,10 @@ void append_scores(std::string& text, const std::vector<ScoreLog::Entry>& entrie
         end = std::to_chars(end, item + sizeof item, entry.seconds).ptr;
         *end++ = ',';
         end = std::to_chars(end, item + sizeof item, entry.score).ptr;
+        *end++ = ',';
+        end = std::to_chars(end, item + sizeof item, entry.state).ptr;
+        *end++ = ',';
+        end = std::to_chars(end, item + sizeof item, entry.missing_before).ptr;
         *end++ = ']';
         *end++ = ',';
         text.append(item, end);
@@ -271,6 +277,9 @@ public:
     std::atomic<std::uint64_t> cut_short{0};
     std::atomic<std::uint64_t> stray{0};
     std::atomic<std::uint64_t> foreign{0};
+    std::atomic<std::uint64_t> payload_lost{0};
+    std::atomic<std::uint64_t> missing{0};
+    std::atomic<std::uint64_t> kernel_dropped{0};
     std::mutex latest_mutex;  // held only to swap or copy what it guards
     std::shared_ptr<const Picture> picture;
     PictureShelf shelf;
@@ -623,11 +632,12 @@ void Session::send_touches(std::string_view query) {
     server_.shelf_var_min.store(*var_min);
     server_.shelf_img_num.store(std::max(*img_num, 1));
     const std::uint64_t end = server_.log.end();
-    std::vector<std::int32_t> scores;
+    std::vector<bio_replay::Sample> scores;  // a frame lost, or one after lost frames, is a gap
     scores.reserve(std::min(touches_window, server_.log.capacity()));
-    const std::uint64_t first =
-        server_.log.read(end - std::min<std::uint64_t>(end, touches_window), touches_window,
-                         [&](std::uint64_t, const ScoreLog::Entry& entry) { scores.push_back(entry.score); });
+    const std::uint64_t first = server_.log.read(
+        end - std::min<std::uint64_t>(end, touches_window), touches_window, [&](std::uint64_t, const ScoreLog::Entry& e) {
+            scores.push_back(bio_replay::Sample{e.score, e.missing_before > 0 || e.state != 0});
+        });
     std::vector<bio_replay::Touch> found = bio_replay::replay(scores.data(), scores.size(), rules);
     const bio_replay::Counts counts = bio_replay::count_outcomes(found);
     const std::size_t left_out = found.size() - std::min(found.size(), touches_listed);
@@ -842,6 +852,9 @@ std::shared_ptr<const std::string> PageServer::event(std::uint64_t& cursor) {
                                    {"cut_short", cut_short.load()},
                                    {"stray", stray.load()},
                                    {"foreign", foreign.load()},
+                                   {"payload_lost", payload_lost.load()},
+                                   {"missing", missing.load()},
+                                   {"kernel_dropped", kernel_dropped.load()},
                                    {"fps", rate_}};
     std::string text = "data: {\"first\":" + std::to_string(first) +
                        ",\"oldest\":" + std::to_string(log.begin()) +
@@ -906,12 +919,13 @@ void LiveView::frame(const Frame& frame) {
     }
     server.last_arrival.store(server.seconds());
     // Logged last: a page that sees the score finds the frame's picture.
-    server.log.append(ScoreLog::Entry{frame.number, server.seconds(), frame.score});
+    server.log.append(ScoreLog::Entry{frame.number, server.seconds(), frame.score, 0, frame.missing_before});
 }
 
 void LiveView::cut_short(const CutShort& frame) {
     server_->last_arrival.store(server_->seconds());
-    server_->log.append(ScoreLog::Entry{frame.number, server_->seconds(), frame.score});
+    server_->log.append(ScoreLog::Entry{frame.number, server_->seconds(), frame.score,
+                                        static_cast<std::uint8_t>(frame.state), frame.missing_before});
 }
 
 void LiveView::counters(const Counts& counts) noexcept {
@@ -919,6 +933,9 @@ void LiveView::counters(const Counts& counts) noexcept {
     server_->cut_short.store(counts.cut_short);
     server_->stray.store(counts.stray);
     server_->foreign.store(counts.foreign);
+    server_->payload_lost.store(counts.payload_lost);
+    server_->missing.store(counts.missing);
+    server_->kernel_dropped.store(counts.kernel_dropped);
 }
 
 }  // namespace bio_stream

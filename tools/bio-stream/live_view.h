@@ -21,6 +21,9 @@ struct Counts {
     std::uint64_t cut_short = 0;
     std::uint64_t stray = 0;    // payload datagrams outside any frame
     std::uint64_t foreign = 0;  // datagrams from an address other than --from's, dropped
+    std::uint64_t payload_lost = 0;    // frames whose header came alone in a stream of pictures
+    std::uint64_t missing = 0;         // frames lost whole: no header came
+    std::uint64_t kernel_dropped = 0;  // datagrams the kernel dropped on the socket
 };
 
 // How the stream's scores were measured, when bio-stream was told (--bsize, --step): the page labels

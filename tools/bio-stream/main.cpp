@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,6 +30,7 @@
 #include "frame_png.h"
 #include "live_view.h"
 #include "reassembler.h"
+#include "receive_thread.h"
 #include "recording/recording.h"
 
 #include <CLI/CLI.hpp>
@@ -45,6 +45,8 @@ struct Options {
     std::string record_path;
     std::string http;  // "[ADDR:]PORT" of the page; empty: no page
     std::size_t http_scores = bio_stream::default_scores_kept;
+    int receive_buffer = 32 << 20;  // the socket's receive queue asked for, in bytes
+    std::size_t queue_bytes = bio_stream::default_queue_bytes;
     std::string from;          // the only IPv4 address datagrams are taken from; empty: any
     std::uint64_t frames = 0;  // 0: no limit
     double seconds = 0;        // 0: no limit
@@ -58,9 +60,8 @@ extern "C" void on_stop_signal(int) {
     stop_requested = 1;
 }
 
-// Makes SIGINT and SIGTERM end the receive loop; a waiting poll returns at once (poll is never
-// restarted). Other calls are: a signal that lands while a line waits on a slow terminal must not
-// fail the write, which would silence standard output, the summary included.
+// Makes SIGINT and SIGTERM end the receive loop (it looks every 0.2 s at least). Calls are
+// restarted: a signal that lands while a line waits on a slow terminal must not fail the write, which would silence standard output, the summary included.
 void install_stop_handlers() {
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
@@ -75,7 +76,8 @@ void install_stop_handlers() {
 }
 
 // A UDP socket bound to address:port, with a receive queue deep enough for bursts of raw
-// frames (each is 614400 bytes sent without pause). Prints the address actually bound.
+// frames (each is 614400 bytes sent without pause) that counts the datagrams the kernel drops.
+// Prints the address actually bound and the queue granted.
 bio_common::unique_fd open_listener(const Options& options) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -88,9 +90,13 @@ bio_common::unique_fd open_listener(const Options& options) {
         fail_errno("socket");
     }
     // Privileged processes may go beyond the system's limit; others get what it allows.
-    const int queue_bytes = 8 << 20;
-    if (::setsockopt(sock.get(), SOL_SOCKET, SO_RCVBUFFORCE, &queue_bytes, sizeof queue_bytes) != 0) {
-        ::setsockopt(sock.get(), SOL_SOCKET, SO_RCVBUF, &queue_bytes, sizeof queue_bytes);
+    const int asked = options.receive_buffer;
+    if (::setsockopt(sock.get(), SOL_SOCKET, SO_RCVBUFFORCE, &asked, sizeof asked) != 0) {
+        ::setsockopt(sock.get(), SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked);
+    }
+    const int on = 1;
+    if (::setsockopt(sock.get(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0) {
+        fail_errno("SO_RXQ_OVFL");
     }
     if (::bind(sock.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         fail_errno("cannot listen on " + options.bind_address + ":" + std::to_string(options.port));
@@ -100,6 +106,10 @@ bio_common::unique_fd open_listener(const Options& options) {
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
     std::cout << "bio-stream: listening on " << text << ":" << ntohs(address.sin_port) << std::endl;
+    int granted = 0;
+    length = sizeof granted;
+    ::getsockopt(sock.get(), SOL_SOCKET, SO_RCVBUF, &granted, &length);
+    std::cout << "bio-stream: receive buffer " << granted << " bytes (asked for " << asked << ")" << std::endl;
     return sock;
 }
 
@@ -122,7 +132,7 @@ bio_common::unique_fd open_csv(const std::string& path) {
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666));
     struct stat info {};
     if (!csv || ::fstat(csv.get(), &info) != 0 ||
-        (info.st_size == 0 && !write_all(csv.get(), "frame,score,kind,bytes\n"))) {
+        (info.st_size == 0 && !write_all(csv.get(), "frame,score,kind,bytes,state,missing_before\n"))) {
         throw std::runtime_error("cannot open " + path);
     }
     return csv;
@@ -143,18 +153,15 @@ public:
         }
     }
 
-    // Keeps a whole frame, then reports it: a frame that has been printed is in the
-    // recording and the table even if the receiver is killed right after.
+    // Keeps a whole frame, then reports it: a frame that has been printed is in the recording and the
+    // table even if the receiver is killed right after. Frames missing before it go first.
     void frame(const bio_stream::Frame& frame) {
         const char* const kind = bio_stream::kind_name(frame.kind);
+        missing(frame.number, frame.missing_before, frame.loss, frame.seconds, frame.kind == bio_stream::Kind::raw);
         if (recorder_ && frame.kind == bio_stream::Kind::raw) {
-            recorder_->append(frame.score, frame.bytes.data());
+            recorder_->append(frame.score, frame.bytes.data(), microseconds(frame.seconds));
         }
-        if (csv_ &&
-            !write_all(csv_.get(), std::to_string(frame.number) + ',' + std::to_string(frame.score) + ',' +
-                                       kind + ',' + std::to_string(frame.bytes.size()) + '\n')) {
-            throw std::runtime_error("cannot write " + options_.csv_path);
-        }
+        row(frame.number, std::to_string(frame.score), kind, frame.bytes.size(), "whole", frame.missing_before);
         if (!options_.out_dir.empty()) {
             char name[32];
             std::snprintf(name, sizeof name, "frame-%06llu.png",
@@ -167,11 +174,35 @@ public:
         }
     }
 
-    void cut_short(const bio_stream::CutShort& frame) const {
-        if (!options_.quiet) {
-            std::cout << "frame " << frame.number << ": score " << frame.score << ", cut short after "
-                      << frame.bytes << " bytes" << std::endl;
+    // A frame cut short or whose payload was lost: a gap in the recording with its score, a row, a line.
+    void cut_short(const bio_stream::CutShort& frame) {
+        const bool raw = frame.expected.value_or(bio_stream::Kind::raw) == bio_stream::Kind::raw;
+        missing(frame.number, frame.missing_before, frame.loss, frame.seconds, raw);
+        const bool cut = frame.state == bio_stream::State::cut_short;
+        if (recorder_ && raw) {
+            recorder_->append_gap(recording::Gap{1, cut ? recording::gap_cut_short : recording::gap_payload_lost,
+                                                 microseconds(frame.seconds), true, frame.score});
         }
+        row(frame.number, std::to_string(frame.score), frame.expected ? bio_stream::kind_name(*frame.expected) : "unknown",
+            frame.bytes, cut ? "cut short" : "payload lost", frame.missing_before);
+        if (!options_.quiet) {
+            std::cout << "frame " << frame.number << ": score " << frame.score;
+            if (cut) {
+                std::cout << ", cut short after " << frame.bytes << " bytes" << std::endl;
+            } else {
+                std::cout << ", payload lost" << std::endl;
+            }
+        }
+    }
+
+    // Frames missing after the last header, at the end: the last of them has a row of its own.
+    void missing_at_end(std::uint64_t next, std::uint64_t count, std::optional<bio_stream::Kind> kind) {
+        if (count == 0) {
+            return;
+        }
+        const bool raw = kind.value_or(bio_stream::Kind::raw) == bio_stream::Kind::raw;
+        missing(next + count, static_cast<std::uint32_t>(count), recording::gap_socket_drop, last_seconds_, raw);
+        row(next + count - 1, "", kind ? bio_stream::kind_name(*kind) : "unknown", 0, "missing", count - 1);
     }
 
     void close() {
@@ -184,7 +215,39 @@ public:
     }
 
 private:
+    static std::uint64_t microseconds(double seconds) {
+        return static_cast<std::uint64_t>(std::max(seconds, 0.0) * 1e6);
+    }
+
+    // Frames `number` - `count` to `number` - 1 were lost: a gap in a raw stream's recording, a line.
+    void missing(std::uint64_t number, std::uint32_t count, std::uint32_t loss, double seconds, bool raw) {
+        last_seconds_ = seconds;
+        if (count == 0) {
+            return;
+        }
+        if (recorder_ && raw) {
+            recorder_->append_gap(recording::Gap{count, loss, microseconds(seconds), false, 0});
+        }
+        if (!options_.quiet) {
+            std::cout << (count == 1 ? "frame " : "frames ") << number - count;
+            if (count > 1) {
+                std::cout << " to " << number - 1;
+            }
+            std::cout << ": missing" << std::endl;
+        }
+    }
+
+    void row(std::uint64_t number, const std::string& score, const char* kind, std::size_t bytes,
+             const char* state, std::uint64_t missing_before) {
+        if (csv_ && !write_all(csv_.get(), std::to_string(number) + ',' + score + ',' + kind + ',' +
+                                               std::to_string(bytes) + ',' + state + ',' +
+                                               std::to_string(missing_before) + '\n')) {
+            throw std::runtime_error("cannot write " + options_.csv_path);
+        }
+    }
+
     const Options& options_;
+    double last_seconds_ = 0;
     bio_common::unique_fd csv_;
     std::unique_ptr<recording::Writer> recorder_;
 };
@@ -201,32 +264,6 @@ std::optional<in_addr_t> sender_filter(const std::string& from) {
     return address.s_addr;
 }
 
-// Feeds the datagrams queued on `sock` to `reassembler` until the queue is empty or `stop()`
-// holds; those from another address than `only` are dropped and counted in `foreign`. `stop` is
-// asked before every datagram, so that a sender that never pauses cannot hold reception past a stop
-// condition. Throws on a failure of the socket.
-template <typename Stop>
-void read_queued(int sock, std::vector<unsigned char>& datagram, bio_stream::Reassembler& reassembler,
-                 std::optional<in_addr_t> only, std::uint64_t& foreign, const Stop& stop) {
-    while (!stop()) {
-        sockaddr_in sender{};
-        socklen_t sender_length = sizeof sender;
-        const ssize_t got = ::recvfrom(sock, datagram.data(), datagram.size(), MSG_DONTWAIT,
-                                       reinterpret_cast<sockaddr*>(&sender), &sender_length);
-        if (got == -1) {
-            if (errno == EAGAIN || errno == EINTR) {  // EWOULDBLOCK is EAGAIN on Linux
-                return;
-            }
-            fail_errno("recv");
-        }
-        if (only && sender.sin_addr.s_addr != *only) {
-            ++foreign;
-            continue;
-        }
-        reassembler.feed(datagram.data(), static_cast<std::size_t>(got));
-    }
-}
-
 using clock = std::chrono::steady_clock;
 
 // The end of a --seconds run; for 0 (no limit) a time that never comes.
@@ -237,15 +274,26 @@ clock::time_point deadline_after(double seconds) {
     return clock::now() + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-// The summary line, printed when the run ends.
-void print_summary(const bio_stream::Reassembler& reassembler, std::uint64_t foreign) {
+// The summary line, printed when the run ends. Every frame sent is in one of its counts: whole, cut
+// short, payload lost or missing.
+void print_summary(const bio_stream::Reassembler& reassembler, const bio_stream::ReceiveThread& reader) {
     std::cout << "bio-stream: " << reassembler.frames() << " frames, " << reassembler.cut_short()
               << " cut short, " << reassembler.bytes() << " bytes";
+    if (reassembler.payload_lost() != 0) {
+        std::cout << ", " << reassembler.payload_lost() << " payload lost";
+    }
+    if (reassembler.missing() != 0) {
+        std::cout << ", " << reassembler.missing() << " missing";
+    }
+    if (reader.kernel_dropped() != 0 || reader.queue_dropped() != 0) {
+        std::cout << ", datagrams dropped: " << reader.kernel_dropped() << " by the kernel, "
+                  << reader.queue_dropped() << " by bio-stream";
+    }
     if (reassembler.stray_datagrams() != 0) {
         std::cout << ", " << reassembler.stray_datagrams() << " stray datagrams";
     }
-    if (foreign != 0) {
-        std::cout << ", " << foreign << " datagrams from other addresses dropped";
+    if (reader.foreign() != 0) {
+        std::cout << ", " << reader.foreign() << " datagrams from other addresses dropped";
     }
     std::cout << std::endl;
 }
@@ -265,25 +313,31 @@ int receive(const Options& options) {
     const bio_common::unique_fd sock = open_listener(options);
     std::cout << page_line.str() << std::flush;
     Outputs outputs(options);
+    bio_stream::ReceiveThread reader(sock.get(), only, options.queue_bytes);
 
     std::uint64_t whole_frames = 0;
-    std::uint64_t foreign = 0;
-    bio_stream::Reassembler reassembler(
+    std::optional<bio_stream::Reassembler> reassembler;
+    const auto show_counts = [&] {
+        if (view) {
+            view->counters({reassembler->frames(), reassembler->cut_short(), reassembler->stray_datagrams(),
+                            reader.foreign(), reassembler->payload_lost(), reassembler->missing(),
+                            reader.kernel_dropped()});
+        }
+    };
+    reassembler.emplace(
         [&](const bio_stream::Frame& frame) {
             outputs.frame(frame);
             ++whole_frames;
             if (view) {
                 view->frame(frame);
-                view->counters(
-                    {reassembler.frames(), reassembler.cut_short(), reassembler.stray_datagrams(), foreign});
+                show_counts();
             }
         },
         [&](const bio_stream::CutShort& frame) {
             outputs.cut_short(frame);
             if (view) {
                 view->cut_short(frame);
-                view->counters(
-                    {reassembler.frames(), reassembler.cut_short(), reassembler.stray_datagrams(), foreign});
+                show_counts();
             }
         });
     const auto enough = [&] { return options.frames != 0 && whole_frames >= options.frames; };
@@ -292,33 +346,32 @@ int receive(const Options& options) {
     const auto stopped = [&] { return stop_requested != 0 || enough() || clock::now() >= deadline; };
     // The longest single wait: a stop signal that lands just before a wait is seen after it.
     constexpr std::chrono::milliseconds longest_wait{200};
-
-    std::vector<unsigned char> datagram(65536);  // larger than any UDP payload over IPv4
+    bio_stream::Datagram datagram;
     while (!stopped()) {
         std::chrono::milliseconds wait = longest_wait;
         if (deadline != clock::time_point::max()) {
             wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()));
         }
-        pollfd waiting{sock.get(), POLLIN, 0};
-        const int ready = ::poll(&waiting, 1, static_cast<int>(std::max<std::int64_t>(wait.count(), 0)));
-        if (ready == -1 && errno != EINTR) {
-            fail_errno("poll");
-        }
-        if (ready == 1) {
-            read_queued(sock.get(), datagram, reassembler, only, foreign, stopped);
+        if (reader.pop(datagram, std::max(wait, std::chrono::milliseconds(0)))) {
+            reassembler->feed(datagram.bytes.data(), datagram.bytes.size(), datagram.arrival);
         }
     }
-    // What had already arrived when a signal or the deadline came still counts, read for at
-    // most a tenth of a second: a sender that never pauses cannot keep the receiver longer.
-    const clock::time_point drain_end = clock::now() + std::chrono::milliseconds(100);
-    read_queued(sock.get(), datagram, reassembler, only, foreign,
-                [&] { return enough() || clock::now() >= drain_end; });
+    // What had already arrived when a signal or the deadline came still counts: the socket is read for
+    // at most a tenth of a second more (a sender that never pauses cannot keep the receiver longer),
+    // and what it queued is handled for at most half a second; what is left then counts as dropped.
+    reader.stop(!enough());
+    const clock::time_point drain_end = clock::now() + std::chrono::milliseconds(500);
+    while (!enough() && clock::now() < drain_end && reader.pop(datagram, std::chrono::milliseconds(0))) {
+        reassembler->feed(datagram.bytes.data(), datagram.bytes.size(), datagram.arrival);
+    }
     if (!enough()) {
-        reassembler.finish();
+        const std::uint64_t next = reassembler->started();
+        outputs.missing_at_end(next + 1, reassembler->finish(reader.discard()), reassembler->stream_kind());
+        show_counts();
     }
     outputs.close();
 
-    print_summary(reassembler, foreign);
+    print_summary(*reassembler, reader);
     return 0;
 }
 
@@ -352,6 +405,14 @@ int main(int argc, char** argv) {
         "--http", options.http,
         "Serve a live page of the stream at [ADDR:]PORT (ADDR 127.0.0.1 unless given; 0: a free port); "
         "another ADDR than 127.x.x.x asks for a token, printed with the page's address");
+    app.add_option("--receive-buffer", options.receive_buffer,
+                   "Bytes of receive queue to ask the kernel for (privileged: beyond net.core.rmem_max)")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1 << 30));
+    app.add_option("--queue-bytes", options.queue_bytes,
+                   "Bytes of datagrams held for the writer; beyond them whole frames are dropped and counted")
+        ->capture_default_str()
+        ->check(CLI::Range(std::size_t{65536}, std::size_t{1} << 30));
     app.add_option("--http-scores", options.http_scores,
                    "Scores the page keeps; older ones are dropped, and the page says so")
         ->capture_default_str()

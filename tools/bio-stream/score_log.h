@@ -25,6 +25,8 @@ public:
         std::uint64_t number = 0;  // the frame's number (bio-stream counts frames from 1)
         double seconds = 0;        // arrival, seconds after bio-stream started
         std::int32_t score = 0;
+        std::uint8_t state = 0;            // 0 whole, 1 cut short, 2 payload lost
+        std::uint32_t missing_before = 0;  // frames lost just before this one
     };
 
     explicit ScoreLog(std::size_t capacity = default_scores_kept);

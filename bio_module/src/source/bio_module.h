@@ -188,3 +188,6 @@ extern BIO_EXPORT std::unique_ptr<std::thread> _finger_detected_consumer;
 void write_finger_image(const unsigned char* image, int width, int height);
 BIO_EXPORT void send_fingerprint(const std::string& address, int port, int header, unsigned char* payload,
                                  int length);
+// Ends the debug stream for good (a frame going out is finished first) and returns the frames it carried:
+// those whose header went out. For a host that reports what was sent when it stops.
+extern "C" BIO_EXPORT std::uint64_t bio_module_close_debug_stream();

@@ -11,6 +11,7 @@
 #include <ios>
 #include <iostream>
 #include <memory>
+#include <mutex>
 
 #include "bio_common/unique_fd.h"
 
@@ -32,6 +33,12 @@ constexpr std::ptrdiff_t grey_row_bytes = grey_width;
 // The largest slice of a frame that goes out in one datagram; it stays below the largest
 // UDP payload of one IPv4 datagram and is sent as IP fragments.
 constexpr int udp_slice_bytes = 60000;
+
+// The debug stream's frames so far (those whose header went out), and whether the host closed it. A frame
+// goes out whole under the lock, so that the count the host takes when it closes the stream is final.
+std::mutex stream_mutex;
+std::uint64_t frames_streamed = 0;
+bool stream_closed = false;
 
 // Closes a stdio stream that nobody else has taken over.
 struct file_closer {
@@ -78,6 +85,10 @@ void write_finger_image(const unsigned char* image, int width, int height) {
 // (none when length <= 0). Failures are printed on standard output and end the frame;
 // nothing is retried and the socket is closed on every path.
 void send_fingerprint(const std::string& address, int port, int header, unsigned char* payload, int length) {
+    const std::lock_guard<std::mutex> lock(stream_mutex);
+    if (stream_closed) {
+        return;
+    }
     bio_common::unique_fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
     if (!sock) {
         std::cout << text_socket_failed << std::endl;
@@ -102,6 +113,7 @@ void send_fingerprint(const std::string& address, int port, int header, unsigned
         std::cout << text_send_failed << std::endl;
         return;
     }
+    ++frames_streamed;
 
     for (int offset = 0; offset < length; offset += udp_slice_bytes) {
         const int slice = std::min(length - offset, udp_slice_bytes);
@@ -111,4 +123,10 @@ void send_fingerprint(const std::string& address, int port, int header, unsigned
             return;
         }
     }
+}
+
+std::uint64_t bio_module_close_debug_stream() {
+    const std::lock_guard<std::mutex> lock(stream_mutex);
+    stream_closed = true;
+    return frames_streamed;
 }

@@ -37,7 +37,7 @@ TEST(BioStreamReceiver, FramesAreToldRecordedAndPictured) {
     send_fingerprint("127.0.0.1", port, 300, raw.data(), 614400);
     ASSERT_EQ(receiver.wait_exit(10s), 0);
     EXPECT_EQ(
-        std::vector<std::string>(receiver.lines().begin() + 1, receiver.lines().end()),
+        std::vector<std::string>(receiver.lines().begin() + 2, receiver.lines().end()),
         (std::vector<std::string>{
             "frame 1: score 5, cut short after 60000 bytes", "frame 2: score 12, grey-260x350, 91000 bytes",
             "frame 3: score 300, raw, 614400 bytes", "bio-stream: 2 frames, 1 cut short, 765412 bytes"}));

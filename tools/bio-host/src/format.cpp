@@ -145,7 +145,8 @@ std::string summary_line(const Tally& tally) {
            std::to_string(tally.finger_removed) + ", frames seen " + frames_text(tally.frames) +
            ", camera restarts " + std::to_string(tally.restarts) + ", finger-detected events " +
            std::to_string(tally.finger_detected) + ", keep-alives " + std::to_string(tally.keep_alives) +
-           " (late " + std::to_string(tally.late_keep_alives) + ")";
+           " (late " + std::to_string(tally.late_keep_alives) + ")" +
+           (tally.streamed != 0 ? ", frames streamed " + std::to_string(tally.streamed) : "");
 }
 
 Json summary_json(const Tally& tally) {
@@ -156,7 +157,8 @@ Json summary_json(const Tally& tally) {
                 {"restarts", tally.restarts},
                 {"finger_detected", tally.finger_detected},
                 {"keep_alives", tally.keep_alives},
-                {"late_keep_alives", tally.late_keep_alives}};
+                {"late_keep_alives", tally.late_keep_alives},
+                {"frames_streamed", tally.streamed}};
 }
 
 std::string watchdog_line(const WatchdogReport& report) {

@@ -55,6 +55,7 @@ struct Tally {
     std::uint64_t finger_detected = 0;
     std::uint64_t finger_removed = 0;
     std::uint64_t restarts = 0;  // camera restarts ("Restarting module.." records)
+    std::uint64_t streamed = 0;  // frames the module put on its debug stream (at the end of the run)
 };
 
 // "status: enabled yes, templates N, keep-alives N, frames N" ("frames n/a" when unknown).
@@ -62,7 +63,8 @@ std::string status_line(const Tally& tally);
 Json status_json(const Tally& tally);
 
 // "summary: touches published N, finger-removed events N, frames seen N, camera restarts N,
-// finger-detected events N, keep-alives N (late N)".
+// finger-detected events N, keep-alives N (late N)", and ", frames streamed N" when the debug stream
+// carried any.
 std::string summary_line(const Tally& tally);
 Json summary_json(const Tally& tally);
 

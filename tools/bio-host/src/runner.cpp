@@ -357,9 +357,25 @@ void Runner::wait_for_stop() {
 // atexit handler.
 void Runner::finish(int code) {
     ovra::PostOffice::flush(std::chrono::seconds(2));
-    const Tally t = tally();
+    Tally t = tally();
+    t.streamed = close_debug_stream();
     out_.emit_last(summary_line(t), summary_json(t));
     leave(code);
+}
+
+// Ends the plug-in's debug stream, if it has one, and returns the frames it carried: the count is final,
+// whatever the capture loop does until the process ends.
+std::uint64_t Runner::close_debug_stream() const {
+    void* const plugin = ::dlopen(plugin_path_.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (plugin == nullptr) {
+        return 0;
+    }
+    std::uint64_t frames = 0;
+    if (void* const close = ::dlsym(plugin, "bio_module_close_debug_stream")) {
+        frames = reinterpret_cast<std::uint64_t (*)()>(reinterpret_cast<std::uintptr_t>(close))();
+    }
+    ::dlclose(plugin);
+    return frames;
 }
 
 void Runner::leave(int code) {

@@ -70,6 +70,7 @@ private:
     void start_plugin();
     [[noreturn]] void wait_for_stop();
     [[noreturn]] void finish(int code);
+    std::uint64_t close_debug_stream() const;
     // Ends the process with `code` at once: standard streams flushed, private directory removed.
     [[noreturn]] void leave(int code);
     void set_up();
