@@ -144,6 +144,20 @@ struct correction_row {
     unsigned char mask;  // XORed into every value: 0, or 255 for 255 - v
 };
 
+// The walk's groups of `row` for the vector rows: `count` of them from the one returned on; none (null,
+// count 0) when the plan has no walk.
+inline const correction_group* walk_groups(const correction_plan& plan, const correction_row& row,
+                                           std::uint32_t& count) noexcept {
+    const correction_walk* walk = plan.walk;
+    if (walk == nullptr) {
+        count = 0;
+        return nullptr;
+    }
+    const std::uint32_t first = walk->row_groups[row.index];
+    count = walk->row_groups[row.index + 1] - first;
+    return walk->groups + first;
+}
+
 // Row function of the correction: writes the first pixels of `row` and returns how many, at most
 // row.count.
 using correct_row_kernel = std::size_t (*)(const unsigned char* frame, const correction_plan& plan,

@@ -354,16 +354,11 @@ void correct_groups(const correction_group* groups, const unsigned char* window,
 // gives it none), are left to the reference row.
 std::size_t correct_row_neon(const unsigned char* frame, const correction_plan& plan,
                              const correction_row& row) {
-    const correction_walk* walk = plan.walk;
-    if (walk == nullptr) {
-        return 0;
-    }
-    const std::uint32_t first = walk->row_groups[row.index];
-    const std::uint32_t groups = walk->row_groups[row.index + 1] - first;
+    std::uint32_t groups = 0;
+    const correction_group* g = walk_groups(plan, row, groups);
     if (groups == 0) {
         return 0;
     }
-    const correction_group* g = walk->groups + first;
     const std::ptrdiff_t last = static_cast<std::ptrdiff_t>(row.count) - 8;
     const unsigned char* window = frame + g->window;
     if (row.direction < 0) {

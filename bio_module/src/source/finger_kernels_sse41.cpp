@@ -79,19 +79,15 @@ void correct_groups(const unsigned char* frame, const correction_group* g, std::
 // Same pixels as correct_row_reference(); see finger_kernels.h. Rows without groups are left to it.
 std::size_t correct_row_sse41(const unsigned char* frame, const correction_plan& plan,
                               const correction_row& row) {
-    const correction_walk* walk = plan.walk;
-    if (walk == nullptr) {
-        return 0;
-    }
-    const std::uint32_t first = walk->row_groups[row.index];
-    const std::uint32_t groups = walk->row_groups[row.index + 1] - first;
+    std::uint32_t groups = 0;
+    const correction_group* g = walk_groups(plan, row, groups);
     if (groups == 0 || row.count != plan.columns) {
         return 0;
     }
     if (row.direction < 0) {
-        correct_groups<true>(frame, walk->groups + first, groups, row);
+        correct_groups<true>(frame, g, groups, row);
     } else {
-        correct_groups<false>(frame, walk->groups + first, groups, row);
+        correct_groups<false>(frame, g, groups, row);
     }
     return row.count;
 }
