@@ -224,27 +224,30 @@ std::optional<int> int_param(std::string_view query, std::string_view name) {
     return value ? bio_common::parse_integer<int>(*value) : std::nullopt;
 }
 
+// A number's shortest text, appended to `text`.
+template <typename Number>
+void append_number(std::string& text, Number value) {
+    char digits[32];  // a double's shortest form takes at most 24
+    text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
 // The scores of an event as a JSON array of [number, seconds, score, state, missing_before], written straight into `text`:
 // they are most of an event, and building them as JSON values first would cost the server thread
 // more than sending them.
 void append_scores(std::string& text, const std::vector<ScoreLog::Entry>& entries) {
-    char item[128];  // up to 20 + 24 + 11 + 3 + 10 characters of numbers
     text += '[';
     for (const ScoreLog::Entry& entry : entries) {
-        char* end = item;
-        *end++ = '[';
-        end = std::to_chars(end, item + sizeof item, entry.number).ptr;
-        *end++ = ',';
-        end = std::to_chars(end, item + sizeof item, entry.seconds).ptr;
-        *end++ = ',';
-        end = std::to_chars(end, item + sizeof item, entry.score).ptr;
-        *end++ = ',';
-        end = std::to_chars(end, item + sizeof item, entry.state).ptr;
-        *end++ = ',';
-        end = std::to_chars(end, item + sizeof item, entry.missing_before).ptr;
-        *end++ = ']';
-        *end++ = ',';
-        text.append(item, end);
+        text += '[';
+        append_number(text, entry.number);
+        text += ',';
+        append_number(text, entry.seconds);
+        text += ',';
+        append_number(text, entry.score);
+        text += ',';
+        append_number(text, entry.state);
+        text += ',';
+        append_number(text, entry.missing_before);
+        text += "],";
     }
     if (text.back() == ',') {
         text.back() = ']';
