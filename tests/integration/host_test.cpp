@@ -1,6 +1,10 @@
 // End-to-end runs of bio-host with the real plug-in over the virtual sensor, and of bio-stream
 // receiving its debug stream, judged by what a user sees: transcript lines, exit status, files.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -17,6 +21,7 @@
 #include "bio_test/files.h"
 #include "bio_test/png.h"
 #include "bio_test/process.h"
+#include "recording/recording.h"
 
 namespace {
 
@@ -26,6 +31,16 @@ using bio_test::Process;
 
 constexpr std::chrono::seconds run_limit{120};  // sanitizers and qemu are many times slower
 const bool emulated = !bio_test::emulator().empty();
+
+// bio-host's environment: its private directory under `tmp`; under an emulator, which cannot run
+// bio-host again with the sensor preloaded, the emulator preloads it (configured in place).
+std::vector<std::string> host_env(const std::string& tmp) {
+    std::vector<std::string> env{"TMPDIR=" + tmp};
+    if (emulated) {
+        env.emplace_back("QEMU_SET_ENV=LD_PRELOAD=" VSENSOR_LIB);
+    }
+    return env;
+}
 
 struct Row {
     const char* name;
@@ -159,6 +174,10 @@ identifier_id=1651076864 device_id=-?\d+ width=260 height=350 image=<91000 bytes
     {"until_end", "glass 10f\nfinger 20f\nglass 5f\n", "--json --until-end", "", 0, R"(
 {"kind":"stopping","reason":"end","frames":35}
 {"kind":"summary","touches":1,"finger_removed":1,"frames":">35"})"},
+    // A timeline repeated a number of passes ends after the last.
+    {"until_end_passes", "finger 10f\nglass 10f\nrepeat 3\n", "--json --until-end", "", 0, R"(
+{"kind":"stopping","reason":"end","frames":60}
+{"kind":"summary","touches":3,"finger_removed":3,"frames":">60"})"},
     {"frames", "glass\n", "--json --frames 12", "", 0, R"(
 {"kind":"stopping","reason":"frames"}
 {"kind":"summary","frames":">11"})"},
@@ -274,13 +293,7 @@ TEST_P(EndToEnd, Scenario) {
     for (const std::string& word : bio_common::split_words(substituted(row.options, dir.path(), port))) {
         argv.push_back(word);
     }
-    // Under an emulator bio-host cannot run itself again with the sensor preloaded: the emulator
-    // preloads it, and bio-host configures it in place.
-    std::vector<std::string> env{"TMPDIR=" + dir.path()};
-    if (emulated) {
-        env.emplace_back("QEMU_SET_ENV=LD_PRELOAD=" VSENSOR_LIB);
-    }
-    Process host(argv, env, row.commands);
+    Process host(argv, host_env(dir.path()), row.commands);
     if (row.signal != 0) {
         const std::string first = row.expect.substr(0, row.expect.find('\n'));
         ASSERT_TRUE(host.wait_line([&](const std::string& l) { return matches(first, l); }, run_limit));
@@ -299,5 +312,55 @@ TEST_P(EndToEnd, Scenario) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BioHost, EndToEnd, testing::ValuesIn(rows), testing::PrintToStringParamName());
+
+// A UDP socket bound to 127.0.0.1:port (0: a free port), not blocking; -1 when the port is taken.
+int loopback_socket(std::uint16_t port, std::uint16_t& bound) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    socklen_t size = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    bound = ntohs(address.sin_port);
+    return fd;
+}
+
+// With the module's debug stream on, the virtual sensor sends the truth of every frame it makes
+// beside it, to the stream's port + 1: one datagram a frame, the demo's first touch among them.
+TEST(BioHostTruth, GoesToTheStreamsPortPlusOne) {
+    std::uint16_t port = 0;
+    std::uint16_t truth_port = 0;
+    int stream = -1;
+    int truth = -1;
+    for (int attempt = 0; attempt < 50 && truth < 0; ++attempt) {
+        ::close(stream);
+        stream = loopback_socket(0, port);
+        truth = port < 65535 ? loopback_socket(static_cast<std::uint16_t>(port + 1), truth_port) : -1;
+    }
+    ASSERT_GE(truth, 0) << "no two neighbouring free ports";
+    bio_test::TempDir dir;
+    Process host({BIO_HOST_EXE, "--config", BIO_SOURCE_DIR "/config/desktop.ini", "--simulate",
+                  BIO_SOURCE_DIR "/config/scenarios/demo.txt", "--set", "net_debug_ip=127.0.0.1", "--set",
+                  "net_debug_port=" + std::to_string(port)},
+                 host_env(dir.path()), "wait frames 40\nquit\n");
+    EXPECT_EQ(host.wait_exit(run_limit), 0);
+    unsigned char datagram[64];
+    std::vector<recording::Truth> truths;
+    for (ssize_t got; (got = ::recv(truth, datagram, sizeof datagram, 0)) > 0;) {
+        std::uint64_t hash = 0;
+        truths.emplace_back();
+        EXPECT_TRUE(recording::decode_truth_datagram(datagram, static_cast<std::size_t>(got), hash, truths.back()));
+    }
+    ASSERT_GE(truths.size(), 40u);
+    EXPECT_EQ(truths[20].sensor_frame, 20u);
+    EXPECT_TRUE(truths[20].contact && truths[20].touch == 1);
+    ::close(stream);
+    ::close(truth);
+}
 
 }  // namespace

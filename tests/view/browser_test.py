@@ -4,16 +4,20 @@
 bio-host runs the demo scenario (touches of 30, 3 and 1 frames) streaming raw frames to
 `bio-stream --http`; the page must show the latest frame, plot every score, and mark the touches
 the detector's rules give at the var_min, img_num and min_img_num typed or dragged. A second run
-loses its browser half-way: bio-stream's counts and files must not notice. bio-tune over the
+loses its browser half-way: bio-stream's counts and files must not notice. A page opened after the
+stream stopped must say so and draw the histogram of what it missed. bio-tune over the
 recording must suggest a var_min between the glass and finger scores, and its report must open
 without console errors. Exit 77 (skipped) only when Chromium, its driver or selenium is absent.
 """
-import argparse, csv, os, re, shutil, signal, subprocess, sys, tempfile, time
+import argparse, atexit, csv, os, re, shutil, signal, subprocess, sys, tempfile, time
 
 try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.actions import interaction
+    from selenium.webdriver.common.actions.action_builder import ActionBuilder
+    from selenium.webdriver.common.actions.pointer_input import PointerInput
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
@@ -42,7 +46,7 @@ def check(condition, what):
 
 def start_stream():
     log = open(out("bio-stream.log"), "w")
-    proc = subprocess.Popen([opt.bio_stream, "--bind", "127.0.0.1", "--port", "0", "--http", "0", "--quiet",
+    proc = subprocess.Popen([opt.bio_stream, "--bind", "127.0.0.1", "--port", "0", "--http", "0", "--quiet", "--bsize", "16", "--step", "4",
                              "--csv", out("scores.csv"), "--record", out("demo.biorec")],
                             stdout=log, stderr=subprocess.STDOUT)
     deadline = time.monotonic() + 20
@@ -88,12 +92,17 @@ def tabled(at_least):
     raise AssertionError(f"bio-stream tabled {len(rows)} frames, bio-host saw {at_least}")
 
 
+# Chromium's profiles, removed when the test ends however it ends.
+PROFILES = tempfile.mkdtemp(prefix="bio-chromium-")
+atexit.register(shutil.rmtree, PROFILES, ignore_errors=True)
+
+
 def browser():
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
     for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--window-size=1700,1250", "--user-data-dir=" + tempfile.mkdtemp(prefix="bio-chromium-")):
+                 "--window-size=1280,800", "--user-data-dir=" + tempfile.mkdtemp(dir=PROFILES)):
         options.add_argument(flag)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     return webdriver.Chrome(service=Service(executable_path=DRIVER), options=options)
@@ -137,29 +146,58 @@ try:
     WebDriverWait(driver, 10).until(lambda d: d.find_element(By.ID, "frame").get_attribute("data-number") == last)
     check(driver.find_element(By.ID, "frame-caption").text == f"frame {last}, score {rows[-1]['score']}",
           "caption of the latest frame")
-    size = driver.execute_script("const c = document.getElementById('frame'); return [c.width, c.clientWidth]")
-    check(size == [640, 640], f"raw frame shown at 1:1: {size}")
+    # The frame scaled to fit beside the plot, both in sight at 1280 x 800; a click shows it at 1:1.
+    sight = """return ['frame', 'timeline'].map(id => document.getElementById(id).getBoundingClientRect())
+        .every(r => r.right <= innerWidth && r.bottom <= innerHeight)"""
+    check(driver.execute_script(sight), "frame and plot in sight together")
+    size = "const c = document.getElementById('frame'); return [c.width, c.clientWidth]"
+    check(driver.execute_script(size)[1] < 640, "raw frame scaled to fit")
+    driver.find_element(By.ID, "frame").click()
+    check(driver.execute_script(size) == [640, 640], f"raw frame at 1:1: {driver.execute_script(size)}")
+    driver.find_element(By.ID, "frame").click()
     check(driver.find_element(By.ID, "count-frames").text == str(sent), "frames counter")
     plotted = driver.execute_script("return bioView.timeline.plot.data[1]")
     check(plotted == [int(r["score"]) for r in rows], "the plot holds every score of the scenario")
 
     # The demo's touches of 30, 3 and 1 frames (glass scores 1, finger about 7160).
     check(marks_for(driver, "300/5/2") == (1, 1, 1), "300/5/2: published, early, dropped")
+    # A click on the published mark shows the best of the touch's first 5 frames (the first of them).
+    scores = [int(r["score"]) for r in rows]
+    first = next(i for i in range(len(scores)) if all(s >= 300 for s in scores[i:i + 30]))
+    best = max(range(first, first + 5), key=lambda i: (scores[i], -i))
+    over = driver.find_element(By.CSS_SELECTOR, "#timeline .u-over")
+    x, y = driver.execute_script("""const p = bioView.timeline.plot, i = p.data[2].findIndex(v => v !== null);
+        return [p.valToPos(p.data[0][i], 'x'), p.valToPos(p.data[2][i], 'y')]""")
+    ActionChains(driver).move_to_element_with_offset(over, int(x - over.size["width"] / 2),
+                                                     int(y - over.size["height"] / 2)).click().perform()
+    WebDriverWait(driver, 10).until(lambda d: d.find_element(By.ID, "frame").get_attribute("data-number")
+                                    == rows[best]["frame"])
+    check("best of a touch (published)" in driver.find_element(By.ID, "frame-caption").text, "picked caption")
+    keys = driver.find_element(By.ID, "suggestion-keys").text.split("\n")
+    check(keys[:2] == ["bsize=16", "step=4"] and keys[2].startswith("var_min="), f"keys to copy: {keys}")
+    page_var_min = int(keys[2].split("=")[1])
+    # Frames the counts say were lost are breaks in the line.
+    missing = int(driver.find_element(By.ID, "count-missing").text)
+    breaks = driver.execute_script("return bioView.timeline.plot.data[1].filter(v => v === null).length")
+    check((breaks > 0) == (missing > 0), f"{missing} frames missing, {breaks} breaks in the line")
     check(touches_at(driver, 8000, 5, 2) == (0, 0, 0), "above every finger score: no touch")
     check(touches_at(driver, 1, 5, 2) == (1, 0, 0), "at the glass score: one touch that never ends")
     check(touches_at(driver, 300, 2, 1) == (2, 1, 0), "img_num 2: the 3-frame touch in time, the tap early")
     check(touches_at(driver, 300, 5, 2) == (1, 1, 1), "back to 300/5/2")
-    # Drag the dashed line from 300 to the top of the plot: above the finger scores.
-    over = driver.find_element(By.CSS_SELECTOR, "#timeline .u-over")
+    # Drag the dashed line with a finger from 300 to the top of the plot: above the finger scores.
     y = driver.execute_script("return bioView.timeline.plot.valToPos(300, 'y')")
-    ActionChains(driver).move_to_element_with_offset(over, 0, int(y - over.size["height"] / 2)).click_and_hold() \
-        .move_by_offset(0, int(2 - y)).release().perform()
+    finger = ActionBuilder(driver, mouse=PointerInput(interaction.POINTER_TOUCH, "finger"))
+    finger.pointer_action.move_to(over, 0, int(y - over.size["height"] / 2)).pointer_down() \
+        .move_by(0, int(2 - y)).pointer_up()
+    finger.perform()
     dragged = int(driver.find_element(By.ID, "var-min").get_attribute("value"))
     check(dragged > 7200, f"dragged var_min {dragged}")
     check(marks_for(driver, f"{dragged}/5/2") == (0, 0, 0), "dragged above the finger: no touch")
     touches_at(driver, 300, 5, 2)
     driver.execute_script("document.activeElement.blur(); window.scrollTo(0, 0)")
+    driver.set_window_size(1280, 1250)  # the histogram too, for docs/tuning.md
     driver.save_screenshot(out("view.png"))
+    driver.find_element(By.ID, "frame-latest").click()
     check(console_errors(driver) == [], f"console errors on the page: {console_errors(driver)}")
 
     # A second pass whose browser goes away while frames flow.
@@ -168,6 +206,14 @@ try:
     driver.quit()
     driver = None
     sent = len(tabled(sent + host_frames(host)))
+    # A page opened once the stream has stopped: the state, and the histogram of every score.
+    driver = browser()
+    driver.get(page_url)
+    WebDriverWait(driver, 15).until(lambda d: d.find_element(By.ID, "stream-state").text.startswith(
+        "stream stopped: last frame at "))
+    binned = "return bioView.histogram.plot.data[1].reduce((a, v) => a + (v ?? 0), 0)"
+    WebDriverWait(driver, 10).until(lambda d: d.execute_script(binned) == sent)
+    driver.save_screenshot(out("view-stopped.png"))
 finally:
     if driver:
         driver.quit()
@@ -178,7 +224,7 @@ summary = open(out("bio-stream.log")).read().splitlines()[-1]
 check(re.match(rf"bio-stream: {sent} frames, 0 cut short, \d+ bytes$", summary), f"summary: {summary}")
 check(os.path.getsize(out("demo.biorec")) == 16 + sent * (36 + 614400), "every frame recorded")
 
-tune = subprocess.run([opt.bio_tune, out("demo.biorec"), "--report", out("report.html")],
+tune = subprocess.run([opt.bio_tune, out("demo.biorec"), "-o", out("report.html")],
                       capture_output=True, text=True, timeout=120)
 print(tune.stdout, end="")
 check(tune.returncode == 0, "bio-tune failed: " + tune.stderr)
@@ -186,6 +232,7 @@ glass = int(re.search(r"empty glass: scores -?\d+ to (-?\d+)", tune.stdout).grou
 finger = int(re.search(r"finger: +scores (-?\d+) to", tune.stdout).group(1))
 var_min = int(re.search(r"suggested var_min (-?\d+)", tune.stdout).group(1))
 check(glass < var_min < finger, f"var_min {var_min} between glass {glass} and finger {finger}")
+check(glass < page_var_min < finger, f"the page's var_min {page_var_min} between glass and finger")
 driver = browser()
 try:
     driver.get("file://" + out("report.html"))

@@ -1,5 +1,6 @@
-// The page's server in process: where it says it listens, 404 for unknown paths, and a stalled and
-// a vanished browser that do not hold up the frames the receive loop hands over.
+// The page's server in process: where it says it listens, 404 for unknown paths, a stalled and
+// a vanished browser that do not hold up the frames the receive loop hands over, and the pictures it
+// keeps for a click (bounded however long the stream runs).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -111,6 +112,44 @@ TEST_F(LiveViewTest, StalledAndVanishedBrowsersDoNotHoldUpFrames) {
               std::string::npos);
     EXPECT_EQ(picture.second, std::string(bio_stream::grey_350_bytes, static_cast<char>(count % 256)));
     ::close(stalled);
+}
+
+// 70 touches of one pictured frame each, then 301 grey frames of glass, then 164 raw ones: the
+// latest 300 pictures are kept, and no more than 48 MiB of them (163 raw pictures of 307,200 bytes),
+// and the best frames of the latest 64 touches (at the first var_min, 300).
+TEST_F(LiveViewTest, KeepsTheLatestPicturesAndTheLatestTouchesBestFrames) {
+    std::uint64_t n = 0;
+    const auto feed = [&](std::int32_t score, bio_stream::Kind kind, std::size_t bytes) {
+        bio_stream::Frame frame;
+        frame.number = ++n;
+        frame.score = score;
+        frame.kind = kind;
+        frame.bytes.assign(bytes, 7);
+        view_->frame(frame);
+    };
+    for (int touch = 0; touch < 70; ++touch) {
+        feed(7000, bio_stream::Kind::grey_260x350, bio_stream::grey_350_bytes);  // frame 2 * touch + 1
+        feed(1, bio_stream::Kind::header, 0);
+    }
+    for (int i = 0; i < 301; ++i) {
+        feed(1, bio_stream::Kind::grey_260x350, bio_stream::grey_350_bytes);  // frames 141 to 441
+    }
+    const auto status = [&](std::uint64_t number) {
+        return get(port_, "/frame?n=" + std::to_string(number)).first.substr(9, 3);
+    };
+    EXPECT_EQ(status(141), "404");
+    EXPECT_EQ(status(142), "200");
+    for (int i = 0; i < 164; ++i) {
+        feed(1, bio_stream::Kind::raw, bio_stream::raw_bytes);  // frames 442 to 605
+    }
+    EXPECT_EQ(status(442), "404");
+    EXPECT_EQ(status(443), "200");
+    EXPECT_EQ(status(441), "404");  // grey, and older than 163 raw pictures: the bytes are over
+    EXPECT_EQ(status(2 * 5 + 1), "404");
+    EXPECT_EQ(status(2 * 6 + 1), "200");
+    EXPECT_EQ(status(2 * 69 + 1), "200");
+    EXPECT_EQ(status(2), "404");  // a header: no picture
+    EXPECT_EQ(get(port_, "/frame?n=x").first.substr(9, 3), "400");
 }
 
 }  // namespace

@@ -97,8 +97,10 @@ TEST_F(BioTune, SuggestsVarMinInTheGapAndCountsTheTouches) {
     const std::string recording = (dir_ / "touches.biorec").string();
     write_recording(recording, "...FFgFFFF...FF..F.");
     const Outcome run =
-        run_bio_tune(recording + " --img-num 5 --min-img-num 2 --report " + (dir_ / "r.html").string());
+        run_bio_tune(recording + " --img_num 5 --min_img_num 2 -o " + (dir_ / "r.html").string());
     ASSERT_EQ(run.status, 0) << run.output;
+    // The same answer lost on a full disk is a failure.
+    EXPECT_EQ(run_bio_tune(recording + " -o " + (dir_ / "r.html").string() + " >/dev/full").status, 1);
     // Gap 0 to 16256: var_min a third of the way up, 5418. The first touch is counted across the
     // gap (frames 3, 4, 6, 7, 8) and published at the fifth.
     EXPECT_EQ(run.output,
@@ -131,7 +133,7 @@ TEST_F(BioTune, SuggestsVarMinInTheGapAndCountsTheTouches) {
 TEST_F(BioTune, JudgesAgainstTruth) {
     const std::string recording = (dir_ / "truth.biorec").string();
     write_recording(recording, "....pFFFF....ss.....FF....w....F...", true);
-    const Outcome run = run_bio_tune(recording + " --img-num 3 --min-img-num 2 -r " + (dir_ / "r.html").string());
+    const Outcome run = run_bio_tune(recording + " --img_num 3 --min_img_num 2 -o " + (dir_ / "r.html").string());
     ASSERT_EQ(run.status, 0) << run.output;
     EXPECT_NE(run.output.find(
                   ", with ground truth of 4 touches\n"
@@ -146,7 +148,7 @@ TEST_F(BioTune, JudgesAgainstTruth) {
                   "suggestion: bsize=16 step=4 var_min=6102 img_num=3 min_img_num=2\n"),
               std::string::npos)
         << run.output;
-    const Outcome json = run_bio_tune(recording + " --json --img-num 3 --min-img-num 2 -r " + (dir_ / "r.html").string());
+    const Outcome json = run_bio_tune(recording + " --json --img_num 3 --min_img_num 2 -o " + (dir_ / "r.html").string());
     std::istringstream lines(json.output);
     std::vector<nlohmann::json> objects;
     for (std::string line; std::getline(lines, line);) {
@@ -161,7 +163,7 @@ TEST_F(BioTune, JudgesAgainstTruth) {
     // recording says what it allows on its own.
     const std::string shadow = (dir_ / "shadow.biorec").string();
     write_recording(shadow, "..FF..SS..", true);
-    const Outcome both = run_bio_tune(recording + " " + shadow + " --img-num 3 --min-img-num 2 -r " + (dir_ / "r.html").string());
+    const Outcome both = run_bio_tune(recording + " " + shadow + " --img_num 3 --min_img_num 2 -o " + (dir_ / "r.html").string());
     EXPECT_EQ(both.status, 1);
     EXPECT_NE(both.output.find("  by recording:\n    " + recording +
                                ": alone: var_min 1025 to 16256 (img_num 3, min_img_num 2) detects 2 of 4 with no false "
@@ -201,7 +203,7 @@ TEST_F(BioTune, RefusesWhatCannotBeSuggested) {
     };
     for (const auto& c : cases) {
         write_recording(recording, c.pattern, c.truth);
-        const Outcome run = run_bio_tune(recording + " " + c.pairs + " -r " + (dir_ / "r.html").string());
+        const Outcome run = run_bio_tune(recording + " " + c.pairs + " -o " + (dir_ / "r.html").string());
         EXPECT_EQ(run.status, c.status) << run.output;
         EXPECT_NE(run.output.find(c.line), std::string::npos) << run.output;
     }
@@ -229,7 +231,7 @@ TEST_F(BioTune, BrokenRecordingsGiveOneLineAndStatus1) {
          "bio-tune: recording " + (dir_ / "absent").string() + ": cannot open: No such file or directory\n"},
     };
     for (const auto& c : cases) {
-        const Outcome run = run_bio_tune(c.path + " --report " + (dir_ / "r.html").string());
+        const Outcome run = run_bio_tune(c.path + " -o " + (dir_ / "r.html").string());
         EXPECT_EQ(run.status, 1) << c.path;
         EXPECT_EQ(run.output, c.line);
     }
@@ -254,7 +256,7 @@ TEST_F(BioTune, ReportNeverReplacesARecordingOrFollowsALink) {
         {(dir_ / "dir.html").string(), "cannot write the report over a directory"},
     };
     for (const auto& c : cases) {
-        const Outcome run = run_bio_tune(recording + " -r " + c.report);
+        const Outcome run = run_bio_tune(recording + " -o " + c.report);
         EXPECT_EQ(run.status, 1) << c.report;
         EXPECT_EQ(run.output, "bio-tune: report " + c.report + ": " + c.line + "\n");
     }
@@ -274,7 +276,7 @@ TEST_F(BioTune, RecordingNamesCannotBreakTheReport) {
     for (const char c : recording) {
         quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     }
-    ASSERT_EQ(run_bio_tune(quoted + "' -r " + report).status, 0);
+    ASSERT_EQ(run_bio_tune(quoted + "' -o " + report).status, 0);
     const std::string page = bio_common::read_file(report);
     const std::string open = "<script id=\"report-data\" type=\"application/json\">";
     const std::size_t data = page.find(open) + open.size();

@@ -1,6 +1,7 @@
 // bio-stream's page: one thread runs every connection asynchronously, so that no client holds a thread
 // and a stop never waits for one. Routes: the page's files, the live feed (Server-Sent Events), the
-// latest frame's picture and the touches the detector would find on the latest scores.
+// pictures of the latest frames and of the latest touches' best frames, and the touches the detector
+// would find on the latest scores, with the var_min those scores suggest.
 #include "live_view.h"
 
 #include <ifaddrs.h>
@@ -29,6 +30,7 @@
 #include "page_rules.h"
 #include "replay.h"
 #include "replay_json.h"
+#include "tuning.h"
 #include "web_assets.h"
 
 #include <boost/asio/io_context.hpp>
@@ -75,6 +77,16 @@ constexpr auto rate_window = 2s;
 // /touches replays the latest touches_window scores and lists the latest touches_listed touches.
 constexpr std::size_t touches_window = 100000;
 constexpr std::size_t touches_listed = 1000;
+// Pictures a click on the page can show: those of the latest frames, at most so many and so many
+// bytes (a raw frame's picture is 307,200 bytes: about 5 s of raw frames at 30 per second), and the
+// best frame of each of the latest touches (at most touches_pictured of them, 19 MiB of raw frames).
+constexpr std::size_t recent_pictures = 300;
+constexpr std::size_t recent_picture_bytes = std::size_t{48} << 20;
+constexpr std::size_t touches_pictured = 64;
+// The touches whose best frames are kept are followed with the latest var_min and img_num a page
+// asked /touches for; until one asks, with the page's first values.
+constexpr int first_var_min = 300;
+constexpr int first_img_num = 5;
 
 // The page's own files, served under their names ("/" is view.html).
 constexpr std::string_view page_files[] = {"view.js", "charts.js", "style.css", "uPlot.iife.min.js",
@@ -93,6 +105,9 @@ constexpr std::string_view host_text = "the Host header must name this server's 
 constexpr std::string_view token_text = "this page wants the token bio-stream printed with its address\n";
 constexpr std::string_view origin_text = "only the page itself may ask for this\n";
 constexpr std::string_view no_picture_text = "no frame with a picture yet\n";
+constexpr std::string_view not_kept_text =
+    "that frame's picture is no longer kept: only the latest frames' and each recent touch's best\n";
+constexpr std::string_view frame_number_text = "n must be a frame number\n";
 constexpr std::string_view rules_text = "var_min, img_num and min_img_num must be integers\n";
 constexpr std::string_view not_found_text = "not found\n";
 
@@ -120,6 +135,75 @@ Picture picture_of(const Frame& frame) {
         picture.bytes.assign(frame.bytes.begin(), frame.bytes.end());
     }
     return picture;
+}
+
+// The pictures a page can ask for by frame number: the latest frames', bounded in count and bytes,
+// and the best of the first img_num frames of each of the latest touches (a run of frames that score
+// at least var_min: the frame the detector would publish). Whatever the stream or the clients do,
+// it holds at most recent_pictures + touches_pictured + 1 pictures.
+class PictureShelf {
+public:
+    void add(std::int32_t score, const std::shared_ptr<const Picture>& picture, int var_min, int img_num) {
+        if (picture) {
+            recent_.push_back(picture);
+            recent_bytes_ += picture->bytes.size();
+            while (recent_.size() > recent_pictures || recent_bytes_ > recent_picture_bytes) {
+                recent_bytes_ -= recent_.front()->bytes.size();
+                recent_.pop_front();
+            }
+        }
+        if (score >= var_min) {
+            if (touch_frames_ < img_num && picture && (!best_ || score > best_->score)) {
+                best_ = picture;
+            }
+            touch_frames_ = std::min(touch_frames_ + 1, img_num);
+        } else if (touch_frames_ > 0) {
+            touch_frames_ = 0;
+            if (best_) {
+                bests_.push_back(std::move(best_));
+                best_.reset();
+                if (bests_.size() > touches_pictured) {
+                    bests_.pop_front();
+                }
+            }
+        }
+    }
+
+    std::shared_ptr<const Picture> find(std::uint64_t number) const {
+        for (const auto* kept : {&recent_, &bests_}) {
+            for (const std::shared_ptr<const Picture>& picture : *kept) {
+                if (picture->number == number) {
+                    return picture;
+                }
+            }
+        }
+        return best_ && best_->number == number ? best_ : nullptr;
+    }
+
+private:
+    std::deque<std::shared_ptr<const Picture>> recent_;
+    std::size_t recent_bytes_ = 0;
+    std::deque<std::shared_ptr<const Picture>> bests_;
+    std::shared_ptr<const Picture> best_;  // of the touch under way
+    int touch_frames_ = 0;                 // of the touch under way, up to img_num; 0: none
+};
+
+// The var_min suggestion over the scores the page replays, as bio-tune makes it: null fields but
+// "refused" when none can be made.
+nlohmann::json suggestion_json(const std::vector<std::int32_t>& scores, const ScoreSettings& settings) {
+    const bio_tune::ScorePair pair = settings.bsize > 0 && settings.step > 0
+                                         ? bio_tune::ScorePair{settings.bsize, settings.step}
+                                         : bio_tune::ScorePair{};
+    const bio_tune::Suggestion s = bio_tune::suggest(scores, pair);
+    if (!s.usable()) {
+        return {{"refused", s.refused}};
+    }
+    return {{"var_min", s.var_min},
+            {"margin_glass", s.margin_glass},
+            {"margin_finger", s.margin_finger},
+            {"glass", {{"low", s.glass.low}, {"high", s.glass.high}, {"frames", s.glass.frames}}},
+            {"finger", {{"low", s.finger.low}, {"high", s.finger.high}, {"frames", s.finger.frames}}},
+            {"notes", s.notes}};
 }
 
 struct Latest {
@@ -175,7 +259,8 @@ class Session;
 // the receive loop's part belongs to the server thread once it runs.
 class PageServer {
 public:
-    PageServer(const ListenAddress& address, std::size_t scores_kept) : log(scores_kept), address_(address) {}
+    PageServer(const ListenAddress& address, std::size_t scores_kept, ScoreSettings settings)
+        : log(scores_kept), settings_(settings), address_(address) {}
 
     // Binds, prints the page's address(es) and starts the server's thread.
     void start(std::ostream& out);
@@ -195,7 +280,13 @@ public:
     std::atomic<std::uint64_t> kernel_dropped{0};
     std::mutex latest_mutex;  // held only to swap or copy what it guards
     std::shared_ptr<const Picture> picture;
+    PictureShelf shelf;
     std::optional<Latest> latest;
+    std::atomic<double> last_arrival{-1};  // seconds() at the latest frame or frame cut short; -1: none yet
+    // What the shelf follows touches with: the latest values a page replayed with.
+    std::atomic<int> shelf_var_min{first_var_min};
+    std::atomic<int> shelf_img_num{first_img_num};
+    const ScoreSettings settings_;
 
     void accept();
     void admit(tcp::socket socket);
@@ -265,7 +356,7 @@ private:
     void serve(const http::request<http::empty_body>& request);
     bool authorised(const http::request<http::empty_body>& request, const Target& target) const;
     void send_file(std::string_view name, bool with_cookie);
-    void send_picture();
+    void send_picture(std::string_view query);
     void send_touches(std::string_view query);
     void start_feed();
     void send_event(const std::shared_ptr<const std::string>& text);
@@ -404,7 +495,7 @@ void Session::serve(const http::request<http::empty_body>& request) {
         return start_feed();
     }
     if (target.path == "/frame") {
-        return send_picture();
+        return send_picture(target.query);
     }
     if (target.path == "/touches") {
         return send_touches(target.query);
@@ -503,14 +594,20 @@ void Session::send_file(std::string_view name, bool with_cookie) {
     send(false);
 }
 
-void Session::send_picture() {
+// The picture of frame n (?n=N), or the latest picture when no n is given.
+void Session::send_picture(std::string_view query) {
+    const std::optional<std::string_view> n = query_value(query, "n");
+    const std::optional<std::uint64_t> number = n ? bio_common::parse_integer<std::uint64_t>(*n) : std::nullopt;
+    if (n && !number) {
+        return refuse(http::status::bad_request, frame_number_text);
+    }
     std::shared_ptr<const Picture> picture;
     {
         const std::lock_guard<std::mutex> lock(server_.latest_mutex);
-        picture = server_.picture;
+        picture = number ? server_.shelf.find(*number) : server_.picture;
     }
     if (!picture) {
-        return refuse(http::status::not_found, no_picture_text);
+        return refuse(http::status::not_found, number ? not_kept_text : no_picture_text);
     }
     prepare(http::status::ok, "application/octet-stream", picture->bytes, picture);
     answer_.set("X-Frame-Number", std::to_string(picture->number));
@@ -530,6 +627,8 @@ void Session::send_touches(std::string_view query) {
         return refuse(http::status::bad_request, rules_text);
     }
     const bio_replay::Rules rules{*var_min, *img_num, *min_img_num};
+    server_.shelf_var_min.store(*var_min);
+    server_.shelf_img_num.store(std::max(*img_num, 1));
     const std::uint64_t end = server_.log.end();
     std::vector<bio_replay::Sample> scores;  // a frame lost, or one after lost frames, is a gap
     scores.reserve(std::min(touches_window, server_.log.capacity()));
@@ -547,7 +646,8 @@ void Session::send_touches(std::string_view query) {
                                  {"rules", bio_replay::rules_json(rules)},
                                  {"counts", bio_replay::counts_json(counts)},
                                  {"touches", bio_replay::touches_json(found, first)},
-                                 {"touches_left_out", left_out}};
+                                 {"touches_left_out", left_out},
+                                 {"suggestion", suggestion_json(scores, server_.settings_)}};
     const auto text = std::make_shared<const std::string>(body.dump());
     prepare(http::status::ok, "application/json", *text, text);
     send(false);
@@ -730,7 +830,8 @@ void PageServer::on_tick() {
 }
 
 // The next event of a live feed: the scores from *cursor on (which it advances), the index of the
-// oldest score kept and how many are kept, the latest frame's number, score and kind, and the counters.
+// oldest score kept and how many are kept, the latest frame's number, score and kind, the counters, and
+// the stream's bsize and step (null when not given) and the seconds since its latest frame arrived.
 std::shared_ptr<const std::string> PageServer::event(std::uint64_t& cursor) {
     std::vector<ScoreLog::Entry> entries;
     entries.reserve(std::min(scores_per_event, log.capacity()));
@@ -758,7 +859,13 @@ std::shared_ptr<const std::string> PageServer::event(std::uint64_t& cursor) {
                        ",\"kept\":" + std::to_string(log.capacity()) + ",\"scores\":";
     text.reserve(text.size() + 40 * entries.size() + 256);
     append_scores(text, entries);
-    text += ",\"latest\":" + shown.dump() + ",\"counts\":" + counts.dump() + "}\n\n";
+    const double arrival = last_arrival.load();
+    const nlohmann::json stream = {
+        {"bsize", settings_.bsize > 0 ? nlohmann::json(settings_.bsize) : nlohmann::json()},
+        {"step", settings_.step > 0 ? nlohmann::json(settings_.step) : nlohmann::json()},
+        {"since_last", arrival < 0 ? nlohmann::json() : nlohmann::json(seconds() - arrival)}};
+    text += ",\"latest\":" + shown.dump() + ",\"counts\":" + counts.dump() + ",\"stream\":" + stream.dump() +
+            "}\n\n";
     return std::make_shared<const std::string>(std::move(text));
 }
 
@@ -784,8 +891,8 @@ void PageServer::stop() {
     }
 }
 
-LiveView::LiveView(const std::string& where, std::ostream& out, std::size_t scores_kept)
-    : server_(std::make_unique<PageServer>(parse_listen_address(where), scores_kept)) {
+LiveView::LiveView(const std::string& where, std::ostream& out, std::size_t scores_kept, ScoreSettings settings)
+    : server_(std::make_unique<PageServer>(parse_listen_address(where), scores_kept, settings)) {
     server_->start(out);
 }
 
@@ -803,17 +910,24 @@ void LiveView::frame(const Frame& frame) {
     {
         const std::lock_guard<std::mutex> lock(server.latest_mutex);
         server.latest = Latest{frame.number, frame.score, frame.kind};
+        server.shelf.add(frame.score, picture, server.shelf_var_min.load(), server.shelf_img_num.load());
         if (picture) {
             server.picture = std::move(picture);
         }
     }
+    server.last_arrival.store(server.seconds());
     // Logged last: a page that sees the score finds the frame's picture.
     server.log.append(ScoreLog::Entry{frame.number, server.seconds(), frame.score, 0, frame.missing_before});
 }
 
 void LiveView::cut_short(const CutShort& frame) {
+<<<<<<< HEAD
     server_->log.append(ScoreLog::Entry{frame.number, server_->seconds(), frame.score,
                                         static_cast<std::uint8_t>(frame.state), frame.missing_before});
+=======
+    server_->last_arrival.store(server_->seconds());
+    server_->log.append(ScoreLog::Entry{frame.number, server_->seconds(), frame.score});
+>>>>>>> main
 }
 
 void LiveView::counters(const Counts& counts) noexcept {

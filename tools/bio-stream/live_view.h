@@ -26,6 +26,13 @@ struct Counts {
     std::uint64_t kernel_dropped = 0;  // datagrams the kernel dropped on the socket
 };
 
+// How the stream's scores were measured, when bio-stream was told (--bsize, --step): the page labels
+// its replays and its var_min suggestion with them. 0: not given.
+struct ScoreSettings {
+    int bsize = 0;
+    int step = 0;
+};
+
 class PageServer;
 
 class LiveView {
@@ -36,14 +43,16 @@ public:
     // 127.0.0.0/8 it asks every request for a random token, printed in that line as "?token=..."
     // (one line per address of the machine when ADDR is 0.0.0.0). Throws std::runtime_error when
     // `where` is malformed or the address cannot be bound.
-    LiveView(const std::string& where, std::ostream& out, std::size_t scores_kept = default_scores_kept);
+    LiveView(const std::string& where, std::ostream& out, std::size_t scores_kept = default_scores_kept,
+             ScoreSettings settings = {});
     // Stops serving at once, whatever the clients do: open connections are closed.
     ~LiveView();
     LiveView(const LiveView&) = delete;
     LiveView& operator=(const LiveView&) = delete;
 
-    // Called by the receive loop. None of these waits for a browser: the page gets the latest frame
-    // when it asks, and frames in between are never shown.
+    // Called by the receive loop. None of these waits for a browser: the page gets a frame's picture
+    // when it asks, from the latest frames' and the best frame of each of the latest touches; older
+    // pictures are dropped.
     void frame(const Frame& frame);
     void cut_short(const CutShort& frame);
     void counters(const Counts& counts) noexcept;

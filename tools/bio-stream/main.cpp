@@ -19,11 +19,13 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "bio_common/cli.h"
 #include "bio_common/unique_fd.h"
 #include "frame_png.h"
 #include "live_view.h"
@@ -49,6 +51,7 @@ struct Options {
     std::uint64_t frames = 0;  // 0: no limit
     double seconds = 0;        // 0: no limit
     bool quiet = false;
+    bio_stream::ScoreSettings scoring;  // as the module was configured, for the page; 0: not given
 };
 
 volatile std::sig_atomic_t stop_requested = 0;
@@ -300,13 +303,23 @@ void print_summary(const bio_stream::Reassembler& reassembler, const bio_stream:
 int receive(const Options& options) {
     install_stop_handlers();
     const std::optional<in_addr_t> only = sender_filter(options.from);
-    const bio_common::unique_fd sock = open_listener(options);
-    Outputs outputs(options);
+    // The page first, its line held back: a page that cannot be served ends the run before the
+    // receiver says it listens.
+    std::ostringstream page_line;
     const std::unique_ptr<bio_stream::LiveView> view =
+<<<<<<< HEAD
         options.http.empty()
             ? nullptr
             : std::make_unique<bio_stream::LiveView>(options.http, std::cout, options.http_scores);
     bio_stream::ReceiveThread reader(sock.get(), only, options.queue_bytes);
+=======
+        options.http.empty() ? nullptr
+                             : std::make_unique<bio_stream::LiveView>(options.http, page_line, options.http_scores,
+                                                                      options.scoring);
+    const bio_common::unique_fd sock = open_listener(options);
+    std::cout << page_line.str() << std::flush;
+    Outputs outputs(options);
+>>>>>>> main
 
     std::uint64_t whole_frames = 0;
     std::optional<bio_stream::Reassembler> reassembler;
@@ -371,11 +384,13 @@ int receive(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    namespace cli = bio_common::cli;
     Options options;
     CLI::App app{
         "Receives the fingerprint module's UDP debug stream (configuration keys net_debug_ip, "
         "net_debug_port,\n"
         "net_debug_raw of section bio_module), prints one line per frame and a summary at the end."};
+    cli::set_program(app, "bio-stream");
     app.add_option("-p,--port", options.port, "UDP port to listen on (0: a free port, printed at start)")
         ->required()
         ->check(CLI::Range(0, 65535));
@@ -384,13 +399,13 @@ int main(int argc, char** argv) {
         "--from", options.from,
         "Take datagrams only from this IPv4 address (the terminal's); others are dropped and counted");
     app.add_option("-o,--out", options.out_dir,
-                   "Write each frame as DIR/frame-NNNNNN.png (created if absent)");
+                   "Write each frame as DIR/frame-NNNNNN.png (created if absent)")
+        ->option_text("DIR");
     app.add_option("--csv", options.csv_path, "Append a frame,score,kind,bytes row per frame to FILE");
     app.add_option("--record", options.record_path,
                    "Record the raw frames to FILE, for replay through the virtual sensor");
-    app.add_option("-n,--frames", options.frames, "Stop after N whole frames (0: no limit)");
-    app.add_option("-s,--seconds", options.seconds, "Stop after N seconds, traffic or not (0: no limit)")
-        ->check(CLI::Range(0.0, 366.0 * 24 * 3600));
+    cli::add_frames(app, options.frames, "Stop after N whole frames (0: no limit)");
+    cli::add_seconds(app, options.seconds, "Stop after S seconds, traffic or not (0: no limit)");
     app.add_flag("-q,--quiet", options.quiet, "No line per frame; only the summary");
     app.add_option(
         "--http", options.http,
@@ -408,12 +423,18 @@ int main(int argc, char** argv) {
                    "Scores the page keeps; older ones are dropped, and the page says so")
         ->capture_default_str()
         ->check(CLI::Range(std::size_t{1000}, std::size_t{1} << 26));
-    CLI11_PARSE(app, argc, argv);
-
-    try {
+    CLI::Option* bsize = app.add_option("--bsize", options.scoring.bsize,
+                                        "The module's bsize, for the page's labels and var_min suggestion")
+                             ->check(CLI::Range(1, 280));
+    app.add_option("--step", options.scoring.step, "The module's step (with --bsize)")
+        ->check(CLI::Range(1, 280))
+        ->needs(bsize);
+    bsize->needs("--step");
+    return cli::run(app, argc, argv, [&] {
+        if (options.scoring.step > options.scoring.bsize) {
+            throw cli::UsageError("--step " + std::to_string(options.scoring.step) + " is larger than --bsize " +
+                                  std::to_string(options.scoring.bsize));
+        }
         return receive(options);
-    } catch (const std::exception& error) {
-        std::cerr << "bio-stream: " << error.what() << std::endl;
-        return 1;
-    }
+    });
 }

@@ -1,22 +1,33 @@
 // bio-tune: scores recordings of raw frames with the module's own kernels for bsize/step pairs,
 // finds the empty-glass and finger clusters, suggests var_min, replays the detector for a few
 // img_num/min_img_num pairs, prints the verdict and writes an HTML report.
+#include <cerrno>
 #include <cstdint>
 #include <iostream>
-#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "analysis.h"
+#include "bio_common/cli.h"
+#include "bio_common/config_keys.h"
 #include "replay.h"
 #include "report.h"
 #include "summary.h"
 #include "tuning.h"
 
-#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 namespace {
+
+namespace cli = bio_common::cli;
+
+// The options named after the configuration keys they try: a key renamed in the table does not
+// compile here.
+constexpr const char* bsize_key = bio_common::module_key("bsize");
+constexpr const char* step_key = bio_common::module_key("step");
+constexpr const char* img_num_key = bio_common::module_key("img_num");
+constexpr const char* min_img_num_key = bio_common::module_key("min_img_num");
 
 struct Options {
     std::vector<std::string> recordings;
@@ -28,13 +39,15 @@ struct Options {
     bool json = false;
 };
 
-// The pairs asked for, or the configuration's defaults; throws CLI::ValidationError when they do
-// not pair up or give no usable score.
+// The pairs of options `first` and `second` asked for, or the configuration's defaults; a usage
+// error when they do not pair up.
 template <typename Pair>
-std::vector<Pair> pairs_of(const std::vector<int>& first, const std::vector<int>& second, const char* names,
-                           std::vector<Pair> defaults) {
+std::vector<Pair> pairs_of(const std::vector<int>& first, const std::vector<int>& second,
+                           const char* first_key, const char* second_key, std::vector<Pair> defaults) {
     if (first.size() != second.size()) {
-        throw CLI::ValidationError(std::string(names) + " must be given as many times each");
+        throw cli::UsageError(std::string("--") + first_key + " and --" + second_key +
+                              " must be given as many times each (" + std::to_string(first.size()) + " and " +
+                              std::to_string(second.size()) + ")");
     }
     if (first.empty()) {
         return defaults;
@@ -58,10 +71,10 @@ void print(const Options& options, const std::vector<std::string>& lines, const 
 
 int run(const Options& options) {
     const std::vector<bio_tune::ScorePair> pairs =
-        pairs_of<bio_tune::ScorePair>(options.bsizes, options.steps, "--bsize and --step", {{16, 4}});
+        pairs_of<bio_tune::ScorePair>(options.bsizes, options.steps, bsize_key, step_key, {{16, 4}});
     std::vector<bio_replay::Rules> rule_sets;
     for (const auto& [img_num, min_img_num] :
-         pairs_of<std::pair<int, int>>(options.img_nums, options.min_img_nums, "--img-num and --min-img-num",
+         pairs_of<std::pair<int, int>>(options.img_nums, options.min_img_nums, img_num_key, min_img_num_key,
                                        {{5, 2}, {3, 1}, {8, 3}})) {
         rule_sets.push_back(bio_replay::Rules{0, img_num, min_img_num});
     }
@@ -69,7 +82,8 @@ int run(const Options& options) {
     std::vector<bio_tune::ScoredRecording> recordings;
     for (const std::string& path : options.recordings) {
         recordings.push_back(bio_tune::score_recording(path, pairs));
-        print(options, {bio_tune::recording_line(recordings.back())}, bio_tune::recording_json(recordings.back()));
+        print(options, {bio_tune::recording_line(recordings.back())},
+              bio_tune::recording_json(recordings.back()));
     }
     const bio_tune::Analysis analysis = bio_tune::analyse(recordings, pairs, rule_sets);
     for (const bio_tune::PairResult& result : analysis.pairs) {
@@ -82,12 +96,14 @@ int run(const Options& options) {
     }
     bio_tune::write_report(options.report_path, bio_tune::report_html(recordings, analysis));
     print(options, {"bio-tune: report written to " + options.report_path}, {{"report", options.report_path}});
-    std::cout.flush();
+    if (!std::cout.flush()) {  // a full disk or a closed pipe: the answer did not reach its reader
+        throw std::system_error(errno, std::generic_category(), "cannot write the answer to standard output");
+    }
     if (!analysis.verdict.made()) {
         std::cerr << "bio-tune: " << bio_tune::verdict_lines(analysis).front() << std::endl;
-        return 1;
+        return cli::exit_failure;
     }
-    return 0;
+    return cli::exit_ok;
 }
 
 }  // namespace
@@ -97,28 +113,27 @@ int main(int argc, char** argv) {
     CLI::App app{
         "Scores recordings of raw frames (bio-stream --record) with the module's own kernels, suggests "
         "bsize/step,\n"
-        "var_min, img_num and min_img_num, and replays the finger detector on them. Exit status 1 when no "
-        "suggestion\n"
-        "can be made (the report says why)."};
-    app.add_option("recordings", options.recordings, "Recordings to score")->required();
-    app.add_option("--bsize", options.bsizes, "Block size of a pair to try (with --step; default 16)")
-        ->check(CLI::Range(1, 280));
-    app.add_option("--step", options.steps, "Row step of a pair to try (with --bsize; default 4)")
-        ->check(CLI::Range(1, 280));
-    app.add_option("--img-num", options.img_nums,
-                   "img_num of a replay (with --min-img-num; default 5, 3, 8)");
-    app.add_option("--min-img-num", options.min_img_nums, "min_img_num of a replay (default 2, 1, 3)");
-    app.add_option("-r,--report", options.report_path, "HTML report to write")->capture_default_str();
-    app.add_flag("--json", options.json, "Print JSON lines instead of text");
-    CLI11_PARSE(app, argc, argv);
-
-    try {
-        return run(options);
-    } catch (const CLI::Error& error) {
-        return app.exit(error);
-    } catch (const std::exception& error) {
-        std::cout.flush();
-        std::cerr << "bio-tune: " << error.what() << std::endl;
-        return 1;
-    }
+        "var_min, img_num and min_img_num, and replays the finger detector on them. Exit status 0 with a\n"
+        "suggestion, 1 when none can be made (the report says why) or on a failure, 2 on a usage error."};
+    cli::set_program(app, "bio-tune");
+    app.add_option("recordings", options.recordings, "Recordings to score")
+        ->required()
+        ->option_text("PATH...");
+    app.add_option(std::string("--") + bsize_key, options.bsizes,
+                   "Block size of a pair to try (with --step; repeatable; default 16)")
+        ->check(CLI::Range(1, 280))
+        ->option_text("N");
+    app.add_option(std::string("--") + step_key, options.steps,
+                   "Row step of a pair to try (with --bsize; repeatable; default 4)")
+        ->check(CLI::Range(1, 280))
+        ->option_text("N");
+    app.add_option(std::string("--") + img_num_key, options.img_nums,
+                   "img_num of a replay (with --min_img_num; repeatable; default 5, 3, 8)")
+        ->option_text("N");
+    app.add_option(std::string("--") + min_img_num_key, options.min_img_nums,
+                   "min_img_num of a replay (with --img_num; repeatable; default 2, 1, 3)")
+        ->option_text("N");
+    cli::add_output(app, options.report_path, "HTML report to write (default bio-tune-report.html)");
+    cli::add_json(app, options.json);
+    return cli::run(app, argc, argv, [&] { return run(options); });
 }

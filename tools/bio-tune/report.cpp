@@ -12,6 +12,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "bio_common/config_keys.h"
 #include "bio_common/file_kind.h"
 #include "bio_common/unique_fd.h"
 #include "replay_json.h"
@@ -101,11 +102,8 @@ std::string verdict_html(const Analysis& analysis) {
                "</p></section>";
     }
     const PairResult& pair = analysis.pairs[analysis.verdict.pair];
-    const bio_replay::Rules& rules = pair.replays[analysis.verdict.rules].rules;
-    std::string snippet = "[bio_module]\n";
-    for (const auto& [key, value] : {std::pair{"bsize", pair.pair.bsize}, std::pair{"step", pair.pair.step},
-                                     std::pair{"var_min", rules.var_min}, std::pair{"img_num", rules.img_num},
-                                     std::pair{"min_img_num", rules.min_img_num}}) {
+    std::string snippet = std::string("[") + bio_common::module_section + "]\n";
+    for (const auto& [key, value] : suggested_keys(analysis)) {
         snippet += std::string(key) + " = " + std::to_string(value) + "\n";
     }
     html += "<p class=\"answer\">" + html_text(suggestion_keys(analysis)) + "</p>" + element("p", analysis.verdict.why);

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "bio_common/config_keys.h"
 #include "replay_json.h"
 
 namespace bio_tune {
@@ -217,13 +218,25 @@ nlohmann::json pair_json(const PairResult& result, const std::vector<ScoredRecor
     return json;
 }
 
+std::vector<std::pair<const char*, int>> suggested_keys(const Analysis& analysis) {
+    using bio_common::module_key;
+    const PairResult& pair = analysis.pairs[analysis.verdict.pair];
+    const bio_replay::Rules& rules = pair.replays[analysis.verdict.rules].rules;
+    constexpr const char* names[] = {module_key("bsize"), module_key("step"), module_key("var_min"),
+                                     module_key("img_num"), module_key("min_img_num")};
+    return {{names[0], pair.pair.bsize},
+            {names[1], pair.pair.step},
+            {names[2], rules.var_min},
+            {names[3], rules.img_num},
+            {names[4], rules.min_img_num}};
+}
+
 std::string suggestion_keys(const Analysis& analysis) {
-    const Verdict& v = analysis.verdict;
-    const PairResult& pair = analysis.pairs[v.pair];
-    const bio_replay::Rules& rules = pair.replays[v.rules].rules;
-    return "bsize=" + std::to_string(pair.pair.bsize) + " step=" + std::to_string(pair.pair.step) +
-           " var_min=" + std::to_string(rules.var_min) + " img_num=" + std::to_string(rules.img_num) +
-           " min_img_num=" + std::to_string(rules.min_img_num);
+    std::string text;
+    for (const auto& [key, value] : suggested_keys(analysis)) {
+        text += (text.empty() ? "" : " ") + std::string(key) + "=" + std::to_string(value);
+    }
+    return text;
 }
 
 std::vector<std::string> verdict_lines(const Analysis& analysis) {
@@ -239,9 +252,10 @@ nlohmann::json verdict_json(const Analysis& analysis) {
         return {{"suggestion", nullptr}, {"refused", v.refused}};
     }
     const PairResult& pair = analysis.pairs[v.pair];
-    nlohmann::json suggestion = bio_replay::rules_json(pair.replays[v.rules].rules);
-    suggestion["bsize"] = pair.pair.bsize;
-    suggestion["step"] = pair.pair.step;
+    nlohmann::json suggestion = nlohmann::json::object();
+    for (const auto& [key, value] : suggested_keys(analysis)) {
+        suggestion[key] = value;
+    }
     nlohmann::json json = {{"suggestion", suggestion}, {"why", v.why}};
     if (analysis.truth) {
         json["objective"] = objective;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "analysis.h"
@@ -28,7 +29,10 @@ nlohmann::json pair_json(const PairResult& result, const std::vector<ScoredRecor
 // "PATH: 10 of 10 detected, ...; alone: ..." of one recording.
 std::string condition_text(const Condition& condition, const std::vector<ScoredRecording>& recordings);
 
-// The configuration keys suggested, "bsize=16 step=4 var_min=N img_num=5 min_img_num=2".
+// The configuration keys of section bio_module suggested, named as in the module's key table:
+// bsize, step, var_min, img_num and min_img_num with their values.
+std::vector<std::pair<const char*, int>> suggested_keys(const Analysis& analysis);
+// The same, "bsize=16 step=4 var_min=N img_num=5 min_img_num=2", ready for bio-host's --set.
 std::string suggestion_keys(const Analysis& analysis);
 // "suggestion: KEYS" and why, or "no suggestion: REASONS".
 std::vector<std::string> verdict_lines(const Analysis& analysis);

@@ -11,7 +11,8 @@ const bioCharts = (() => {
     { outcome: "open", label: "touch in progress", colour: "#6b7280" },
   ];
   const LINE_COLOUR = "#2563eb";
-  const GRAB_PIXELS = 8;
+  const FLAG_COLOUR = "#9ca3af";
+  const GRAB_PIXELS = { mouse: 8, pen: 12, touch: 20 };
 
   // The frame a touch is marked at: the one that decided it, or for a touch still open its last
   // frame (an open touch's frames follow each other from its first).
@@ -66,10 +67,16 @@ const bioCharts = (() => {
   }
 
   // The score of every frame over x (seconds or frame index), the var_min line (draggable when
-  // onVarMin is given) and one mark per touch at the height of its best score.
+  // onVarMin is given, with a mouse, a pen or a finger) and one mark per touch at the height of its
+  // best score. With `flagged`, a series of hollow points marks the frames not received whole;
+  // onPick(position) is told of a click on the plot, with the position of the nearest point.
   class Timeline {
-    constructor(element, { width, height, xLabel, varMin, onVarMin }) {
+    constructor(element, { width, height, xLabel, varMin, onVarMin, flagged, onPick }) {
       this.varMin = varMin;
+      const flags = flagged
+        ? [{ label: "cut short or lost", stroke: FLAG_COLOUR, width: 0, paths: () => null,
+          points: { show: true, size: 9, width: 2, stroke: FLAG_COLOUR, fill: "#fff" } }]
+        : [];
       this.plot = new uPlot(
         {
           width,
@@ -78,28 +85,43 @@ const bioCharts = (() => {
             { label: xLabel },
             { label: "score", stroke: "#111827", width: 1, points: { show: false } },
             ...KINDS.map(markSeries),
+            ...flags,
           ],
           scales: { x: { time: false }, y: { range: (u, min, max) => rangeWith(this.varMin, min, max) } },
           axes: [{ label: xLabel }, { label: "score", size: 70 }],
           cursor: { drag: { x: false, y: false, setScale: false } },
           hooks: { draw: [lineHook(() => this.varMin, "y")] },
         },
-        [[], [], [], [], [], []],
+        [[], [], [], [], [], [], ...flags.map(() => [])],
         element,
       );
+      this.flagged = flags.length > 0;
+      this.dragged = false;
       if (onVarMin) this.enableDrag(onVarMin);
+      if (onPick) {
+        this.plot.over.addEventListener("click", (e) => {
+          if (this.dragged || this.plot.data[0].length === 0) return;
+          onPick(this.plot.posToIdx(e.offsetX));
+        });
+      }
     }
 
-    // xs and scores of equal length; touches index the full sequence, of which these are the
-    // entries from `offset` on.
-    setData(xs, scores, touches, offset) {
+    // xs and scores of equal length (a null score is a break in the line); touches index the full
+    // sequence, of which these are the entries from `offset` on, plotted at positionOf[i] (at i
+    // when none is given); flags: the score to mark as not received whole at each position, or null.
+    setData(xs, scores, touches, offset, positionOf, flags) {
       const marks = KINDS.map(() => new Array(xs.length).fill(null));
       for (const touch of touches) {
         const i = markIndex(touch) - offset;
+        const at = positionOf ? positionOf[i] : i;
         const kind = KINDS.findIndex((k) => k.outcome === touch.outcome);
-        if (kind >= 0 && i >= 0 && i < xs.length) marks[kind][i] = touch.best;
+        if (kind >= 0 && at >= 0 && at < xs.length) marks[kind][at] = touch.best;
       }
-      this.plot.setData([xs, scores, ...marks]);
+      this.plot.setData([xs, scores, ...marks, ...(this.flagged ? [flags ?? xs.map(() => null)] : [])]);
+    }
+
+    setSize(width) {
+      this.plot.setSize({ width, height: this.plot.height });
     }
 
     setVarMin(value) {
@@ -107,29 +129,39 @@ const bioCharts = (() => {
       this.plot.setData(this.plot.data);
     }
 
+    // Pointer events: the same drag with a mouse, a pen or a finger (the plot then does not scroll
+    // the page under a finger: touch-action none).
     enableDrag(onVarMin) {
       const over = this.plot.over;
-      const near = (offsetY) => Math.abs(offsetY - this.plot.valToPos(this.varMin, "y")) <= GRAB_PIXELS;
-      let dragging = false;
-      over.addEventListener("mousedown", (e) => {
-        if (!near(e.offsetY)) return;
-        dragging = true;
+      over.style.touchAction = "none";
+      const near = (e) => Math.abs(e.offsetY - this.plot.valToPos(this.varMin, "y")) <=
+        (GRAB_PIXELS[e.pointerType] ?? GRAB_PIXELS.mouse);
+      let dragging = null;
+      over.addEventListener("pointerdown", (e) => {
+        this.dragged = false;
+        if (!near(e)) return;
+        dragging = e.pointerId;
+        over.setPointerCapture(e.pointerId);
         e.preventDefault();
         e.stopPropagation();
       }, true);
-      over.addEventListener("mousemove", (e) => {
-        if (!dragging) over.style.cursor = near(e.offsetY) ? "ns-resize" : "";
-      });
-      window.addEventListener("mousemove", (e) => {
-        if (!dragging) return;
+      over.addEventListener("pointermove", (e) => {
+        if (dragging === null) {
+          over.style.cursor = near(e) ? "ns-resize" : "";
+          return;
+        }
+        if (e.pointerId !== dragging) return;
+        this.dragged = true;
         const top = over.getBoundingClientRect().top;
         const value = Math.round(this.plot.posToVal(e.clientY - top, "y"));
         this.setVarMin(value);
         onVarMin(value);
       });
-      window.addEventListener("mouseup", () => {
-        dragging = false;
-      });
+      const release = (e) => {
+        if (e.pointerId === dragging) dragging = null;
+      };
+      over.addEventListener("pointerup", release);
+      over.addEventListener("pointercancel", release);
     }
   }
 
@@ -149,10 +181,13 @@ const bioCharts = (() => {
     return { starts: counts.map((_, i) => low + i * width), counts };
   }
 
-  // Frames per score bin, with the var_min line across the scores.
+  // Frames per score bin, with the var_min line across the scores; on a log scale of frames when
+  // asked (the few frames between glass and finger next to the thousands of glass).
   class Histogram {
-    constructor(element, { width, height, varMin }) {
+    constructor(element, { width, height, varMin, log }) {
       this.varMin = varMin;
+      this.log = Boolean(log);
+      this.scores = [];
       this.plot = new uPlot(
         {
           width,
@@ -169,7 +204,9 @@ const bioCharts = (() => {
           ],
           scales: {
             x: { time: false, range: (u, min, max) => rangeWith(this.varMin, min, max) },
-            y: { range: (u, min, max) => [0, Math.max(1, max ?? 1) * 1.1] },
+            y: this.log
+              ? { distr: 3, range: (u, min, max) => [0.5, Math.max(10, max ?? 10) * 2] }
+              : { range: (u, min, max) => [0, Math.max(1, max ?? 1) * 1.1] },
           },
           axes: [{ label: "score" }, { label: "frames", size: 60 }],
           cursor: { drag: { x: false, y: false, setScale: false } },
@@ -181,8 +218,14 @@ const bioCharts = (() => {
     }
 
     setScores(scores) {
+      this.scores = scores;
       const { starts, counts } = binScores(scores, 80);
-      this.plot.setData([starts, counts]);
+      // An empty bin has no height on a log scale: left out.
+      this.plot.setData([starts, this.log ? counts.map((c) => (c > 0 ? c : null)) : counts]);
+    }
+
+    setSize(width) {
+      this.plot.setSize({ width, height: this.plot.height });
     }
 
     setVarMin(value) {

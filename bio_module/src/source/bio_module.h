@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "correction_geometry.h"
 #include "finger_kernels.h"
 #include "ovra/message.h"
 #include "ovra/plugin.h"
@@ -107,11 +108,6 @@ using weight_entry = std::array<std::int32_t, 4>;
 extern BIO_EXPORT std::vector<std::vector<offset_entry>> offsetMatrix;
 extern BIO_EXPORT std::vector<std::vector<weight_entry>> weightMatrix;
 
-struct remap_constants {
-    double r0, a, b, c0, c1, cx, den;
-};
-extern const remap_constants gc0307_constants;
-extern const remap_constants gc0328_constants;
 
 void detect_sensor();
 void apply_sensor_defaults();

@@ -12,10 +12,6 @@ std::uint32_t remapWeightTable[remap_entries][4];
 std::vector<std::vector<offset_entry>> offsetMatrix;
 std::vector<std::vector<weight_entry>> weightMatrix;
 
-const remap_constants gc0307_constants = {100,         0.5577586448, 0.0013834226,     117.66468083999999,
-                                          1.556425532, 325.0,        960.1621621621622};
-const remap_constants gc0328_constants = {150, 0.35, 0.00118, 153.6, 1.28, 320.0, 760.0};
-
 namespace {
 
 constexpr const char* text_short_matrix_row = "correction matrix row shorter than the first row";
@@ -122,13 +118,12 @@ void build_correction_tables() {
 // lies inside the frame for both sensors' constants.
 void build_remap_table(const remap_constants& k) {
     for (int i = 0; i < remap_rows; ++i) {
-        const double r = k.r0 + i;
-        const double d = (r * k.a) + ((r * k.b) * r);
-        const int y0 = static_cast<int>(d);
-        const double fy = d - y0;
         for (int j = 0; j < grey_width; ++j) {
-            const double xs = k.c0 + (j * k.c1);
-            const double x = (((xs - k.cx) * d) / k.den) + xs;
+            double x = 0;
+            double d = 0;
+            remap_source(k, i, j, x, d);
+            const int y0 = static_cast<int>(d);
+            const double fy = d - y0;
             const int x0 = static_cast<int>(x);
             const double fx = x - x0;
 
@@ -145,20 +140,6 @@ void build_remap_table(const remap_constants& k) {
 }
 
 namespace {
-
-// Source position (u, v) of output position (x, y) under the GC032A's projective mapping.
-void perspective_source(int x, int y, double& u, double& v) {
-    constexpr double h00 = -1.608040201005025;
-    constexpr double h01 = -0.25037468041964206;
-    constexpr double h02 = 841.3329806929383;
-    constexpr double h11 = 0.6770695583179054;
-    constexpr double h12 = -18.280878074583445;
-    constexpr double h21 = -0.0007824208763113816;
-    constexpr double h22 = 1.0211253636604074;
-    const double w = (y * h21) + h22;
-    u = (((y * h01) + (x * h00)) + h02) / w;
-    v = ((y * h11) + h12) / w;
-}
 
 // Bilinear weights of the four corners around (u, v) whose top-left corner is (x0, y0). Corners
 // outside the frame weigh 0; near the frame's edge the weights of the corners inside are scaled back
@@ -190,8 +171,8 @@ weight_entry perspective_weights(double u, double v, int x0, int y0) {
 
 // Empties and rebuilds both perspective matrices: 350 rows of 260 entries.
 void build_perspective_matrices() {
-    constexpr int first_y = 72;
-    constexpr int first_x = 190;
+    constexpr int first_y = perspective_first_y;
+    constexpr int first_x = perspective_first_x;
 
     offsetMatrix.clear();
     weightMatrix.clear();

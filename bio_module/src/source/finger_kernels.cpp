@@ -61,22 +61,57 @@ constexpr std::uint32_t window_reach =
 // Where the vector rows' loads leave their pointer before the step to the next group's window: after the
 // top half and the first 32 bytes of the bottom half.
 constexpr std::uint32_t last_load_at = kernel_row_bytes + window_bytes / 2;
-constexpr std::uint32_t weight_limit = (1u << 24) - (1u << 15);  // high parts must fit 8 bits
 
-// Fills group `g` for plan pixels first .. first + 7; false when they do not fit one window: an odd
-// offset (its samples are not the window's), offsets more than 30 samples apart, or a weight whose high
-// part does not fit 8 bits.
+// The weights of pixel `k` split for the machine's vector rows (correction_group); false when they do
+// not fit the parts.
+#ifdef __arm__
+bool split_weights(const correction_plan& plan, std::size_t k, std::size_t j, correction_group& g) {
+    std::uint32_t middle_sum = 0;
+    std::uint32_t low_sum = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const std::uint32_t w = plan.weight[i][k];
+        const std::uint32_t high = std::min<std::uint32_t>(w >> 12, 255);
+        const std::uint32_t rest = w - (high << 12);
+        if (rest >= (256u << 6)) {
+            return false;
+        }
+        g.thirds[0][group_pixels * i + j] = static_cast<std::uint8_t>(rest & 63u);
+        g.thirds[1][group_pixels * i + j] = static_cast<std::uint8_t>(rest >> 6);
+        g.thirds[2][group_pixels * i + j] = static_cast<std::uint8_t>(high);
+        middle_sum += rest >> 6;
+        low_sum += rest & 63u;
+    }
+    // The rows add floor(low products / 2^6) to the middle products in 16-bit lanes (the low products
+    // stay below 4 * 63 * 255 < 2^16 by themselves).
+    return 255 * middle_sum + ((255 * low_sum) >> 6) <= 0xFFFFu;
+}
+#else
+bool split_weights(const correction_plan& plan, std::size_t k, std::size_t j, correction_group& g) {
+    constexpr std::uint32_t weight_limit = (1u << 24) - (1u << 15);  // high parts must fit 8 bits
+    for (std::size_t i = 0; i < 4; ++i) {
+        const std::uint32_t w = plan.weight[i][k];
+        if (w >= weight_limit) {
+            return false;
+        }
+        const std::uint32_t high = (w + 0x8000u) >> 16;
+        g.halves.low[(i / 2) * 2 * group_pixels + 2 * j + i % 2] =
+            static_cast<std::int16_t>(static_cast<std::int32_t>(w) - static_cast<std::int32_t>(high << 16));
+        g.halves.high[4 * j + i] = static_cast<std::uint8_t>(high);
+    }
+    return true;
+}
+#endif
+
+// Fills group `g` for plan pixels first .. first + 7; false when they do not fit one window (an odd
+// offset, whose samples are not the window's, or offsets more than 30 samples apart) or a weight does
+// not fit its parts.
 bool fill_group(const correction_plan& plan, std::size_t first, correction_group& g) {
     std::uint32_t lowest = plan.offset[first];
     std::uint32_t highest = lowest;
     for (std::size_t j = 0; j < group_pixels; ++j) {
         const std::uint32_t o = plan.offset[first + j];
-        for (const std::uint32_t* w : plan.weight) {
-            if (w[first + j] >= weight_limit) {
-                return false;
-            }
-        }
-        if ((o & 1u) != 0 || o + kernel_row_bytes + 3 >= kernel_frame_bytes) {
+        if ((o & 1u) != 0 || o + kernel_row_bytes + 3 >= kernel_frame_bytes ||
+            !split_weights(plan, first + j, j, g)) {
             return false;
         }
         lowest = std::min(lowest, o);
@@ -90,16 +125,8 @@ bool fill_group(const correction_plan& plan, std::size_t first, correction_group
     g.window = start;
     g.advance = 0;
     for (std::size_t j = 0; j < group_pixels; ++j) {
-        const std::size_t k = first + j;
-        g.sample[j] = static_cast<std::uint8_t>((plan.offset[k] - start) / 2);
+        g.sample[j] = static_cast<std::uint8_t>((plan.offset[first + j] - start) / 2);
         g.sample[group_pixels + j] = static_cast<std::uint8_t>(g.sample[j] + 1);
-        for (std::size_t i = 0; i < 4; ++i) {
-            const std::uint32_t w = plan.weight[i][k];
-            const std::uint32_t high = (w + 0x8000u) >> 16;
-            g.low[(i / 2) * 2 * group_pixels + 2 * j + i % 2] = static_cast<std::int16_t>(
-                static_cast<std::int32_t>(w) - static_cast<std::int32_t>(high << 16));
-            g.high[4 * j + i] = static_cast<std::uint8_t>(high);
-        }
     }
     return true;
 }
@@ -190,11 +217,15 @@ void kernel_variant::correct(const unsigned char* frame, const correction_plan& 
                           nullptr,
                           static_cast<int>(direction),
                           static_cast<unsigned char>(flags.invert_pixels ? 0xFF : 0x00)};
-    for (std::size_t first = 0, index = 0; first < pixels; first += columns, ++index) {
+    const std::ptrdiff_t row_step = direction * static_cast<std::ptrdiff_t>(columns);
+    row.count = columns;
+    row.out = start;
+    for (std::size_t first = 0, index = 0; first < pixels; first += columns, ++index, row.out += row_step) {
         row.index = index;
         row.first = first;
-        row.count = std::min(columns, pixels - first);
-        row.out = start + direction * static_cast<std::ptrdiff_t>(first);
+        if (pixels - first < columns) {
+            row.count = pixels - first;
+        }
         const std::size_t done = row_function(frame, plan, row);
         if (done < row.count) {
             correction_row rest = row;

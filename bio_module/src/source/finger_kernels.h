@@ -76,22 +76,34 @@ using score_row_kernel = unsigned (*)(const unsigned char* row, const score_geom
 
 // Eight adjacent output pixels of one row whose samples lie in one window of the frame: 32 samples
 // (64 bytes from `window`) of one frame row and the 32 below them. The vector rows load each window
-// whole and pick the pixels' samples from it by index. Each weight w is split as w = high * 2^16 + low
-// with low a signed 16-bit number: its low 16 bits, less 2^16 when bit 15 is set (and high one more).
+// whole and pick the pixels' samples from it by index. The weights are split into the parts that the
+// machine's vector multiplies take:
+// - halves (x86-64, the SSE4.1 rows): w = high * 2^16 + low with low a signed 16-bit number: its low 16
+//   bits, less 2^16 when bit 15 is set (and high one more); high fits 8 bits;
+// - thirds (32-bit ARM, the NEON rows): w = high * 2^12 + middle * 2^6 + low, high at most 255, middle
+//   at most 255, low below 64; 8-bit numbers whose products with the samples, added over a pixel's four
+//   corners, stay below 2^16 (the builder checks it), so that 16-bit lanes give the sum exactly.
+struct correction_halves {
+    std::uint8_t high[32];  // w0..w3's high parts of pixel 0, then of pixel 1, ...
+    std::int16_t low[32];   // w0, w1 low parts of pixels 0..7 in pairs; then w2, w3 likewise
+};
 struct correction_group {
     std::uint8_t sample[16];  // pixels 0..7: index in the window of the left sample; then of the right
-    std::uint8_t high[32];    // w0..w3's high parts of pixel 0, then of pixel 1, ...
-    std::int16_t low[32];     // w0, w1 low parts of pixels 0..7 in pairs; then w2, w3 likewise
-    std::int32_t advance;     // next group's window - (window + 1312): the loads' last pointer step
-    std::uint32_t window;     // byte offset of the window's first sample
+    union {
+        correction_halves halves;
+        std::uint8_t thirds[3][32];  // [low, middle, high][8 * i + j]: that part of wi of pixel j
+    };
+    std::int32_t advance;  // next group's window - (window + 1312): the loads' last pointer step
+    std::uint32_t window;  // byte offset of the window's first sample
 };
 static_assert(sizeof(correction_group) == 120 && offsetof(correction_group, advance) == 112,
               "the NEON rows read the groups at these offsets");
 
 // The groups of a plan's rows. Row r's groups are groups[row_groups[r]] up to row_groups[r + 1]: its
 // columns 0, 8, 16, ... and, when the width is not a multiple of 8, its last 8 columns, in that order.
-// A row without groups (its pixels too far apart, odd offsets or weights of 2^24 - 2^15 and more) is
-// left to the reference row.
+// A row without groups (its pixels too far apart, odd offsets, or weights the split cannot hold: 2^24 -
+// 2^15 and more for halves; for thirds, weights of 2^20 + 3 * 2^12 and more, or a pixel whose parts'
+// products could reach 2^16) is left to the reference row.
 struct correction_walk {
     const std::uint32_t* row_groups;
     const correction_group* groups;

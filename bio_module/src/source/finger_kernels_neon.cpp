@@ -274,18 +274,15 @@ unsigned score_row_neon(const unsigned char* row, const score_geometry& g, unsig
 
 // One group of eight pixels, the blend written once for every NEON row. The window's two halves load
 // de-interleaved (samples in d0-d3 and d16-d19, colour bytes dropped) and the four corners' samples come
-// out of them by index (vtbl). The weights' high parts multiply the 8-bit samples into 16-bit sums H
-// (two, joined later), exact modulo 2^16; their signed 16-bit low parts multiply the samples widened to
-// 16 bits into 32-bit sums, A for the top corners and B for the bottom ones. The reference's sum is
-// A + B + H * 2^16 modulo 2^32, so its bits 20..27, the output, are bits 4..11 of
-// floor((A + B) / 2^16) + H modulo 2^16: one add-and-narrow (vaddhn, the high half of a two's
-// complement sum is its floor), one add and one narrowing shift. 35 instructions, and one
-// each for the inversion and the turn; ordered so that each result is used several instructions after
-// it is made (the NEON unit issues in order).
+// out of them by index (vtbl). Each weight's thirds (correction_group) multiply the 8-bit samples into
+// three 16-bit sums over the four corners, L, M and H: L and M exact (the walk checked their bounds), H
+// modulo 2^16. The reference's sum is H * 2^12 + M * 2^6 + L, and its bits 20..27, the output, are bits
+// 8..15 of H + floor((M + floor(L / 2^6)) / 2^6) modulo 2^16: two shift-and-adds and one narrowing
+// shift. 29 instructions, and one each for the inversion and the turn.
 //
-// Registers: r1 the group, r2 the window, r3 out, r5 the last low-part load's step (to the next group),
-// r6 the step to the next window, r12 the frame row less 32, lr the output step; d0-d7 and d16-d31,
-// never the callee-saved d8-d15 (the compiler would save and restore them for every row).
+// Registers: r1 the group, r2 the window, r3 out, r5 the last part load's step (to the next group), r6
+// the step to the next window, r12 the frame row less 32, lr the output step; d0-d7 and d16-d31, never
+// the callee-saved d8-d15 (the compiler would save and restore them for every row).
 #define BIO_NEON_CORRECTION_GROUP                                          \
     "ldr        r6, [r1, #112]\n"                                          \
     "vld1.8     {d6, d7}, [r1]!\n"                                         \
@@ -293,28 +290,29 @@ unsigned score_row_neon(const unsigned char* row, const score_geometry& g, unsig
     "vld2.8     {d16-d19}, [r2]!\n           vld2.8 {d18-d21}, [r2], r6\n" \
     "vtbl.8     d22, {d0-d3}, d6\n           vtbl.8 d23, {d0-d3}, d7\n"    \
     "vtbl.8     d24, {d16-d19}, d6\n         vtbl.8 d25, {d16-d19}, d7\n"  \
-    "vld4.8     {d0-d3}, [r1]!\n"                                          \
-    "vmull.u8   q15, d22, d0\n               vmovl.u8 q8, d22\n"           \
-    "vmull.u8   q14, d24, d2\n               vmovl.u8 q9, d23\n"           \
-    "vmlal.u8   q15, d23, d1\n               vmovl.u8 q10, d24\n"          \
-    "vmlal.u8   q14, d25, d3\n               vmovl.u8 q11, d25\n"          \
-    "vld2.16    {d0-d3}, [r1]!\n"                                          \
-    "vmull.s16  q12, d16, d0\n               vmull.s16 q13, d17, d1\n"     \
-    "vld2.16    {d4-d7}, [r1], r5\n"                                       \
-    "vmlal.s16  q12, d18, d2\n               vmlal.s16 q13, d19, d3\n"     \
-    "vmull.s16  q0, d20, d4\n                vmull.s16 q1, d21, d5\n"      \
-    "vmlal.s16  q0, d22, d6\n                vadd.i16 q15, q15, q14\n"     \
-    "vmlal.s16  q1, d23, d7\n"                                             \
-    "vaddhn.i32 d24, q12, q0\n               vaddhn.i32 d25, q13, q1\n"    \
-    "vadd.i16   q12, q12, q15\n"                                           \
-    "vshrn.i16  d24, q12, #4\n"                                            \
+    "vld1.8     {d16-d19}, [r1]!\n"                                        \
+    "vld1.8     {d4-d7}, [r1]!\n"                                          \
+    "vld1.8     {d0-d3}, [r1], r5\n"                                       \
+    "vmull.u8   q10, d22, d16\n              vmull.u8 q13, d22, d4\n"      \
+    "vmull.u8   q14, d22, d0\n               vmlal.u8 q10, d23, d17\n"     \
+    "vmlal.u8   q13, d23, d5\n               vmlal.u8 q14, d23, d1\n"      \
+    "vmlal.u8   q10, d24, d18\n              vmlal.u8 q13, d24, d6\n"      \
+    "vmlal.u8   q14, d24, d2\n               vmlal.u8 q10, d25, d19\n"     \
+    "vmlal.u8   q13, d25, d7\n               vmlal.u8 q14, d25, d3\n"      \
+    "vsra.u16   q13, q10, #6\n"                                            \
+    "vsra.u16   q14, q13, #6\n"                                            \
+    "vshrn.i16  d24, q14, #8\n"                                            \
     ".if %c[invert]\n vmvn d24, d24\n .endif\n"                            \
     ".if %c[turn]\n vrev64.8 d24, d24\n .endif\n"                          \
     "vst1.8     {d24}, [r3], lr\n"
 
-// A row's groups: `middle` of them in a loop, each stored eight bytes after the one before (before it,
-// turned), then the last one at `last_out`. The operands sit in the registers the group's code names,
-// so that nothing goes through memory on the way in.
+#define BIO_NEON_CORRECTION_FOUR \
+    BIO_NEON_CORRECTION_GROUP BIO_NEON_CORRECTION_GROUP BIO_NEON_CORRECTION_GROUP BIO_NEON_CORRECTION_GROUP
+
+// A row's groups: `middle` of them, one, two and four first as the count's low bits say, then eight at a
+// time in a loop (a row of 260 pixels has 32 and the last one: four steps of the loop), each stored eight
+// bytes after the one before (before it, turned), then the last one at `last_out`. The operands sit in the
+// registers the group's code names, so that nothing goes through memory on the way in.
 template <bool Turn, bool Invert>
 void correct_groups(const correction_group* groups, const unsigned char* window, unsigned char* out,
                     std::size_t middle, unsigned char* last_out) {
@@ -327,9 +325,17 @@ void correct_groups(const correction_group* groups, const unsigned char* window,
         ".if %c[turn]\n mvn lr, #7\n .else\n mov lr, #8\n .endif\n"
         "movs       r5, #40\n"
         "movw       r12, #1248\n"
-        "cmp        r4, #0\n"
+        "lsrs       r4, r4, #1\n"
+        "bcc        3f\n" BIO_NEON_CORRECTION_GROUP
+        "3:\n"
+        "lsrs       r4, r4, #1\n"
+        "bcc        4f\n" BIO_NEON_CORRECTION_GROUP BIO_NEON_CORRECTION_GROUP
+        "4:\n"
+        "lsrs       r4, r4, #1\n"
+        "bcc        5f\n" BIO_NEON_CORRECTION_FOUR
+        "5:\n"
         "beq        2f\n"
-        "1:\n" BIO_NEON_CORRECTION_GROUP
+        "1:\n" BIO_NEON_CORRECTION_FOUR BIO_NEON_CORRECTION_FOUR
         "subs       r4, r4, #1\n"
         "bne        1b\n"
         "2:\n"
@@ -340,11 +346,12 @@ void correct_groups(const correction_group* groups, const unsigned char* window,
           "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30",
           "d31");
 }
+#undef BIO_NEON_CORRECTION_FOUR
 #undef BIO_NEON_CORRECTION_GROUP
 
 // A whole row with groups: its groups at columns 0, 8, ... and the last at columns - 8. Rows without
-// groups, and the shorter last row of a plan whose size is not a multiple of its width, are left to the
-// reference row.
+// groups, the shorter last row of a plan whose size is not a multiple of its width among them (the walk
+// gives it none), are left to the reference row.
 std::size_t correct_row_neon(const unsigned char* frame, const correction_plan& plan,
                              const correction_row& row) {
     const correction_walk* walk = plan.walk;
@@ -353,7 +360,7 @@ std::size_t correct_row_neon(const unsigned char* frame, const correction_plan& 
     }
     const std::uint32_t first = walk->row_groups[row.index];
     const std::uint32_t groups = walk->row_groups[row.index + 1] - first;
-    if (groups == 0 || row.count != plan.columns) {
+    if (groups == 0) {
         return 0;
     }
     const correction_group* g = walk->groups + first;

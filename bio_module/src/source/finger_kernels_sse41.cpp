@@ -39,10 +39,10 @@ inline __m128i blend_four(const unsigned char* window, const correction_group& g
     const std::uint8_t* index = g.sample + 4 * half;
     const __m128i top = sample_pairs(window, index);
     const __m128i bottom = sample_pairs(window + kernel_row_bytes, index);
-    const __m128i low = _mm_add_epi32(_mm_madd_epi16(top, load_vector(g.low + 8 * half)),
-                                      _mm_madd_epi16(bottom, load_vector(g.low + 16 + 8 * half)));
+    const __m128i low = _mm_add_epi32(_mm_madd_epi16(top, load_vector(g.halves.low + 8 * half)),
+                                      _mm_madd_epi16(bottom, load_vector(g.halves.low + 16 + 8 * half)));
     // High parts: w0 w1 w2 w3 of each pixel, to w0 w1 pairs and w2 w3 pairs in 16-bit lanes.
-    const __m128i high_bytes = load_vector(g.high + 16 * half);
+    const __m128i high_bytes = load_vector(g.halves.high + 16 * half);
     const __m128i top_high =
         _mm_shuffle_epi8(high_bytes, _mm_setr_epi8(0, -1, 1, -1, 4, -1, 5, -1, 8, -1, 9, -1, 12, -1, 13, -1));
     const __m128i bottom_high = _mm_shuffle_epi8(

@@ -28,7 +28,12 @@ void set_scenario(const std::string& text) {
     detail::validate(config);
     d.config = config;
     detail::publish_paths(config);
-    d.source = std::make_shared<const detail::FrameSource>(settings.timeline, config.seed, config.fps);
+    d.source = std::make_shared<const detail::FrameSource>(settings.timeline, config.seed, config.fps,
+                                                           detail::correction_model(config));
+    if (settings.truth_to) {
+        d.truth_sender =
+            config.truth_to.empty() ? nullptr : std::make_shared<const detail::TruthSender>(config.truth_to);
+    }
     detail::add_scenario_faults(d, settings);
     d.changed.notify_all();
 }
@@ -71,6 +76,9 @@ Counters counters() {
     result.frames_produced = d.frames_produced;
     result.frames_dequeued = d.frames_dequeued;
     result.streaming = d.streaming;
+    result.last_truth = d.last_truth;
+    result.contact_frames_dequeued = d.contact_frames_dequeued;
+    result.touches_dequeued = d.touches_dequeued;
     auto& maps = detail::mappings();
     std::lock_guard<std::mutex> maps_lock(maps.mutex);
     result.live_mappings = static_cast<int>(maps.live.size());
@@ -83,23 +91,38 @@ bool wait_frames_dequeued(std::uint64_t n, std::chrono::milliseconds timeout) {
     return d.changed.wait_for(lock, timeout, [&] { return d.frames_dequeued >= n; });
 }
 
+namespace {
+
+std::shared_ptr<const detail::FrameSource> current_source() {
+    auto& d = device();
+    std::lock_guard<std::mutex> lock(d.mutex);
+    return d.source;
+}
+
+}  // namespace
+
 std::vector<unsigned char> frame_at(std::uint64_t n) {
-    std::shared_ptr<const detail::FrameSource> source;
-    {
-        auto& d = device();
-        std::lock_guard<std::mutex> lock(d.mutex);
-        source = d.source;
-    }
     std::vector<unsigned char> frame(detail::frame_bytes);
     detail::ReplayCursor cursor;
-    source->render(n, frame.data(), cursor);
+    current_source()->render(n, frame.data(), cursor);
     return frame;
+}
+
+recording::Truth truth_at(std::uint64_t n) {
+    detail::ReplayCursor cursor;
+    return current_source()->truth(n, cursor);
 }
 
 }  // namespace vsensor
 
 std::uint64_t vsensor_frames_dequeued() {
     return vsensor::counters().frames_dequeued;
+}
+
+std::uint64_t vsensor_last_truth(unsigned char* out) {
+    const vsensor::Counters now = vsensor::counters();
+    recording::encode_truth(now.last_truth, out);
+    return now.frames_dequeued;
 }
 
 std::uint64_t vsensor_timeline_frames() {

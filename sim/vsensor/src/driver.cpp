@@ -53,9 +53,11 @@ Turn next_turn(Device& d, std::unique_lock<std::mutex>& lock, std::uint64_t gene
 
 // Marks buffer `index` filled with `written` bytes, signals the descriptor and sets the time
 // of the next frame. Called with the lock held.
-void complete(Device& d, std::uint32_t index, ssize_t written, steady::time_point started) {
+void complete(Device& d, std::uint32_t index, ssize_t written, steady::time_point started,
+              const recording::Truth& truth) {
     BufferState& buffer = d.buffers[index];
     buffer.owner = Owner::filled;
+    buffer.truth = truth;
     buffer.bytesused = written > 0 ? static_cast<std::uint32_t>(written) : 0;
     buffer.sequence = d.sequence++;
     // A frame is stamped, as a sensor stamps it, with its place in the frame rate's schedule, so
@@ -96,19 +98,23 @@ void produce(Device& d, std::uint64_t generation) {
         d.buffers[index].owner = Owner::filling;
         const std::uint64_t number = d.frames_produced;
         const std::shared_ptr<const FrameSource> source = d.source;
+        const std::shared_ptr<const TruthSender> truth_sender = d.truth_sender;
         const int memfd = d.memfd;
         const off_t offset = static_cast<off_t>(index) * d.stride;
         const std::size_t length = std::min<std::size_t>(d.config.buffer_length, frame_bytes);
         lock.unlock();
 
-        source->render(number, frame.data(), cursor);
+        const recording::Truth truth = source->render(number, frame.data(), cursor);
         const ssize_t written = ::pwrite(memfd, frame.data(), length, offset);
+        if (truth_sender) {
+            truth_sender->send(frame.data(), length, truth);
+        }
 
         lock.lock();
         if (d.producer_generation != generation) {
             break;
         }
-        complete(d, index, written, started);
+        complete(d, index, written, started, truth);
     }
 }
 
@@ -168,8 +174,22 @@ bool holds_buffers(const Device& d, int fd) {
     return d.owner != nullptr && found != d.descriptors.end() && found->second == d.owner;
 }
 
+// A DQBUF that succeeded carries the truth of the frame it handed out (the caller holds the lock).
 void record(Call call, unsigned long request, int fd, std::int64_t arg, std::int64_t result, int error) {
-    trace_record(TraceEntry{call, request, fd, arg, result, result < 0 ? error : 0, steady::now()});
+    const bool dequeued = call == Call::dqbuf && result == 0;
+    trace_record(TraceEntry{call, request, fd, arg, result, result < 0 ? error : 0, steady::now(),
+                            dequeued ? device().last_truth : recording::Truth{}});
+}
+
+void count_dequeued_truth(Device& d, const recording::Truth& truth) {
+    d.last_truth = truth;
+    if (truth.contact) {
+        ++d.contact_frames_dequeued;
+        if (truth.touch != d.last_touch_dequeued) {
+            ++d.touches_dequeued;
+            d.last_touch_dequeued = truth.touch;
+        }
+    }
 }
 
 int inject(Device& d, Call call) {
@@ -267,7 +287,9 @@ void install(const Config& requested, const std::function<void(Config&)>& overri
         overrides(config);
     }
     validate(config);
-    auto source = std::make_shared<const FrameSource>(settings.timeline, config.seed, config.fps);
+    auto source = std::make_shared<const FrameSource>(settings.timeline, config.seed, config.fps,
+                                                      correction_model(config));
+    auto truth_sender = config.truth_to.empty() ? nullptr : std::make_shared<const TruthSender>(config.truth_to);
 
     Device& d = device();
     std::unique_lock<std::mutex> lock(d.mutex);
@@ -278,6 +300,11 @@ void install(const Config& requested, const std::function<void(Config&)>& overri
     d.config = config;
     publish_paths(config);
     d.source = std::move(source);
+    d.truth_sender = std::move(truth_sender);
+    d.last_truth = {};
+    d.contact_frames_dequeued = 0;
+    d.touches_dequeued = 0;
+    d.last_touch_dequeued = 0;
     d.faults.clear();
     d.stalls.clear();
     d.bad_indexes.clear();

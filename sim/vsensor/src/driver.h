@@ -36,6 +36,7 @@ struct BufferState {
     std::uint32_t bytesused = 0;
     std::uint32_t sequence = 0;
     timespec stamp{};
+    recording::Truth truth;  // of the frame it holds
 };
 
 struct FaultState {
@@ -85,6 +86,13 @@ struct Device {
     std::uint64_t opens = 0;
     std::uint64_t frames_produced = 0;
     std::uint64_t frames_dequeued = 0;
+
+    // The truth of produced frames: where it is sent, and what the dequeued frames showed.
+    std::shared_ptr<const TruthSender> truth_sender;
+    recording::Truth last_truth;
+    std::uint64_t contact_frames_dequeued = 0;
+    std::uint64_t touches_dequeued = 0;
+    std::uint32_t last_touch_dequeued = 0;
 };
 
 // The one device of the process; never destroyed, because calls may still be intercepted
@@ -103,6 +111,9 @@ bool holds_buffers(const Device& d, int fd);
 
 // Adds one entry to the trace, stamped now; the error is kept only for a failed call.
 void record(Call call, unsigned long request, int fd, std::int64_t arg, std::int64_t result, int error);
+
+// Counts the truth of a frame dequeued now. Called with the lock held.
+void count_dequeued_truth(Device& d, const recording::Truth& truth);
 
 // The errno of the configured fault for this call if one fires now, else 0 (every fault
 // counts every call of its kind, and the first that fires decides).

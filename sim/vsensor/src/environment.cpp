@@ -1,6 +1,6 @@
 // Out-of-process configuration of the virtual sensor, read once when the library is loaded:
 // VSENSOR_DEVICE, VSENSOR_FPS, VSENSOR_SCENARIO (a file), VSENSOR_TRACE (a file) and
-// VSENSOR_SEED.
+// VSENSOR_SEED, VSENSOR_TRUTH_TO and VSENSOR_MODEL.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -24,10 +24,12 @@ struct Environment {
     const char* scenario = std::getenv("VSENSOR_SCENARIO");
     const char* trace = std::getenv("VSENSOR_TRACE");
     const char* seed = std::getenv("VSENSOR_SEED");
+    const char* truth_to = std::getenv("VSENSOR_TRUTH_TO");
+    const char* model = std::getenv("VSENSOR_MODEL");
 
     bool empty() const {
         return device_path == nullptr && fps == nullptr && scenario == nullptr && trace == nullptr &&
-               seed == nullptr;
+               seed == nullptr && truth_to == nullptr && model == nullptr;
     }
 };
 
@@ -83,6 +85,10 @@ void configure_from(const Environment& env) {
     }
     const std::optional<double> fps = frame_rate(env.fps);
     const std::optional<std::uint32_t> seed = seed_value(env.seed);
+    if (env.truth_to != nullptr && *env.truth_to != '\0' && !vsensor::detail::parse_destination(env.truth_to)) {
+        throw std::invalid_argument(std::string("VSENSOR_TRUTH_TO: bad truth destination '") + env.truth_to +
+                                    "' (expected <IPv4>:<port>)");
+    }
     try {
         vsensor::detail::install(config, [&](vsensor::Config& applied) {
             if (env.device_path != nullptr) {
@@ -93,6 +99,12 @@ void configure_from(const Environment& env) {
             }
             if (seed) {
                 applied.seed = *seed;
+            }
+            if (env.model != nullptr) {
+                applied.sensor_model = std::string(env.model);
+            }
+            if (env.truth_to != nullptr) {
+                applied.truth_to = env.truth_to;  // "" turns the scenario's destination off
             }
         });
     } catch (const std::invalid_argument& error) {

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "correction_geometry.h"
 #include "recording/recording.h"
+#include "world/random.h"
 
 namespace vsensor::detail {
 
@@ -18,18 +20,8 @@ constexpr std::size_t pixels = std::size_t{frame_width} * frame_height;
 constexpr std::size_t noise_offsets = std::size_t{1} << 19;
 constexpr double nominal_fps = 30.0;
 
-// SplitMix64: a small, well-mixed generator; the same seed gives the same frames everywhere.
-struct SplitMix {
-    std::uint64_t state;
-    std::uint64_t next() {
-        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    // Uniform in [0, 1).
-    double unit() { return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0); }
-};
+// The same seed gives the same frames everywhere.
+using world::SplitMix;
 
 std::uint64_t noise_offset(std::uint64_t n) {
     SplitMix mix{n * 0x2545F4914F6CDD1Dull};
@@ -127,8 +119,23 @@ VSENSOR_PIXEL_LOOP std::vector<unsigned char> render_finger(std::uint32_t seed) 
 
 }  // namespace
 
-FrameSource::FrameSource(Timeline timeline, std::uint32_t seed, double fps)
-    : timeline_(std::move(timeline)), seed_(seed), fps_(fps) {}
+FrameSource::FrameSource(Timeline timeline, std::uint32_t seed, double fps, const std::string& model)
+    : timeline_(std::move(timeline)), seed_(seed), fps_(fps) {
+    if (timeline_.world) {
+        int width = 0;
+        int height = 0;
+        if (!timeline_.world->image.empty() && !correction_size(model, width, height)) {
+            throw std::invalid_argument("a finger image needs the sensor model GC0307, GC0328 or GC032A, not '" +
+                                        model + "'");
+        }
+        world_ = std::make_unique<const world::World>(timeline_.world, seed_, fps_ > 0.0 ? fps_ : nominal_fps, model);
+    }
+    std::uint64_t start = 0;
+    for (const Step& step : timeline_.steps) {
+        step_starts_.push_back(start);
+        start += step_frames(step);
+    }
+}
 
 FrameSource::~FrameSource() = default;
 
@@ -146,6 +153,9 @@ std::uint64_t FrameSource::step_frames(const Step& step) const {
     if (step.kind == Step::Kind::replay) {
         return step.recording_frames;
     }
+    if (step.kind == Step::Kind::touch) {
+        return world_->touch_frames(step.touch);
+    }
     if (step.frames) {
         return *step.frames;
     }
@@ -160,7 +170,7 @@ std::uint64_t FrameSource::step_frames(const Step& step) const {
 }
 
 std::uint64_t FrameSource::length() const {
-    if (timeline_.repeat || timeline_.steps.empty()) {
+    if (timeline_.steps.empty() || (timeline_.repeat && timeline_.passes == 0)) {
         return 0;
     }
     std::uint64_t total = 0;
@@ -171,7 +181,7 @@ std::uint64_t FrameSource::length() const {
         }
         total += frames;
     }
-    return total;
+    return timeline_.repeat ? total * timeline_.passes : total;
 }
 
 FrameSource::Position FrameSource::locate(std::uint64_t n) const {
@@ -179,46 +189,125 @@ FrameSource::Position FrameSource::locate(std::uint64_t n) const {
     if (steps.empty()) {
         return {nullptr, n};
     }
+    std::uint64_t cycle = 0;
     for (int pass = 0; pass < 2; ++pass) {
         std::uint64_t start = 0;
         for (const auto& step : steps) {
             const std::uint64_t length = step_frames(step);
             if (length == 0 || n < start + length) {
                 // A step without an end holds for ever; the steps after it are never reached.
-                return {&step, n - start};
+                return {&step, n - start, cycle};
             }
             start += length;
         }
         if (!timeline_.repeat) {
             // Past the end: the last step holds.
             const Step& last = steps.back();
-            return {&last, n - (start - step_frames(last))};
+            return {&last, n - (start - step_frames(last)), cycle};
         }
         if (start == 0) {
             break;  // a timeline of empty steps: nothing to repeat
         }
+        if (timeline_.passes != 0 && n / start >= timeline_.passes) {
+            // After the last pass, the last step holds.
+            const Step& last = steps.back();
+            return {&last, n - (start * timeline_.passes - step_frames(last)), timeline_.passes - 1};
+        }
+        cycle = n / start;
         n %= start;
     }
     return {&steps.front(), 0};
 }
 
-void FrameSource::render(std::uint64_t n, unsigned char* out, ReplayCursor& cursor) const {
+std::uint32_t FrameSource::touch_number(const Position& where) const {
+    const auto& steps = timeline_.steps;
+    const auto is_touch = [](const Step& step) {
+        return step.kind == Step::Kind::finger || step.kind == Step::Kind::touch;
+    };
+    const auto here = steps.begin() + (where.step - steps.data());
+    const auto per_cycle = static_cast<std::uint64_t>(std::count_if(steps.begin(), steps.end(), is_touch));
+    const auto before = static_cast<std::uint64_t>(std::count_if(steps.begin(), here, is_touch));
+    // The truth keeps the low 32 bits, as it keeps those of the frame number.
+    return static_cast<std::uint32_t>(where.cycle * per_cycle + before + 1);
+}
+
+world::Moment FrameSource::moment(std::uint64_t n, const Position& where) const {
+    world::Moment moment;
+    if (where.step == nullptr) {
+        return moment;
+    }
+    const auto& steps = timeline_.steps;
+    const std::size_t index = static_cast<std::size_t>(where.step - steps.data());
+    moment.touching = where.step->kind == Step::Kind::touch;
+    moment.touch_spec = where.step->touch;
+    moment.step_frame = where.step_frame;
+    if (moment.touching) {
+        moment.touch_number = touch_number(where);
+    }
+    // The touch before: earlier in this pass over the timeline, or the last of the pass before.
+    const std::uint64_t cycle_start = n - where.step_frame - step_starts_[index];
+    const std::uint64_t cycle_length = step_starts_.back() + step_frames(steps.back());
+    for (std::size_t back = 1; back <= steps.size(); ++back) {
+        const bool earlier_pass = back > index;
+        if (earlier_pass && where.cycle == 0) {
+            break;
+        }
+        const std::size_t j = earlier_pass ? index + steps.size() - back : index - back;
+        if (steps[j].kind == Step::Kind::touch) {
+            const std::uint64_t end = (earlier_pass ? cycle_start - cycle_length : cycle_start) + step_starts_[j] +
+                                      step_frames(steps[j]);
+            moment.after_touch = true;
+            moment.last_spec = steps[j].touch;
+            moment.last_number = touch_number({&steps[j], 0, earlier_pass ? where.cycle - 1 : where.cycle});
+            moment.frames_since = n - end;
+            break;
+        }
+    }
+    return moment;
+}
+
+recording::Truth FrameSource::render(std::uint64_t n, unsigned char* out, ReplayCursor& cursor) const {
     const Position where = locate(n);
+    if (world_ && (where.step == nullptr || where.step->kind == Step::Kind::glass ||
+                   where.step->kind == Step::Kind::touch)) {
+        return world_->render(n, moment(n, where), out);
+    }
     const signed char* frame_noise = noise().data() + noise_offset(n);
+    recording::Truth truth;
+    truth.known = true;
+    truth.sensor_frame = static_cast<std::uint32_t>(n);
     if (where.step != nullptr && where.step->kind == Step::Kind::replay) {
         const std::uint64_t last = where.step->recording_frames - 1;
         if (where.step->recording_frames > 0 &&
-            cursor.read(where.step->path, std::min(where.step_frame, last), out)) {
-            return;
+            cursor.read(where.step->path, std::min(where.step_frame, last), out, truth)) {
+            truth.sensor_frame = static_cast<std::uint32_t>(n);
+            return truth;
         }
         compose(nullptr, glass_level, frame_noise, out);
-        return;
+        return truth;
     }
     if (where.step != nullptr && where.step->kind == Step::Kind::finger) {
         compose(finger_luma().data(), 0, frame_noise, out);
-        return;
+        // The fixed finger lies whole on the glass from its first frame to its last.
+        truth.contact = true;
+        truth.phase = recording::Phase::hold;
+        truth.contact_permyriad = 10000;
+        truth.contrast_permyriad = 10000;
+        truth.touch = touch_number(where);
+        return truth;
     }
     compose(nullptr, glass_level, frame_noise, out);
+    return truth;
+}
+
+recording::Truth FrameSource::truth(std::uint64_t n, ReplayCursor& cursor) const {
+    const Position where = locate(n);
+    if (world_ && (where.step == nullptr || where.step->kind == Step::Kind::glass ||
+                   where.step->kind == Step::Kind::touch)) {
+        return world_->truth(n, moment(n, where));
+    }
+    std::vector<unsigned char> frame(frame_bytes);
+    return render(n, frame.data(), cursor);
 }
 
 struct ReplayCursor::Impl {
@@ -231,7 +320,8 @@ struct ReplayCursor::Impl {
 ReplayCursor::ReplayCursor() : impl_(std::make_unique<Impl>()) {}
 ReplayCursor::~ReplayCursor() = default;
 
-bool ReplayCursor::read(const std::string& path, std::uint64_t index, unsigned char* out) {
+bool ReplayCursor::read(const std::string& path, std::uint64_t index, unsigned char* out,
+                        recording::Truth& truth) {
     try {
         if (!impl_->reader || impl_->path != path) {
             impl_->reader = std::make_unique<recording::Reader>(path);
@@ -252,6 +342,7 @@ bool ReplayCursor::read(const std::string& path, std::uint64_t index, unsigned c
         const std::size_t length = std::min(impl_->frame.bytes.size(), frame_bytes);
         std::memcpy(out, impl_->frame.bytes.data(), length);
         std::memset(out + length, 0, frame_bytes - length);
+        truth = impl_->frame.truth;
         return true;
     } catch (const std::exception&) {
         impl_->reader.reset();

@@ -226,6 +226,7 @@ int do_dqbuf(Device& d, std::unique_lock<std::mutex>& lock, int fd, void* arg, s
         std::fprintf(stderr, "vsensor: descriptor counter out of step: %s\n", std::strerror(errno));
     }
     ++d.frames_dequeued;
+    count_dequeued_truth(d, d.buffers[index].truth);
     describe(d, index, buffer);
     for (const auto& bad : d.bad_indexes) {
         if (bad.nth == d.frames_dequeued) {

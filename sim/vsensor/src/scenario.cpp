@@ -136,8 +136,16 @@ void apply_replay(const Line& line, ScenarioSettings& settings) {
     settings.timeline.steps.push_back(step);
 }
 
-void apply_repeat(const Line&, ScenarioSettings& settings) {
+// "repeat" for ever, or "repeat <passes>" in all.
+void apply_repeat(const Line& line, ScenarioSettings& settings) {
     settings.timeline.repeat = true;
+    if (line.words.size() == 2) {
+        const auto passes = parse_count(line.words[1]);
+        if (!passes || *passes == 0 || *passes > 1000000) {
+            fail(line, "bad number of passes '" + line.words[1] + "' (1 to 1000000)");
+        }
+        settings.timeline.passes = *passes;
+    }
 }
 
 void apply_fps(const Line& line, ScenarioSettings& settings) {
@@ -218,6 +226,15 @@ void apply_buffer_length(const Line& line, ScenarioSettings& settings) {
     settings.buffer_length = static_cast<std::uint32_t>(*value);
 }
 
+// "<IPv4>:<port>", or "off".
+void apply_truth_to(const Line& line, ScenarioSettings& settings) {
+    const std::string& destination = line.words[1];
+    if (destination != "off" && !parse_destination(destination)) {
+        fail(line, "bad truth destination '" + destination + "' (expected <IPv4>:<port> or off)");
+    }
+    settings.truth_to = destination == "off" ? "" : destination;
+}
+
 void apply_fault(const Line& line, ScenarioSettings& settings) {
     const auto call = parse_call(line.words[1]);
     if (!call) {
@@ -294,7 +311,7 @@ const Keyword keywords[] = {
     {"glass", 0, 1, "takes one length", apply_glass},
     {"finger", 0, 1, "takes one length", apply_glass},
     {"replay", 1, any_count, "needs the path of a recording", apply_replay},
-    {"repeat", 0, 0, "takes 0 arguments", apply_repeat},
+    {"repeat", 0, 1, "takes at most the number of passes", apply_repeat},
     {"fps", 1, 1, "takes 1 argument", apply_fps},
     {"seed", 1, 1, "takes 1 argument", apply_seed},
     {"device", 1, 1, "takes 1 argument", apply_device},
@@ -302,6 +319,7 @@ const Keyword keywords[] = {
     {"caps", 1, any_count, "needs capture, streaming, none or 0x<hex>", apply_caps},
     {"format", 1, 2, "takes <width>x<height> and an optional fourcc", apply_format},
     {"buffer_length", 1, 1, "takes 1 argument", apply_buffer_length},
+    {"truth_to", 1, 1, "takes <IPv4>:<port> or off", apply_truth_to},
     {"fault", 2, any_count, "needs a call and an error, e.g. 'fault dqbuf ENODEV skip=100 count=1'",
      apply_fault},
     {"stall", 0, any_count, "", apply_stall},
@@ -310,10 +328,34 @@ const Keyword keywords[] = {
     {"model_path", 1, any_count, "needs the path of the identification attribute", apply_model_path},
 };
 
+// A line of the physical world: the finger, a touch (a step of the timeline), the light and the
+// sensor.
+void apply_world(const Line& line, ScenarioSettings& settings) {
+    auto& world = settings.timeline.world;
+    if (!world) {
+        world = std::make_shared<world::Spec>();
+    }
+    const auto at = line.text.find(line.words[0]) + line.words[0].size();
+    const std::string rest = bio_common::trim(line.text.substr(at));
+    if (const std::string problem = world::apply_world_line(line.words, rest, *world); !problem.empty()) {
+        fail(line, problem);
+    }
+    if (line.words[0] == "touch") {
+        Step step;
+        step.kind = Step::Kind::touch;
+        step.touch = world->touches.size() - 1;
+        settings.timeline.steps.push_back(step);
+    }
+}
+
 void apply_line(const Line& line, ScenarioSettings& settings) {
     const std::string& what = line.words[0];
     const auto keyword = std::find_if(std::begin(keywords), std::end(keywords),
                                       [&](const Keyword& row) { return what == row.name; });
+    if (keyword == std::end(keywords) && world::is_world_keyword(what)) {
+        apply_world(line, settings);
+        return;
+    }
     if (keyword == std::end(keywords)) {
         fail(line, "unknown source or setting '" + what + "'");
     }
@@ -353,10 +395,15 @@ void apply_settings(const ScenarioSettings& settings, Config& config) {
     config.height = settings.height.value_or(config.height);
     config.pixelformat = settings.pixelformat.value_or(config.pixelformat);
     config.buffer_length = settings.buffer_length.value_or(config.buffer_length);
+    config.truth_to = settings.truth_to.value_or(config.truth_to);
     if (settings.sensor_model) {
         config.sensor_model = settings.sensor_model;
     }
     config.model_attribute_path = settings.model_attribute_path.value_or(config.model_attribute_path);
+}
+
+std::string correction_model(const Config& config) {
+    return config.sensor_model.value_or("GC032A");
 }
 
 void validate(const Config& config) {
@@ -372,6 +419,9 @@ void validate(const Config& config) {
     }
     if (config.buffer_length == 0 || config.buffer_length > max_buffer_length) {
         throw std::invalid_argument("impossible buffer length " + std::to_string(config.buffer_length));
+    }
+    if (!config.truth_to.empty() && !parse_destination(config.truth_to)) {
+        throw std::invalid_argument("bad truth destination '" + config.truth_to + "' (expected <IPv4>:<port>)");
     }
     if (config.width == 0 || config.height == 0) {
         throw std::invalid_argument("impossible frame size " + std::to_string(config.width) + "x" +

@@ -47,10 +47,16 @@ void trace_record(const TraceEntry& entry) {
     state.entries.push_back(entry);
     if (state.file != nullptr) {
         const double seconds = std::chrono::duration<double>(entry.when - state.origin).count();
-        std::fprintf(state.file,
-                     "%.6f %s fd=%d request=0x%08lx arg=%" PRId64 " result=%" PRId64 " errno=%s\n", seconds,
-                     call_name(entry.call), entry.fd, entry.request, entry.arg, entry.result,
+        std::fprintf(state.file, "%.6f %s fd=%d request=0x%08lx arg=%" PRId64 " result=%" PRId64 " errno=%s",
+                     seconds, call_name(entry.call), entry.fd, entry.request, entry.arg, entry.result,
                      errno_name(entry.error).c_str());
+        const recording::Truth& truth = entry.truth;
+        if (truth.known) {
+            std::fprintf(state.file, " frame=%" PRIu32 " touch=%" PRIu32 " phase=%s contact=%u contrast=%u",
+                         truth.sensor_frame, truth.touch, recording::phase_name(truth.phase),
+                         unsigned{truth.contact_permyriad}, unsigned{truth.contrast_permyriad});
+        }
+        std::fputc('\n', state.file);
         std::fflush(state.file);
     }
 }

@@ -152,7 +152,10 @@ TEST_P(Twin, ImageVarianceMatchesTheReferenceOnRandomFrames) {
 // a pixel from anywhere in the frame, every fifth up to its last sample (the vector rows' groups, their
 // windows moved back from the frame's end); of every seven rows one scatters its pixels over the frame,
 // one has a pixel at an odd offset and one a weight of 2^24 or more (rows left to the reference row).
-// Weights below 2^24 - 2^15 elsewhere: sums that wrap modulo 2^32.
+// Weights up to 2^20 elsewhere (an image's), but for one row of seven, below 2^24 - 2^15 (sums that wrap
+// modulo 2^32; the NEON rows leave it to the reference row), and one pixel of three others with weights
+// at the NEON rows' limits: one of 2^20 + 3 * 2^12 - 1, the largest they take (parts at their largest);
+// one above it; two of them, whose sums could overflow 16 bits (the last two left to the reference row).
 struct RandomPlan {
     std::vector<std::uint32_t> offset, weight[4];
     correction_walk_builder walk;
@@ -172,10 +175,14 @@ struct RandomPlan {
                 p = row % 5 == 4 ? p + 3 : std::min(last, p + static_cast<std::uint32_t>(random() % 4));
                 offset[k] =
                     2 * (row % 7 == 6 ? random() % (last + 1) : p) + (row % 7 == 3 && k == odd ? 1 : 0);
+                // Pixel `odd` of rows 0, 1 and 4 (of 7): w0 one above the NEON rows' largest; w0; w0 and w1.
+                const std::ptrdiff_t largest = k != odd ? 0 : row % 7 <= 1 ? 1 : row % 7 == 4 ? 2 : 0;
+                const std::uint32_t neon_largest = (1u << 20) + (3u << 12) - (row % 7 == 0 ? 0 : 1);
                 for (auto& w : weight) {
-                    w[k] = static_cast<std::uint32_t>(row % 7 == 5 && k == odd
-                                                          ? (1u << 24) + random() % (1u << 20)
-                                                          : random() % ((1u << 24) - (1u << 15)));
+                    const std::uint32_t limit = row % 7 == 2 ? (1u << 24) - (1u << 15) : (1u << 20) + 1;
+                    w[k] = row % 7 == 5 && k == odd ? (1u << 24) + random() % (1u << 20)
+                           : largest > 0            ? (&w - weight < largest ? neon_largest : 0)
+                                                    : static_cast<std::uint32_t>(random() % limit);
                 }
             }
         }

@@ -2,12 +2,15 @@
 // frame_at names (a replayed recording's included), a fault and a stall come where they were set,
 // S_FMT is answered as a capture driver does and traced with what was asked, and the counters
 // go back to zero after teardown.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -148,6 +151,73 @@ TEST(VsensorFrames, ClientDequeuesWhatFrameAtNamesAndCountersReturnToZero) {
     EXPECT_EQ(closed.open_descriptors, 0);
     EXPECT_EQ(closed.live_mappings, 0);
     EXPECT_FALSE(closed.streaming);
+}
+
+// Each frame's truth: empty glass, the fixed finger and a physical touch (one touch per step,
+// counted on over repeats) and a replayed recording's own truth, given by truth_at, sent as a
+// datagram naming the frame's bytes, kept with the dequeued frame (counters, the C entry point,
+// the trace).
+TEST(VsensorTruth, EveryFrameCarriesItsTruthToTheClientAndTheReceiver) {
+    bio_test::TempDir dir;
+    recording::Truth recorded;
+    recorded.known = recorded.contact = true;
+    recorded.phase = recording::Phase::press;
+    recorded.contact_permyriad = 4000;
+    recorded.touch = 7;
+    recording::Writer writer(dir.file("t.biorec"), true);
+    writer.append(5, std::vector<unsigned char>(recording::raw_frame_bytes, 9).data(), 0, recorded);
+    writer.close();
+    const int receiver = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(receiver, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    configure(0.0, "truth_to 127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "\nglass 1f\nfinger 2f\nreplay " +
+                       dir.file("t.biorec") + "\ntouch approach=0 press=33ms hold=0 lift=33ms\nrepeat\n");
+    struct Expected {
+        bool contact;
+        std::uint32_t touch;
+        recording::Phase phase;
+    };
+    const Expected expected[] = {{false, 0, recording::Phase::none}, {true, 1, recording::Phase::hold},
+                                 {true, 1, recording::Phase::hold},  {true, 7, recording::Phase::press},
+                                 {true, 2, recording::Phase::press}, {true, 2, recording::Phase::lift},
+                                 {false, 0, recording::Phase::none}, {true, 3, recording::Phase::hold}};
+    Client client;
+    ASSERT_TRUE(client.start());
+    for (std::uint32_t n = 0; n < 8; ++n) {
+        const recording::Truth truth = vsensor::truth_at(n);
+        EXPECT_TRUE(truth.known && truth.sensor_frame == n);
+        EXPECT_EQ(truth.contact, expected[n].contact) << n;
+        EXPECT_EQ(truth.touch, expected[n].touch) << n;
+        EXPECT_EQ(truth.phase, expected[n].phase) << n;
+        const std::vector<unsigned char> frame = client.next_frame();
+        unsigned char datagram[64];
+        timeval limit{10, 0};
+        ::setsockopt(receiver, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        std::uint64_t hash = 0;
+        recording::Truth sent;
+        ASSERT_TRUE(recording::decode_truth_datagram(datagram, ::recv(receiver, datagram, sizeof datagram, 0),
+                                                     hash, sent));
+        EXPECT_EQ(hash, recording::frame_hash(frame.data(), frame.size())) << n;
+        EXPECT_EQ(sent, truth) << n;
+        unsigned char last[recording::truth_bytes];
+        EXPECT_EQ(vsensor_last_truth(last), n + 1);
+        EXPECT_EQ(recording::decode_truth(last), truth);
+    }
+    ::close(receiver);
+    const vsensor::Counters counted = vsensor::counters();
+    EXPECT_EQ(counted.contact_frames_dequeued, 6u);
+    EXPECT_EQ(counted.touches_dequeued, 4u);
+    std::vector<std::uint32_t> traced;
+    for (const vsensor::TraceEntry& entry : vsensor::trace()) {
+        if (entry.call == vsensor::Call::dqbuf) {
+            traced.push_back(entry.truth.touch);
+        }
+    }
+    EXPECT_EQ(traced, (std::vector<std::uint32_t>{0, 1, 1, 7, 2, 2, 0, 3}));
 }
 
 // Three buffers are filled at once; the stall begins when the fourth frame is made.

@@ -103,10 +103,10 @@ Runner::Runner(const Options& options)
     }
 }
 
-// Writes the configuration file (or, with --simulate, the built-in desktop one), then each
-// --set, then the virtual sensor's paths into the store. Raises UsageError, naming the file and
-// line or the --set, for a malformed entry or one whose section or key the module does not read.
-void Runner::seed_configuration(const SimSensor& sensor) {
+// The configuration file (or, with --simulate, the built-in desktop one), then each --set. Raises
+// UsageError, naming the file and line or the --set, for a malformed entry or one whose section or
+// key the module does not read.
+std::vector<IniEntry> Runner::read_configuration() const {
     std::vector<IniEntry> entries;
     try {
         if (!options_.config.empty()) {
@@ -132,6 +132,11 @@ void Runner::seed_configuration(const SimSensor& sensor) {
             throw UsageError("--set " + assignment + ": " + e.what());
         }
     }
+    return entries;
+}
+
+// Writes the configuration `entries`, then the virtual sensor's paths into the store.
+void Runner::seed_configuration(const SimSensor& sensor, std::vector<IniEntry> entries) {
     if (simulated_) {
         entries.push_back({module_section, device_path_key, sensor.device_path, 0});
         entries.push_back({module_section, fp_reader_path_key, sensor.model_path, 0});
@@ -384,9 +389,10 @@ void Runner::leave(int code) {
 // the configuration in it, the observers, and where the plug-in is. Raises UsageError on an
 // unusable scenario, database or configuration.
 void Runner::set_up() {
+    std::vector<IniEntry> configuration = read_configuration();
     SimSensor sensor;
     if (simulated_) {
-        sensor = configure_sensor(options_, sim_dir_);
+        sensor = configure_sensor(options_, sim_dir_, configuration);
     }
     // Every record reaches bio-host's sink, which prints those at the chosen level and
     // counts camera restarts from the debug records.
@@ -398,7 +404,7 @@ void Runner::set_up() {
     } catch (const std::exception& e) {
         throw UsageError(e.what());
     }
-    seed_configuration(sensor);
+    seed_configuration(sensor, std::move(configuration));
     if (!ovra::host::peek_param(module_section, watchdog_timeout_key) && options_.config.empty()) {
         std::fprintf(stderr, "bio-host: the database has no [%s] configuration; give --config FILE\n",
                      module_section);

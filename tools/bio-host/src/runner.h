@@ -13,6 +13,7 @@
 
 #include "command.h"
 #include "format.h"
+#include "ini.h"
 #include "options.h"
 #include "simulate.h"
 
@@ -60,7 +61,8 @@ private:
     void emit(const std::string& text, const Json& object) override { out_.emit(text, object); }
     Tally tally() override;
 
-    void seed_configuration(const SimSensor& sensor);
+    std::vector<IniEntry> read_configuration() const;
+    void seed_configuration(const SimSensor& sensor, std::vector<IniEntry> entries);
     void on_bus(const ovra::TapEvent& event);
     void on_log(const ovra::host::LogRecord& record);
     void on_keep_alive(const ovra::host::KeepAlive& keep_alive);

@@ -20,6 +20,7 @@
 #include <system_error>
 
 #include "bio_common/cli.h"
+#include "bio_common/config_keys.h"
 #include "bio_common/text.h"
 #include "bio_host_paths.h"
 #include "files.h"
@@ -83,6 +84,23 @@ std::string find_vsensor(const std::string& given) {
         std::free(real);
     }
     return library;
+}
+
+// Where the sensor sends the truth of its frames: beside the module's debug stream, to the
+// receiver's port + 1, when the configuration turns the stream on; "" otherwise.
+std::string truth_destination(const std::vector<IniEntry>& configuration) {
+    constexpr const char* ip_key = bio_common::module_key("net_debug_ip");
+    constexpr const char* port_key = bio_common::module_key("net_debug_port");
+    std::string ip;
+    unsigned port = 9000;
+    for (const IniEntry& entry : configuration) {
+        if (entry.section == bio_common::module_section && entry.key == ip_key) {
+            ip = entry.value;
+        } else if (entry.section == bio_common::module_section && entry.key == port_key) {
+            port = bio_common::parse_integer<unsigned>(entry.value).value_or(port) & 0xFFFFu;
+        }
+    }
+    return ip.empty() || port == 0xFFFFu ? std::string() : ip + ":" + std::to_string(port + 1);
 }
 
 // The command that runs this program again with its arguments, and `library` preloaded for it
@@ -325,7 +343,8 @@ std::string own_sim_dir() {
     return dir;
 }
 
-SimSensor configure_sensor(const Options& options, const std::string& dir) {
+SimSensor configure_sensor(const Options& options, const std::string& dir,
+                           const std::vector<IniEntry>& configuration) {
     const SimScenario scenario = load_scenario(options);
     warn_unknown_model(scenario.model);
     const SimSensor sensor{dir + "/" + sim_device_file, dir + "/" + sim_model_file};
@@ -335,6 +354,11 @@ SimSensor configure_sensor(const Options& options, const std::string& dir) {
     write_text_file(timeline, scenario.timeline);
     ::setenv("VSENSOR_DEVICE", sensor.device_path.c_str(), 1);
     ::setenv("VSENSOR_SCENARIO", timeline.c_str(), 1);
+    // The sensor is that model too: a finger image goes through its correction.
+    ::setenv("VSENSOR_MODEL", scenario.model.c_str(), 1);
+    if (const std::string truth = truth_destination(configuration); !truth.empty()) {
+        ::setenv("VSENSOR_TRUTH_TO", truth.c_str(), 0);  // unless the caller says where
+    }
     for (const auto& [name, value] : scenario.sensor_env) {
         ::setenv(name.c_str(), value.c_str(), 1);
     }

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "ini.h"
 #include "options.h"
 
 namespace bio_host {
@@ -21,7 +22,8 @@ inline constexpr const char* sim_model_file = "fingerprint_reader";
 // A scenario file as bio-host reads it. Besides the virtual sensor's own lines (glass,
 // finger, replay, repeat, fps, fault, stall and the rest: docs/vsensor.md), it may hold lines
 // that bio-host handles itself and removes before the sensor reads the file:
-//   model NAME            the sensor model the reader reports (default GC032A)
+//   model NAME            the sensor model the reader reports (default GC032A); the sensor is told it
+//                         too (VSENSOR_MODEL), so that a finger image goes through that model's correction
 //   sensor VAR=VALUE      sets VSENSOR_VAR=VALUE for the sensor (for example TRACE=/tmp/t)
 struct SimScenario {
     std::string model = "GC032A";
@@ -76,10 +78,14 @@ struct SimSensor {
 
 // In the process with the sensor loaded: reads --simulate's scenario (and --model), writes the
 // model file and the timeline into `dir` and configures the sensor from them and from the
-// scenario's sensor lines. Warns on standard error about a model the module does not know.
-// Raises bio_common::cli::UsageError naming the scenario file for a line that bio-host or the
-// sensor refuses, std::runtime_error when a file cannot be written.
-SimSensor configure_sensor(const Options& options, const std::string& dir);
+// scenario's sensor lines. The sensor is told the model too (VSENSOR_MODEL) and, when the
+// module's `configuration` (checked) turns the debug stream on, sends the truth of its frames to
+// the stream's port + 1 (VSENSOR_TRUTH_TO, unless the caller set it). Warns on standard error
+// about a model the module does not know. Raises bio_common::cli::UsageError naming the scenario
+// file for a line that bio-host or the sensor refuses, std::runtime_error when a file cannot be
+// written.
+SimSensor configure_sensor(const Options& options, const std::string& dir,
+                           const std::vector<IniEntry>& configuration);
 
 // What the loaded sensor counts: frames dequeued since it was configured (-1 without a sensor),
 // and the frames of its timeline when it comes to an end (0 when it does not, or without one).

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "recording/recording.h"
+
 namespace vsensor {
 
 // The requests and calls the sensor sees.
@@ -44,10 +46,12 @@ struct Config {
     std::uint32_t buffer_length = 614400;     // length reported by QUERYBUF
     std::string scenario;                     // timeline text (see below); empty: empty glass for ever
     std::uint32_t seed = 1;                   // noise and ridge pattern
+    std::string truth_to;  // "<IPv4>:<port>": one truth datagram per frame produced goes there; "": none
 
-    // The sensor's identification attribute, as its kernel driver publishes it in sysfs: the
-    // model name (read verbatim) at the board's path. nullopt: none is published, and that path
-    // goes to the real file system.
+    // The sensor's model (scenario line `model`, VSENSOR_MODEL), published as its kernel driver
+    // publishes it in sysfs: the name (read verbatim) at the board's path. nullopt: none is
+    // published, and that path goes to the real file system. The same model's correction is the
+    // one a real finger image goes through (correction_model).
     std::optional<std::string> sensor_model;
     std::string model_attribute_path =
         "/sys/devices/platform/soc/1c2b400.i2c/i2c-2/2-0021/2-0021/fingerprint_reader";
@@ -64,7 +68,7 @@ Config current_config();
 //   replay <path>                   the frames of a recording, once
 //   repeat                          start the timeline again (otherwise the last step holds)
 // The text may also carry configuration and fault lines (fps, seed, device, buffers, caps,
-// format, buffer_length, fault, stall, bad_index; see docs/vsensor.md): they change the
+// format, buffer_length, truth_to, fault, stall, bad_index; see docs/vsensor.md): they change the
 // current configuration and add faults.
 // Throws std::invalid_argument with one line naming the problem.
 void set_scenario(const std::string& text);
@@ -94,6 +98,7 @@ struct TraceEntry {
     std::int64_t result;
     int error;  // errno when result < 0 (or MAP_FAILED), else 0
     std::chrono::steady_clock::time_point when;
+    recording::Truth truth;  // of the frame a successful DQBUF handed out; unknown for other calls
 };
 std::vector<TraceEntry> trace();
 void clear_trace();
@@ -108,6 +113,11 @@ struct Counters {
     std::uint64_t frames_produced;
     std::uint64_t frames_dequeued;
     bool streaming;
+    // The truth of the frames dequeued: of the last one, how many showed a finger touching, and
+    // how many touches had at least one frame of contact dequeued.
+    recording::Truth last_truth;
+    std::uint64_t contact_frames_dequeued;
+    std::uint64_t touches_dequeued;
 };
 Counters counters();
 
@@ -117,6 +127,9 @@ bool wait_frames_dequeued(std::uint64_t n, std::chrono::milliseconds timeout);
 // The frame that the sources would produce as frame number `n` (from 0) of the current
 // scenario, for tests that compare what a consumer received.
 std::vector<unsigned char> frame_at(std::uint64_t n);
+// The ground truth of frame n: whether a finger touches, the touch's phase and number, the
+// contact area and ridge contrast; a replayed recording's frames have the truth it carries.
+recording::Truth truth_at(std::uint64_t n);
 
 }  // namespace vsensor
 
@@ -124,11 +137,14 @@ std::vector<unsigned char> frame_at(std::uint64_t n);
 // libvsensor.so looked up with dlsym(RTLD_DEFAULT, "vsensor_frames_dequeued")): the number of
 // frames dequeued since the sensor was last configured.
 extern "C" __attribute__((visibility("default"))) std::uint64_t vsensor_frames_dequeued();
+// Likewise: writes the truth of the last frame dequeued (16 bytes, recording::encode_truth) to
+// `out` and returns the number of frames dequeued (0: none yet, `out` holds an unknown truth).
+extern "C" __attribute__((visibility("default"))) std::uint64_t vsensor_last_truth(unsigned char* out);
 
 // For a program that preloads the sensor and sets its VSENSOR_* variables only once it runs
 // (bio-host --simulate): the frames of the current timeline when it comes to an end, 0 when it
-// goes on for ever (repeat, or a last step without a length); and the variables read again as at
-// load. Returns 0, or -1 with the problem's line in `error` (cut to `error_size` bytes) and the
+// goes on for ever (repeat without a number of passes, or a last step without a length); and
+// the variables read again as at load. Returns 0, or -1 with the problem's line in `error` (cut to `error_size` bytes) and the
 // configuration left as it was.
 extern "C" __attribute__((visibility("default"))) std::uint64_t vsensor_timeline_frames();
 extern "C" __attribute__((visibility("default"))) int vsensor_configure_environment(char* error,
