@@ -190,7 +190,9 @@ private:
 
 // The var_min suggestion over the scores the page replays, as bio-tune makes it: null fields but
 // "refused" when none can be made.
-nlohmann::json suggestion_json(const std::vector<std::int32_t>& scores, const ScoreSettings& settings) {
+nlohmann::json suggestion_json(const std::vector<bio_replay::Sample>& samples, const ScoreSettings& settings) {
+    std::vector<std::int32_t> scores(samples.size());
+    std::transform(samples.begin(), samples.end(), scores.begin(), [](const bio_replay::Sample& s) { return s.score; });
     const bio_tune::ScorePair pair = settings.bsize > 0 && settings.step > 0
                                          ? bio_tune::ScorePair{settings.bsize, settings.step}
                                          : bio_tune::ScorePair{};
@@ -921,13 +923,9 @@ void LiveView::frame(const Frame& frame) {
 }
 
 void LiveView::cut_short(const CutShort& frame) {
-<<<<<<< HEAD
+    server_->last_arrival.store(server_->seconds());
     server_->log.append(ScoreLog::Entry{frame.number, server_->seconds(), frame.score,
                                         static_cast<std::uint8_t>(frame.state), frame.missing_before});
-=======
-    server_->last_arrival.store(server_->seconds());
-    server_->log.append(ScoreLog::Entry{frame.number, server_->seconds(), frame.score});
->>>>>>> main
 }
 
 void LiveView::counters(const Counts& counts) noexcept {

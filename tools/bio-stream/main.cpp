@@ -307,19 +307,13 @@ int receive(const Options& options) {
     // receiver says it listens.
     std::ostringstream page_line;
     const std::unique_ptr<bio_stream::LiveView> view =
-<<<<<<< HEAD
-        options.http.empty()
-            ? nullptr
-            : std::make_unique<bio_stream::LiveView>(options.http, std::cout, options.http_scores);
-    bio_stream::ReceiveThread reader(sock.get(), only, options.queue_bytes);
-=======
         options.http.empty() ? nullptr
                              : std::make_unique<bio_stream::LiveView>(options.http, page_line, options.http_scores,
                                                                       options.scoring);
     const bio_common::unique_fd sock = open_listener(options);
     std::cout << page_line.str() << std::flush;
     Outputs outputs(options);
->>>>>>> main
+    bio_stream::ReceiveThread reader(sock.get(), only, options.queue_bytes);
 
     std::uint64_t whole_frames = 0;
     std::optional<bio_stream::Reassembler> reassembler;
