@@ -31,6 +31,7 @@
 #include "live_view.h"
 #include "reassembler.h"
 #include "receive_thread.h"
+#include "truth_book.h"
 #include "recording/recording.h"
 
 #include <CLI/CLI.hpp>
@@ -113,6 +114,25 @@ bio_common::unique_fd open_listener(const Options& options) {
     return sock;
 }
 
+// The socket the virtual sensor's truth comes to: the stream's port + 1 on the same address. Truth is
+// a help, never a condition: when that port cannot be had, one line says so and the stream goes on.
+bio_common::unique_fd open_truth_listener(const Options& options, int stream_sock) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(stream_sock, reinterpret_cast<sockaddr*>(&address), &length);
+    const int port = ntohs(address.sin_port) + 1;
+    bio_common::unique_fd sock(port <= 65535 ? ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP) : -1);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (port > 65535 || !sock ||
+        ::bind(sock.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const std::string reason = port > 65535 ? "no port above 65535" : std::strerror(errno);
+        std::cout << "bio-stream: truth is off: cannot listen on " << options.bind_address << ":" << port << " ("
+                  << reason << ")" << std::endl;
+        return {};
+    }
+    return sock;
+}
+
 // Writes `text` whole to `fd`; false, with errno set, when the kernel refuses.
 bool write_all(int fd, const std::string& text) {
     for (std::size_t done = 0; done < text.size();) {
@@ -141,7 +161,7 @@ bio_common::unique_fd open_csv(const std::string& path) {
 // Where the frames go besides the terminal.
 class Outputs {
 public:
-    explicit Outputs(const Options& options) : options_(options) {
+    Outputs(const Options& options, bio_stream::TruthBook& truths) : options_(options), truths_(truths) {
         if (!options.out_dir.empty()) {
             std::filesystem::create_directories(options.out_dir);
         }
@@ -158,8 +178,13 @@ public:
     void frame(const bio_stream::Frame& frame) {
         const char* const kind = bio_stream::kind_name(frame.kind);
         missing(frame.number, frame.missing_before, frame.loss, frame.seconds, frame.kind == bio_stream::Kind::raw);
-        if (recorder_ && frame.kind == bio_stream::Kind::raw) {
-            recorder_->append(frame.score, frame.bytes.data(), microseconds(frame.seconds));
+        if (frame.kind == bio_stream::Kind::raw) {
+            const std::optional<recording::Truth> truth = truths_.take(frame.bytes.data(), frame.bytes.size());
+            with_truth_ += truth ? 1 : 0;
+            if (recorder_) {
+                recorder_->append(frame.score, frame.bytes.data(), microseconds(frame.seconds),
+                                  truth.value_or(recording::Truth{}));
+            }
         }
         row(frame.number, std::to_string(frame.score), kind, frame.bytes.size(), "whole", frame.missing_before);
         if (!options_.out_dir.empty()) {
@@ -205,6 +230,9 @@ public:
         row(next + count - 1, "", kind ? bio_stream::kind_name(*kind) : "unknown", 0, "missing", count - 1);
     }
 
+    // Raw frames whose truth was found.
+    std::uint64_t with_truth() const noexcept { return with_truth_; }
+
     void close() {
         if (recorder_) {
             recorder_->close();
@@ -247,6 +275,8 @@ private:
     }
 
     const Options& options_;
+    bio_stream::TruthBook& truths_;
+    std::uint64_t with_truth_ = 0;
     double last_seconds_ = 0;
     bio_common::unique_fd csv_;
     std::unique_ptr<recording::Writer> recorder_;
@@ -276,7 +306,8 @@ clock::time_point deadline_after(double seconds) {
 
 // The summary line, printed when the run ends. Every frame sent is in one of its counts: whole, cut
 // short, payload lost or missing.
-void print_summary(const bio_stream::Reassembler& reassembler, const bio_stream::ReceiveThread& reader) {
+void print_summary(const bio_stream::Reassembler& reassembler, const bio_stream::ReceiveThread& reader,
+                   const bio_stream::TruthBook& truths, std::uint64_t with_truth) {
     std::cout << "bio-stream: " << reassembler.frames() << " frames, " << reassembler.cut_short()
               << " cut short, " << reassembler.bytes() << " bytes";
     if (reassembler.payload_lost() != 0) {
@@ -295,6 +326,9 @@ void print_summary(const bio_stream::Reassembler& reassembler, const bio_stream:
     if (reader.foreign() != 0) {
         std::cout << ", " << reader.foreign() << " datagrams from other addresses dropped";
     }
+    if (truths.received() != 0) {
+        std::cout << ", truth for " << with_truth << " frames";
+    }
     std::cout << std::endl;
 }
 
@@ -311,9 +345,11 @@ int receive(const Options& options) {
                              : std::make_unique<bio_stream::LiveView>(options.http, page_line, options.http_scores,
                                                                       options.scoring);
     const bio_common::unique_fd sock = open_listener(options);
+    const bio_common::unique_fd truth_sock = open_truth_listener(options, sock.get());
     std::cout << page_line.str() << std::flush;
-    Outputs outputs(options);
-    bio_stream::ReceiveThread reader(sock.get(), only, options.queue_bytes);
+    bio_stream::TruthBook truths;
+    Outputs outputs(options, truths);
+    bio_stream::ReceiveThread reader(sock.get(), only, options.queue_bytes, truth_sock.get(), &truths);
 
     std::uint64_t whole_frames = 0;
     std::optional<bio_stream::Reassembler> reassembler;
@@ -371,7 +407,7 @@ int receive(const Options& options) {
     }
     outputs.close();
 
-    print_summary(*reassembler, reader);
+    print_summary(*reassembler, reader, truths, outputs.with_truth());
     return 0;
 }
 
