@@ -224,11 +224,12 @@ std::optional<int> int_param(std::string_view query, std::string_view name) {
     return value ? bio_common::parse_integer<int>(*value) : std::nullopt;
 }
 
-// The scores of an event as a JSON array of [number, seconds, score, state, missing_before], written straight into `text`:
+// The scores of an event as a JSON array of [number, seconds, score, state, missing_before, truth], written
+// straight into `text`:
 // they are most of an event, and building them as JSON values first would cost the server thread
 // more than sending them.
 void append_scores(std::string& text, const std::vector<ScoreLog::Entry>& entries) {
-    char item[128];  // up to 20 + 24 + 11 + 3 + 10 characters of numbers
+    char item[128];  // up to 20 + 24 + 11 + 3 + 10 + 1 characters of numbers
     text += '[';
     for (const ScoreLog::Entry& entry : entries) {
         char* end = item;
@@ -242,6 +243,8 @@ void append_scores(std::string& text, const std::vector<ScoreLog::Entry>& entrie
         end = std::to_chars(end, item + sizeof item, entry.state).ptr;
         *end++ = ',';
         end = std::to_chars(end, item + sizeof item, entry.missing_before).ptr;
+        *end++ = ',';
+        end = std::to_chars(end, item + sizeof item, entry.truth).ptr;
         *end++ = ']';
         *end++ = ',';
         text.append(item, end);
@@ -902,7 +905,7 @@ LiveView::~LiveView() {
     server_->stop();
 }
 
-void LiveView::frame(const Frame& frame) {
+void LiveView::frame(const Frame& frame, std::uint8_t truth) {
     PageServer& server = *server_;
     // Made here, outside the lock: a page opened later still finds the last picture.
     std::shared_ptr<const Picture> picture;
@@ -919,7 +922,7 @@ void LiveView::frame(const Frame& frame) {
     }
     server.last_arrival.store(server.seconds());
     // Logged last: a page that sees the score finds the frame's picture.
-    server.log.append(ScoreLog::Entry{frame.number, server.seconds(), frame.score, 0, frame.missing_before});
+    server.log.append(ScoreLog::Entry{frame.number, server.seconds(), frame.score, 0, frame.missing_before, truth});
 }
 
 void LiveView::cut_short(const CutShort& frame) {

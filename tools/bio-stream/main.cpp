@@ -174,12 +174,14 @@ public:
     }
 
     // Keeps a whole frame, then reports it: a frame that has been printed is in the recording and the
-    // table even if the receiver is killed right after. Frames missing before it go first.
-    void frame(const bio_stream::Frame& frame) {
+    // table even if the receiver is killed right after. Frames missing before it go first. Returns the
+    // sensor's truth of it, when that came.
+    std::optional<recording::Truth> frame(const bio_stream::Frame& frame) {
         const char* const kind = bio_stream::kind_name(frame.kind);
         missing(frame.number, frame.missing_before, frame.loss, frame.seconds, frame.kind == bio_stream::Kind::raw);
+        std::optional<recording::Truth> truth;
         if (frame.kind == bio_stream::Kind::raw) {
-            const std::optional<recording::Truth> truth = truths_.take(frame.bytes.data(), frame.bytes.size());
+            truth = truths_.take(frame.bytes.data(), frame.bytes.size());
             with_truth_ += truth ? 1 : 0;
             if (recorder_) {
                 recorder_->append(frame.score, frame.bytes.data(), microseconds(frame.seconds),
@@ -197,6 +199,7 @@ public:
             std::cout << "frame " << frame.number << ": score " << frame.score << ", " << kind << ", "
                       << frame.bytes.size() << " bytes" << std::endl;
         }
+        return truth;
     }
 
     // A frame cut short or whose payload was lost: a gap in the recording with its score, a row, a line.
@@ -362,10 +365,10 @@ int receive(const Options& options) {
     };
     reassembler.emplace(
         [&](const bio_stream::Frame& frame) {
-            outputs.frame(frame);
+            const std::optional<recording::Truth> truth = outputs.frame(frame);
             ++whole_frames;
             if (view) {
-                view->frame(frame);
+                view->frame(frame, truth ? (truth->contact ? 2 : 1) : 0);
                 show_counts();
             }
         },
