@@ -330,9 +330,10 @@ int loopback_socket(std::uint16_t port, std::uint16_t& bound) {
     return fd;
 }
 
-// With the module's debug stream on, the virtual sensor sends the truth of every frame it makes
-// beside it, to the stream's port + 1: one datagram a frame, the demo's first touch among them.
-TEST(BioHostTruth, GoesToTheStreamsPortPlusOne) {
+// The field library's chain: the virtual sensor's truth of every frame, sent to the stream's port + 1,
+// is recorded by bio-stream with each raw frame, and bio-tune counts the demo's touches by it: at
+// img_num 5, min_img_num 2 the 30-frame touch and the 3-frame one are published, the 1-frame one missed.
+TEST(BioHostTruth, RecordedByBioStreamAndCountedByBioTune) {
     std::uint16_t port = 0;
     std::uint16_t truth_port = 0;
     int stream = -1;
@@ -343,24 +344,43 @@ TEST(BioHostTruth, GoesToTheStreamsPortPlusOne) {
         truth = port < 65535 ? loopback_socket(static_cast<std::uint16_t>(port + 1), truth_port) : -1;
     }
     ASSERT_GE(truth, 0) << "no two neighbouring free ports";
-    bio_test::TempDir dir;
-    Process host({BIO_HOST_EXE, "--config", BIO_SOURCE_DIR "/config/desktop.ini", "--simulate",
-                  BIO_SOURCE_DIR "/config/scenarios/demo.txt", "--set", "net_debug_ip=127.0.0.1", "--set",
-                  "net_debug_port=" + std::to_string(port)},
-                 host_env(dir.path()), "wait frames 40\nquit\n");
-    EXPECT_EQ(host.wait_exit(run_limit), 0);
-    unsigned char datagram[64];
-    std::vector<recording::Truth> truths;
-    for (ssize_t got; (got = ::recv(truth, datagram, sizeof datagram, 0)) > 0;) {
-        std::uint64_t hash = 0;
-        truths.emplace_back();
-        EXPECT_TRUE(recording::decode_truth_datagram(datagram, static_cast<std::size_t>(got), hash, truths.back()));
-    }
-    ASSERT_GE(truths.size(), 40u);
-    EXPECT_EQ(truths[20].sensor_frame, 20u);
-    EXPECT_TRUE(truths[20].contact && truths[20].touch == 1);
     ::close(stream);
     ::close(truth);
+    bio_test::TempDir dir;
+    Process receiver({BIO_STREAM_EXE, "--bind", "127.0.0.1", "--port", std::to_string(port), "--quiet", "--record",
+                      dir.file("demo.biorec")});
+    ASSERT_TRUE(receiver.wait_line([](const std::string& l) { return l.find("receive buffer") != l.npos; }, run_limit));
+    Process host({BIO_HOST_EXE, "--config", BIO_SOURCE_DIR "/config/desktop.ini", "--simulate",
+                  BIO_SOURCE_DIR "/config/scenarios/demo.txt", "--until-end", "--set", "net_debug_ip=127.0.0.1",
+                  "--set", "net_debug_port=" + std::to_string(port), "--set", "net_debug_raw=1"},
+                 host_env(dir.path()));
+    EXPECT_EQ(host.wait_exit(run_limit), 0);
+    receiver.signal(SIGTERM);
+    EXPECT_EQ(receiver.wait_exit(run_limit), 0);
+    recording::Reader reader(dir.file("demo.biorec"));
+    recording::Record record;
+    std::size_t frames = 0;
+    std::size_t known = 0;
+    while (reader.next(record)) {
+        frames += record.kind == recording::Record::Kind::frame;
+        known += record.kind == recording::Record::Kind::frame && record.frame.truth.known;
+    }
+    EXPECT_TRUE(reader.carries_truth());
+    EXPECT_GE(frames, 90u);
+    EXPECT_EQ(known, frames);
+    EXPECT_NE(receiver.lines().back().find(", truth for " + std::to_string(known) + " frames"), std::string::npos)
+        << receiver.lines().back();
+    Process tune({BIO_TUNE_EXE, "--json", dir.file("demo.biorec")});
+    ASSERT_EQ(tune.wait_exit(run_limit), 0);
+    Json judged;
+    for (const std::string& line : tune.lines()) {
+        for (const Json& replay : Json::parse(line).value("replays", Json::array())) {
+            if (replay["img_num"] == 5 && replay["min_img_num"] == 2) {
+                judged = replay["truth"];
+            }
+        }
+    }
+    EXPECT_TRUE(holds(judged, Json::parse(R"({"touches":3,"detected":2,"missed":1,"false":0})"))) << judged;
 }
 
 }  // namespace

@@ -231,7 +231,8 @@ void append_number(std::string& text, Number value) {
     text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
 }
 
-// The scores of an event as a JSON array of [number, seconds, score, state, missing_before], written straight into `text`:
+// The scores of an event as a JSON array of [number, seconds, score, state, missing_before,
+// truth], written straight into `text`:
 // they are most of an event, and building them as JSON values first would cost the server thread
 // more than sending them.
 void append_scores(std::string& text, const std::vector<ScoreLog::Entry>& entries) {
@@ -247,6 +248,8 @@ void append_scores(std::string& text, const std::vector<ScoreLog::Entry>& entrie
         append_number(text, entry.state);
         text += ',';
         append_number(text, entry.missing_before);
+        text += ',';
+        append_number(text, entry.truth);
         text += "],";
     }
     if (text.back() == ',') {
@@ -905,7 +908,7 @@ LiveView::~LiveView() {
     server_->stop();
 }
 
-void LiveView::frame(const Frame& frame) {
+void LiveView::frame(const Frame& frame, std::uint8_t truth) {
     PageServer& server = *server_;
     // Made here, outside the lock: a page opened later still finds the last picture.
     std::shared_ptr<const Picture> picture;
@@ -922,7 +925,7 @@ void LiveView::frame(const Frame& frame) {
     }
     server.last_arrival.store(server.seconds());
     // Logged last: a page that sees the score finds the frame's picture.
-    server.log.append(ScoreLog::Entry{frame.number, server.seconds(), frame.score, 0, frame.missing_before});
+    server.log.append(ScoreLog::Entry{frame.number, server.seconds(), frame.score, 0, frame.missing_before, truth});
 }
 
 void LiveView::cut_short(const CutShort& frame) {

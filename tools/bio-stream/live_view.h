@@ -52,8 +52,8 @@ public:
 
     // Called by the receive loop. None of these waits for a browser: the page gets a frame's picture
     // when it asks, from the latest frames' and the best frame of each of the latest touches; older
-    // pictures are dropped.
-    void frame(const Frame& frame);
+    // pictures are dropped. `truth`: the sensor's truth of the frame, as ScoreLog::Entry::truth.
+    void frame(const Frame& frame, std::uint8_t truth = 0);
     void cut_short(const CutShort& frame);
     void counters(const Counts& counts) noexcept;
 

@@ -26,8 +26,14 @@ std::size_t held(std::size_t size) {
 
 }  // namespace
 
-ReceiveThread::ReceiveThread(int sock, std::optional<in_addr_t> only, std::size_t queue_bytes)
-    : sock_(sock), only_(only), queue_bytes_(queue_bytes), thread_([this] { run(); }) {}
+ReceiveThread::ReceiveThread(int sock, std::optional<in_addr_t> only, std::size_t queue_bytes, int truth_sock,
+                             TruthBook* truths)
+    : sock_(sock),
+      only_(only),
+      queue_bytes_(queue_bytes),
+      truth_sock_(truths != nullptr ? truth_sock : -1),
+      truths_(truths),
+      thread_([this] { run(); }) {}
 
 ReceiveThread::~ReceiveThread() {
     stopping_ = true;
@@ -47,17 +53,19 @@ void ReceiveThread::run() noexcept {
                 if (drain_end == std::chrono::steady_clock::time_point::max()) {
                     drain_end = std::chrono::steady_clock::now() + drain_time;
                 }
+                read_truths();
                 if (!read_batch() || std::chrono::steady_clock::now() >= drain_end) {
                     break;
                 }
                 continue;
             }
-            pollfd waiting{sock_, POLLIN, 0};
-            if (::poll(&waiting, 1, longest_wait_ms) == -1 && errno != EINTR) {
+            pollfd waiting[2] = {{sock_, POLLIN, 0}, {truth_sock_, POLLIN, 0}};  // a negative fd is skipped
+            if (::poll(waiting, 2, longest_wait_ms) == -1 && errno != EINTR) {
                 throw std::system_error(errno, std::generic_category(), "poll");
             }
-            while (!stopping_ && read_batch()) {
-            }
+            do {
+                read_truths();
+            } while (!stopping_ && read_batch());
         }
     } catch (...) {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -121,6 +129,27 @@ bool ReceiveThread::read_batch() {
         take(buffers.data() + i * largest, messages[i].msg_len, drops, now_ns);
     }
     return got == batch;
+}
+
+// Takes every truth datagram waiting; what is not one, or comes from another address than the stream's,
+// is left out. A failing truth socket only ends the truth: the stream goes on.
+void ReceiveThread::read_truths() {
+    if (truth_sock_ < 0) {
+        return;
+    }
+    unsigned char datagram[recording::truth_datagram_bytes + 1];
+    for (;;) {
+        sockaddr_in sender{};
+        socklen_t length = sizeof sender;
+        const ssize_t got = ::recvfrom(truth_sock_, datagram, sizeof datagram, MSG_DONTWAIT,
+                                       reinterpret_cast<sockaddr*>(&sender), &length);
+        if (got < 0) {
+            return;
+        }
+        if (!only_ || sender.sin_addr.s_addr == *only_) {
+            truths_->add(datagram, static_cast<std::size_t>(got));
+        }
+    }
 }
 
 void ReceiveThread::take(const unsigned char* data, std::size_t size, std::uint32_t kernel_drops,

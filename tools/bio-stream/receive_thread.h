@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "reassembler.h"
+#include "truth_book.h"
 
 namespace bio_stream {
 
@@ -32,8 +33,11 @@ struct Datagram {
 class ReceiveThread {
 public:
     // Reads `sock` (bound, with SO_RXQ_OVFL on) on a thread of its own; datagrams from another address
-    // than `only` (network order) are dropped and counted as foreign.
-    ReceiveThread(int sock, std::optional<in_addr_t> only, std::size_t queue_bytes);
+    // than `only` (network order) are dropped and counted as foreign. With a `truth_sock` (-1: none), the
+    // truth datagrams it receives go into `truths`, read before each batch of the stream: a frame's truth,
+    // sent before the frame, is in the book before the frame's last datagram is queued.
+    ReceiveThread(int sock, std::optional<in_addr_t> only, std::size_t queue_bytes, int truth_sock = -1,
+                  TruthBook* truths = nullptr);
     ~ReceiveThread();
     ReceiveThread(const ReceiveThread&) = delete;
     ReceiveThread& operator=(const ReceiveThread&) = delete;
@@ -55,11 +59,14 @@ public:
 private:
     void run() noexcept;
     bool read_batch();  // false: the socket had nothing more
+    void read_truths();
     void take(const unsigned char* data, std::size_t size, std::uint32_t kernel_drops, std::uint64_t now_ns);
 
     const int sock_;
     const std::optional<in_addr_t> only_;
     const std::size_t queue_bytes_;
+    const int truth_sock_;
+    TruthBook* const truths_;
     std::mutex mutex_;
     std::condition_variable ready_;
     // The queue: the reader fills `incoming_`; the writer takes it whole when it has handed out `batch_`.

@@ -27,6 +27,7 @@ public:
         std::int32_t score = 0;
         std::uint8_t state = 0;            // 0 whole, 1 cut short, 2 payload lost
         std::uint32_t missing_before = 0;  // frames lost just before this one
+        std::uint8_t truth = 0;            // the sensor's truth: 0 unknown, 1 no contact, 2 contact
     };
 
     explicit ScoreLog(std::size_t capacity = default_scores_kept);

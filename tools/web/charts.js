@@ -12,6 +12,8 @@ const bioCharts = (() => {
   ];
   const LINE_COLOUR = "#2563eb";
   const FLAG_COLOUR = "#9ca3af";
+  const TRUTH_COLOURS = [null, "#d1d5db", "#15803d"];  // by truth: unknown, no contact, contact
+  const TRUTH_PIXELS = 6;
   const GRAB_PIXELS = { mouse: 8, pen: 12, touch: 20 };
 
   // The frame a touch is marked at: the one that decided it, or for a touch still open its last
@@ -55,6 +57,29 @@ const bioCharts = (() => {
     };
   }
 
+  // A draw hook for the truth marks: a strip along the bottom of the plot, grey under frames the
+  // sensor says had no contact, green under those it says touched, nothing where truth is unknown.
+  function truthHook(truth) {
+    return (u) => {
+      const marks = truth();
+      const xs = u.data[0];
+      if (!marks || !marks.some((t) => t > 0)) return;
+      const ctx = u.ctx;
+      const r = window.devicePixelRatio || 1;
+      const top = u.bbox.top + u.bbox.height - TRUTH_PIXELS * r;
+      ctx.save();
+      for (let i = 0; i < xs.length; i += 1) {
+        const colour = TRUTH_COLOURS[marks[i] ?? 0];
+        if (!colour) continue;
+        const left = u.valToPos(xs[i], "x", true);
+        const right = i + 1 < xs.length ? u.valToPos(xs[i + 1], "x", true) : left + r;
+        ctx.fillStyle = colour;
+        ctx.fillRect(left, top, Math.max(right - left, r), TRUTH_PIXELS * r);
+      }
+      ctx.restore();
+    };
+  }
+
   // A range that holds the data and var_min, with a little room above.
   function rangeWith(value, min, max) {
     let low = Math.min(min ?? 0, 0);
@@ -90,7 +115,7 @@ const bioCharts = (() => {
           scales: { x: { time: false }, y: { range: (u, min, max) => rangeWith(this.varMin, min, max) } },
           axes: [{ label: xLabel }, { label: "score", size: 70 }],
           cursor: { drag: { x: false, y: false, setScale: false } },
-          hooks: { draw: [lineHook(() => this.varMin, "y")] },
+          hooks: { draw: [lineHook(() => this.varMin, "y"), truthHook(() => this.truth)] },
         },
         [[], [], [], [], [], [], ...flags.map(() => [])],
         element,
@@ -108,8 +133,11 @@ const bioCharts = (() => {
 
     // xs and scores of equal length (a null score is a break in the line); touches index the full
     // sequence, of which these are the entries from `offset` on, plotted at positionOf[i] (at i
-    // when none is given); flags: the score to mark as not received whole at each position, or null.
-    setData(xs, scores, touches, offset, positionOf, flags) {
+    // when none is given); flags: the score to mark as not received whole at each position, or null;
+    // truth: the sensor's truth at each position (0 unknown, 1 no contact, 2 contact), marked under
+    // the plot when any is known.
+    setData(xs, scores, touches, offset, positionOf, flags, truth) {
+      this.truth = truth;
       const marks = KINDS.map(() => new Array(xs.length).fill(null));
       for (const touch of touches) {
         const i = markIndex(touch) - offset;

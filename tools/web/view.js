@@ -45,8 +45,9 @@
 
   // The scores the page holds (the latest of them all), in the order the server logged them;
   // all.score[i] is the score at index base + i of the server's log. state: 0 whole, 1 cut short,
-  // 2 payload lost; missing: frames lost just before it.
-  const all = { number: [], seconds: [], score: [], state: [], missing: [] };
+  // 2 payload lost; missing: frames lost just before it; truth: the sensor's, 0 unknown, 1 no
+  // contact, 2 contact.
+  const all = { number: [], seconds: [], score: [], state: [], missing: [], truth: [] };
   let base = 0;
   // The touches from the server: indices into its log.
   let touches = [];
@@ -104,6 +105,7 @@
     const xs = [];
     const scores = [];
     const flags = [];
+    const truth = [];
     const positionOf = [];
     const indexAt = [];
     for (let i = start; i < end; i += 1) {
@@ -111,6 +113,7 @@
         xs.push((all.seconds[i - 1] + all.seconds[i]) / 2);
         scores.push(null);
         flags.push(null);
+        truth.push(0);
         indexAt.push(null);
       }
       positionOf.push(xs.length);
@@ -118,9 +121,10 @@
       xs.push(all.seconds[i]);
       scores.push(all.score[i]);
       flags.push(all.state[i] !== 0 ? all.score[i] : null);
+      truth.push(all.truth[i]);
     }
     plotted = { indexAt };
-    timeline.setData(xs, scores, touches, base + start, positionOf, flags);
+    timeline.setData(xs, scores, touches, base + start, positionOf, flags, truth);
     drawHistogram();
   }
   // At most once a second, and always after the last scores: a page opened once the stream stopped
@@ -347,12 +351,13 @@
       if (keep === 0) base = event.first;
     }
     if (event.latest && event.latest.kind !== "header") frameWanted = event.latest.number;
-    for (const [number, seconds, score, state, missing] of event.scores) {
+    for (const [number, seconds, score, state, missing, truth] of event.scores) {
       all.number.push(number);
       all.seconds.push(seconds);
       all.score.push(score);
       all.state.push(state ?? 0);
       all.missing.push(missing ?? 0);
+      all.truth.push(truth ?? 0);
     }
     // Scores the server no longer keeps, or beyond what the page holds, leave the page; it says so.
     const gone = Math.min(Math.max(event.oldest - base, all.score.length - MAX_SCORES, 0), all.score.length);

@@ -159,7 +159,7 @@ std::uint64_t frame_hash(const unsigned char* frame, std::size_t length) {
     return hash;
 }
 
-Writer::Writer(const std::string& path, bool with_truth) : path_(path) {
+Writer::Writer(const std::string& path, bool with_truth) : path_(path), with_truth_(with_truth) {
     // Frames are fingerprints: the file is its owner's only, whatever the umask, and a link
     // planted at the path is refused rather than followed.
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -208,6 +208,15 @@ void Writer::append(std::int32_t score, const unsigned char* frame, std::uint64_
     iovec parts[2] = {{prefix, sizeof prefix}, {const_cast<unsigned char*>(frame), raw_frame_bytes}};
     write_record(parts, 2, "frame " + std::to_string(frames_ + 1));
     ++frames_;
+    if (truth.known && !with_truth_) {
+        // The header's flags, rewritten in place; a pipe (no place to write at) goes without.
+        unsigned char flags[4];
+        put_u32(flags, flag_truth);
+        if (::pwrite(fd_, flags, sizeof flags, 12) != static_cast<ssize_t>(sizeof flags) && errno != ESPIPE) {
+            fail_errno(path_, "cannot write the header");
+        }
+        with_truth_ = true;
+    }
 }
 
 void Writer::append_gap(const Gap& gap) {

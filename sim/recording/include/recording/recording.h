@@ -103,7 +103,9 @@ struct Record {
 // path is refused, never followed. Throws std::runtime_error naming the path on failure.
 class Writer {
 public:
-    // `with_truth`: the frames carry ground truth (the header says so).
+    // `with_truth`: the frames carry ground truth (the header says so). Otherwise the header comes to
+    // say so when the first frame whose truth is known is appended (a receiver of the stream learns
+    // only then whether a sensor sends truth); the frames before it read as of unknown truth.
     explicit Writer(const std::string& path, bool with_truth = false);
     ~Writer();
     Writer(const Writer&) = delete;
@@ -121,6 +123,7 @@ private:
 
     int fd_ = -1;
     std::string path_;
+    bool with_truth_ = false;
     std::size_t frames_ = 0;
     std::size_t gaps_ = 0;
 };
