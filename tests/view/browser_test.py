@@ -145,8 +145,8 @@ try:
     sent = len(rows)
     last = rows[-1]["frame"]
     WebDriverWait(driver, 10).until(lambda d: d.find_element(By.ID, "frame").get_attribute("data-number") == last)
-    check(driver.find_element(By.ID, "frame-caption").text == f"frame {last}, score {rows[-1]['score']}",
-          "caption of the latest frame")
+    caption = driver.find_element(By.ID, "frame-caption").text
+    check(re.fullmatch(rf"frame {last}, score {rows[-1]['score']}, quality 0", caption), f"latest caption: {caption}")
     # The frame scaled to fit beside the plot, both in sight at 1280 x 800; a click shows it at 1:1.
     sight = """return ['frame', 'timeline'].map(id => document.getElementById(id).getBoundingClientRect())
         .every(r => r.right <= innerWidth && r.bottom <= innerHeight)"""
@@ -175,7 +175,9 @@ try:
                                                      int(y - over.size["height"] / 2)).click().perform()
     WebDriverWait(driver, 10).until(lambda d: d.find_element(By.ID, "frame").get_attribute("data-number")
                                     == rows[best]["frame"])
-    check("best of a touch (published)" in driver.find_element(By.ID, "frame-caption").text, "picked caption")
+    caption = driver.find_element(By.ID, "frame-caption").text
+    quality = re.search(r"the best of a touch \(published\), quality (\d+)$", caption)
+    check(quality and int(quality.group(1)) >= 30, f"picked caption: {caption}")  # a finger's ridges, not glass
     keys = driver.find_element(By.ID, "suggestion-keys").text.split("\n")
     check(keys[:2] == ["bsize=16", "step=4"] and keys[2].startswith("var_min="), f"keys to copy: {keys}")
     page_var_min = int(keys[2].split("=")[1])

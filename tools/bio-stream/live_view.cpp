@@ -28,6 +28,7 @@
 
 #include "bio_common/text.h"
 #include "page_rules.h"
+#include "quality.h"
 #include "replay.h"
 #include "replay_json.h"
 #include "tuning.h"
@@ -622,6 +623,13 @@ void Session::send_picture(std::string_view query) {
     answer_.set("X-Frame-Score", std::to_string(picture->score));
     answer_.set("X-Frame-Width", std::to_string(picture->width));
     answer_.set("X-Frame-Height", std::to_string(picture->height));
+    // How usable the picture is for a matcher (0 to 100): a raw frame's scored window, or the whole
+    // corrected image. Measured for the one frame asked for, on this thread, never per frame received.
+    const auto* samples = reinterpret_cast<const unsigned char*>(picture->bytes.data());
+    const bio_quality::Quality quality =
+        picture->width == 640 ? bio_quality::measure(bio_quality::sampled_frame_window(samples))
+                              : bio_quality::measure({samples, picture->width, picture->height, picture->width, 1});
+    answer_.set("X-Frame-Quality", std::to_string(quality.figure));
     send(false);
 }
 

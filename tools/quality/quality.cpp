@@ -155,4 +155,9 @@ GreyView raw_frame_window(const unsigned char* frame) {
             variance_window_height, static_cast<std::ptrdiff_t>(kernel_row_bytes), 2};
 }
 
+GreyView sampled_frame_window(const unsigned char* samples) {
+    return {samples + (kernel_row_bytes / 2) * variance_window_y + variance_window_x, variance_window_width,
+            variance_window_height, static_cast<std::ptrdiff_t>(kernel_row_bytes / 2), 1};
+}
+
 }  // namespace bio_quality

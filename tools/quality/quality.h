@@ -47,5 +47,8 @@ Quality measure(const GreyView& image);
 // The window of a raw 640 x 480 frame that the module scores (440 x 280 samples from (100, 100),
 // the first byte of each pixel), for measuring recorded frames.
 GreyView raw_frame_window(const unsigned char* frame);
+// The same window of a raw frame's samples taken one byte a pixel (640 x 480, as bio-stream's page
+// keeps them).
+GreyView sampled_frame_window(const unsigned char* samples);
 
 }  // namespace bio_quality

@@ -285,7 +285,8 @@
         if (bytes.length !== width * height) throw new Error(`${bytes.length} bytes for ${width} x ${height}`);
         draw(bytes, width, height);
         canvas.dataset.number = header("X-Frame-Number");
-        el("frame-caption").textContent = `frame ${header("X-Frame-Number")}, score ${header("X-Frame-Score")}${label}`;
+        const quality = header("X-Frame-Quality") === null ? "" : `, quality ${header("X-Frame-Quality")}`;
+        el("frame-caption").textContent = `frame ${header("X-Frame-Number")}, score ${header("X-Frame-Score")}${label}${quality}`;
       })
       .catch((error) => {
         el("frame-caption").textContent = `frame ${wanted}: ${error.message}`;
