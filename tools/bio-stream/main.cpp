@@ -97,10 +97,10 @@ bio_common::unique_fd open_listener(const Options& options) {
     }
     const int on = 1;
     // Some kernels and emulators (qemu-user) do not have it: frames lost there are still found missing
-    // by their time, and the kernel's count is read once at the end.
+    // by their time, and the kernel's count is read once at the end. Said after the usual lines.
+    std::string no_drop_counts;
     if (::setsockopt(sock.get(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0) {
-        std::cout << "bio-stream: the kernel's drops are not told with each datagram (SO_RXQ_OVFL: "
-                  << std::strerror(errno) << ")" << std::endl;
+        no_drop_counts = std::strerror(errno);
     }
     if (::bind(sock.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         fail_errno("cannot listen on " + options.bind_address + ":" + std::to_string(options.port));
@@ -114,6 +114,10 @@ bio_common::unique_fd open_listener(const Options& options) {
     length = sizeof granted;
     ::getsockopt(sock.get(), SOL_SOCKET, SO_RCVBUF, &granted, &length);
     std::cout << "bio-stream: receive buffer " << granted << " bytes (asked for " << asked << ")" << std::endl;
+    if (!no_drop_counts.empty()) {
+        std::cout << "bio-stream: the kernel's drops are not told with each datagram (SO_RXQ_OVFL: "
+                  << no_drop_counts << ")" << std::endl;
+    }
     return sock;
 }
 
