@@ -239,7 +239,7 @@ world::Moment FrameSource::moment(std::uint64_t n, const Position& where) const 
     const auto& steps = timeline_.steps;
     const std::size_t index = static_cast<std::size_t>(where.step - steps.data());
     moment.touching = where.step->kind == Step::Kind::touch;
-    moment.touch_spec = where.step->touch;
+    moment.touch_plan = where.step->touch;
     moment.step_frame = where.step_frame;
     if (moment.touching) {
         moment.touch_number = touch_number(where);
@@ -257,7 +257,7 @@ world::Moment FrameSource::moment(std::uint64_t n, const Position& where) const 
             const std::uint64_t end = (earlier_pass ? cycle_start - cycle_length : cycle_start) + step_starts_[j] +
                                       step_frames(steps[j]);
             moment.after_touch = true;
-            moment.last_spec = steps[j].touch;
+            moment.last_plan = steps[j].touch;
             moment.last_number = touch_number({&steps[j], 0, earlier_pass ? where.cycle - 1 : where.cycle});
             moment.frames_since = n - end;
             break;

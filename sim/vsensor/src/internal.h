@@ -43,7 +43,7 @@ struct Timeline {
     std::uint64_t passes = 0;  // with repeat: the passes over the timeline in all (0: for ever)
     // The physical finger, light and sensor of a scenario that has a world line: touch steps, and
     // the empty glass between them, come from it. Null: the fixed sources only.
-    std::shared_ptr<world::Spec> world;
+    std::shared_ptr<world::Scene> world;
 };
 
 // Everything a scenario text can say: the timeline, configuration lines and faults.

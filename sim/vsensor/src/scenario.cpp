@@ -333,7 +333,7 @@ const Keyword keywords[] = {
 void apply_world(const Line& line, ScenarioSettings& settings) {
     auto& world = settings.timeline.world;
     if (!world) {
-        world = std::make_shared<world::Spec>();
+        world = std::make_shared<world::Scene>();
     }
     const auto at = line.text.find(line.words[0]) + line.words[0].size();
     const std::string rest = bio_common::trim(line.text.substr(at));

@@ -116,7 +116,7 @@ Problem count(const Arguments& arguments, std::size_t least, std::size_t most, c
     return n < least || n > most ? std::string("takes ") + usage : std::string();
 }
 
-Problem apply_identity(const Arguments& arguments, const std::string&, Spec& spec) {
+Problem apply_identity(const Arguments& arguments, const std::string&, Scene& scene) {
     if (Problem p = count(arguments, 1, 1, "<number> [class=<class>]"); !p.empty()) {
         return p;
     }
@@ -124,17 +124,17 @@ Problem apply_identity(const Arguments& arguments, const std::string&, Spec& spe
     if (Problem p = number_in("identity", arguments.positional[0], 0, 4294967295.0, identity); !p.empty()) {
         return p;
     }
-    spec.identity = static_cast<std::uint32_t>(identity);
+    scene.identity = static_cast<std::uint32_t>(identity);
     return each_key(arguments, "class", [&](const std::string& key, const std::string& value) -> Problem {
         if (key != "class") {
             return "?";
         }
-        spec.finger_class = parse_class(value);
-        return spec.finger_class ? "" : "unknown class '" + value + "' (arch, tented_arch, left_loop, right_loop, whorl)";
+        scene.finger_class = parse_class(value);
+        return scene.finger_class ? "" : "unknown class '" + value + "' (arch, tented_arch, left_loop, right_loop, whorl)";
     });
 }
 
-Problem apply_skin(const Arguments& arguments, const std::string&, Spec& spec) {
+Problem apply_skin(const Arguments& arguments, const std::string&, Scene& scene) {
     if (Problem p = count(arguments, 1, 1, "normal, dry or wet"); !p.empty()) {
         return p;
     }
@@ -142,15 +142,15 @@ Problem apply_skin(const Arguments& arguments, const std::string&, Spec& spec) {
     if (!skin || !arguments.keyed.empty()) {
         return "takes normal, dry or wet";
     }
-    spec.skin = *skin;
+    scene.skin = *skin;
     return {};
 }
 
-Problem apply_touch(const Arguments& arguments, const std::string&, Spec& spec) {
+Problem apply_touch(const Arguments& arguments, const std::string&, Scene& scene) {
     if (Problem p = count(arguments, 0, 0, "key=value arguments only"); !p.empty()) {
         return p;
     }
-    TouchSpec touch;
+    TouchPlan touch;
     Problem problem = each_key(arguments, "approach, press, hold, lift, pressure, at, turn, slide, tremor, skin, spread",
                                [&](const std::string& key, const std::string& value) -> Problem {
         if (key == "approach" || key == "hold") {
@@ -184,40 +184,40 @@ Problem apply_touch(const Arguments& arguments, const std::string&, Spec& spec) 
         return "?";
     });
     if (problem.empty()) {
-        spec.touches.push_back(touch);
+        scene.touches.push_back(touch);
     }
     return problem;
 }
 
 // A keyword whose one positional argument sets one number of the environment.
 template <double Environment::*field>
-Problem one_number(const Arguments& arguments, const char* what, double low, double high, Spec& spec) {
+Problem one_number(const Arguments& arguments, const char* what, double low, double high, Scene& scene) {
     if (arguments.positional.size() != 1) {
         return std::string("takes one ") + what;
     }
-    return number_in(what, arguments.positional[0], low, high, spec.environment.*field);
+    return number_in(what, arguments.positional[0], low, high, scene.environment.*field);
 }
 
-Problem apply_ambient(const Arguments& arguments, const std::string&, Spec& spec) {
-    if (Problem p = one_number<&Environment::ambient>(arguments, "level", 0.0, 1000.0, spec); !p.empty()) {
+Problem apply_ambient(const Arguments& arguments, const std::string&, Scene& scene) {
+    if (Problem p = one_number<&Environment::ambient>(arguments, "level", 0.0, 1000.0, scene); !p.empty()) {
         return p;
     }
     return each_key(arguments, "texture", [&](const std::string& key, const std::string& value) -> Problem {
-        return key == "texture" ? number_in(key, value, 0.0, 1.0, spec.environment.texture) : "?";
+        return key == "texture" ? number_in(key, value, 0.0, 1.0, scene.environment.texture) : "?";
     });
 }
 
-Problem apply_flicker(const Arguments& arguments, const std::string&, Spec& spec) {
-    if (Problem p = one_number<&Environment::flicker_hz>(arguments, "frequency", 0.0, 1000.0, spec); !p.empty()) {
+Problem apply_flicker(const Arguments& arguments, const std::string&, Scene& scene) {
+    if (Problem p = one_number<&Environment::flicker_hz>(arguments, "frequency", 0.0, 1000.0, scene); !p.empty()) {
         return p;
     }
-    spec.environment.flicker_depth = 0.5;
+    scene.environment.flicker_depth = 0.5;
     return each_key(arguments, "depth", [&](const std::string& key, const std::string& value) -> Problem {
-        return key == "depth" ? number_in(key, value, 0.0, 1.0, spec.environment.flicker_depth) : "?";
+        return key == "depth" ? number_in(key, value, 0.0, 1.0, scene.environment.flicker_depth) : "?";
     });
 }
 
-Problem apply_exposure(const Arguments& arguments, const std::string&, Spec& spec) {
+Problem apply_exposure(const Arguments& arguments, const std::string&, Scene& scene) {
     double ms = 0.0;
     if (arguments.positional.size() != 1 || !arguments.keyed.empty()) {
         return "takes one time";
@@ -225,45 +225,45 @@ Problem apply_exposure(const Arguments& arguments, const std::string&, Spec& spe
     if (Problem p = duration("exposure", arguments.positional[0], ms); !p.empty() || ms < 0.05 || ms > 1000.0) {
         return p.empty() ? "bad exposure '" + arguments.positional[0] + "' (0.05ms to 1s)" : p;
     }
-    spec.environment.exposure_ms = ms;
+    scene.environment.exposure_ms = ms;
     return {};
 }
 
-Problem apply_gain(const Arguments& arguments, const std::string&, Spec& spec) {
-    return arguments.keyed.empty() ? one_number<&Environment::gain>(arguments, "gain", 0.1, 16.0, spec) : "takes one gain";
+Problem apply_gain(const Arguments& arguments, const std::string&, Scene& scene) {
+    return arguments.keyed.empty() ? one_number<&Environment::gain>(arguments, "gain", 0.1, 16.0, scene) : "takes one gain";
 }
 
-Problem apply_noise(const Arguments& arguments, const std::string&, Spec& spec) {
+Problem apply_noise(const Arguments& arguments, const std::string&, Scene& scene) {
     if (Problem p = count(arguments, 0, 0, "read=<levels> and shot=<variance per level>"); !p.empty()) {
         return p;
     }
     return each_key(arguments, "read, shot", [&](const std::string& key, const std::string& value) -> Problem {
         if (key == "read") {
-            return number_in(key, value, 0.0, 50.0, spec.environment.read_noise);
+            return number_in(key, value, 0.0, 50.0, scene.environment.read_noise);
         }
-        return key == "shot" ? number_in(key, value, 0.0, 10.0, spec.environment.shot_noise) : "?";
+        return key == "shot" ? number_in(key, value, 0.0, 10.0, scene.environment.shot_noise) : "?";
     });
 }
 
-Problem apply_fixed_pattern(const Arguments& arguments, const std::string&, Spec& spec) {
+Problem apply_fixed_pattern(const Arguments& arguments, const std::string&, Scene& scene) {
     if (Problem p = count(arguments, 0, 0, "offset=<levels> and gain=<fraction>"); !p.empty()) {
         return p;
     }
     return each_key(arguments, "offset, gain", [&](const std::string& key, const std::string& value) -> Problem {
         if (key == "offset") {
-            return number_in(key, value, 0.0, 30.0, spec.environment.fixed_offset);
+            return number_in(key, value, 0.0, 30.0, scene.environment.fixed_offset);
         }
-        return key == "gain" ? number_in(key, value, 0.0, 0.5, spec.environment.fixed_gain) : "?";
+        return key == "gain" ? number_in(key, value, 0.0, 0.5, scene.environment.fixed_gain) : "?";
     });
 }
 
-Problem apply_vignetting(const Arguments& arguments, const std::string&, Spec& spec) {
-    return arguments.keyed.empty() ? one_number<&Environment::vignetting>(arguments, "fraction", 0.0, 0.9, spec)
+Problem apply_vignetting(const Arguments& arguments, const std::string&, Scene& scene) {
+    return arguments.keyed.empty() ? one_number<&Environment::vignetting>(arguments, "fraction", 0.0, 0.9, scene)
                                    : "takes one fraction";
 }
 
-Problem apply_latent(const Arguments& arguments, const std::string&, Spec& spec) {
-    if (Problem p = one_number<&Environment::latent>(arguments, "strength", 0.0, 1.0, spec); !p.empty()) {
+Problem apply_latent(const Arguments& arguments, const std::string&, Scene& scene) {
+    if (Problem p = one_number<&Environment::latent>(arguments, "strength", 0.0, 1.0, scene); !p.empty()) {
         return p;
     }
     return each_key(arguments, "fade", [&](const std::string& key, const std::string& value) -> Problem {
@@ -272,23 +272,23 @@ Problem apply_latent(const Arguments& arguments, const std::string&, Spec& spec)
             return "?";
         }
         Problem p = duration(key, value, ms);
-        spec.environment.latent_fade_s = std::max(ms, 1.0) / 1000.0;
+        scene.environment.latent_fade_s = std::max(ms, 1.0) / 1000.0;
         return p;
     });
 }
 
-Problem apply_shadow(const Arguments& arguments, const std::string&, Spec& spec) {
-    return arguments.keyed.empty() ? one_number<&Environment::shadow>(arguments, "strength", 0.0, 1.0, spec)
+Problem apply_shadow(const Arguments& arguments, const std::string&, Scene& scene) {
+    return arguments.keyed.empty() ? one_number<&Environment::shadow>(arguments, "strength", 0.0, 1.0, scene)
                                    : "takes one strength";
 }
 
-Problem apply_background(const Arguments& arguments, const std::string&, Spec& spec) {
-    return arguments.keyed.empty() ? one_number<&Environment::background>(arguments, "level", 0.0, 255.0, spec)
+Problem apply_background(const Arguments& arguments, const std::string&, Scene& scene) {
+    return arguments.keyed.empty() ? one_number<&Environment::background>(arguments, "level", 0.0, 255.0, scene)
                                    : "takes one level";
 }
 
 // The path is the rest of the line, so it may hold spaces; the image must decode now.
-Problem apply_image(const Arguments&, const std::string& rest, Spec& spec) {
+Problem apply_image(const Arguments&, const std::string& rest, Scene& scene) {
     if (rest.empty()) {
         return "needs the path of a PNG or PGM image";
     }
@@ -297,13 +297,13 @@ Problem apply_image(const Arguments&, const std::string& rest, Spec& spec) {
     } catch (const std::invalid_argument& error) {
         return error.what();
     }
-    spec.image = rest;
+    scene.image = rest;
     return {};
 }
 
 struct Keyword {
     const char* name;
-    Problem (*apply)(const Arguments&, const std::string&, Spec&);
+    Problem (*apply)(const Arguments&, const std::string&, Scene&);
 };
 
 const Keyword keywords[] = {
@@ -326,12 +326,12 @@ bool is_world_keyword(const std::string& keyword) {
     return find(keyword) != nullptr;
 }
 
-std::string apply_world_line(const std::vector<std::string>& words, const std::string& rest, Spec& spec) {
+std::string apply_world_line(const std::vector<std::string>& words, const std::string& rest, Scene& scene) {
     const Keyword* keyword = find(words.at(0));
     if (keyword == nullptr) {
         return "unknown source or setting '" + words[0] + "'";
     }
-    const Problem problem = keyword->apply(split(words), rest, spec);
+    const Problem problem = keyword->apply(split(words), rest, scene);
     return problem.empty() || keyword->apply == apply_image ? problem : "'" + words[0] + "' " + problem;
 }
 

@@ -249,7 +249,7 @@ __attribute__((no_sanitize("thread"))) std::uint32_t compose(const Plan& plan, c
 }  // namespace
 
 struct World::Impl {
-    std::shared_ptr<const Spec> spec;
+    std::shared_ptr<const Scene> scene;
     std::uint32_t seed;
     double rate;
     std::string model;
@@ -267,9 +267,9 @@ struct World::Impl {
 
     void prepare() const {
         std::call_once(prepared, [this] {
-            finger = spec->image.empty() ? grow_finger(spec->identity.value_or(seed), spec->finger_class)
-                                         : real_finger(spec->image, model);
-            sensor = make_sensor(spec->environment, 0xE7E7ull ^ (std::uint64_t{seed} << 20));
+            finger = scene->image.empty() ? grow_finger(scene->identity.value_or(seed), scene->finger_class)
+                                         : real_finger(scene->image, model);
+            sensor = make_sensor(scene->environment, 0xE7E7ull ^ (std::uint64_t{seed} << 20));
         });
     }
 
@@ -282,8 +282,8 @@ struct World::Impl {
         return *slot;
     }
 
-    Landing landing(std::size_t touch_spec, std::uint32_t touch_number) const {
-        const TouchSpec& touch = spec->touches[touch_spec];
+    Landing landing(std::size_t touch_plan, std::uint32_t touch_number) const {
+        const TouchPlan& touch = scene->touches[touch_plan];
         SplitMix mix{hash(seed, touch_number, 0x1A4D)};
         const double spread = touch.spread;
         const double x = frame_width / 2.0 + touch.at_x + mix.between(-spread, spread);
@@ -295,7 +295,7 @@ struct World::Impl {
 
     // The pad's centre in frame n of a touch, `into` frames into its step: sliding during the
     // hold, trembling by a pixel while it holds.
-    void centre(const Landing& landing, const TouchSpec& touch, const Phases& p, std::uint64_t into,
+    void centre(const Landing& landing, const TouchPlan& touch, const Phases& p, std::uint64_t into,
                 std::uint32_t touch_number, double& x, double& y) const {
         const std::uint64_t hold_start = p.approach + p.press;
         const double travelled =
@@ -313,7 +313,7 @@ struct World::Impl {
 };
 
 Plan World::Impl::plan(std::uint64_t n, const Moment& moment, recording::Phase& phase) const {
-    const Environment& env = spec->environment;
+    const Environment& env = scene->environment;
     Plan plan;
     SplitMix mix{n * 0x2545F4914F6CDD1Dull ^ seed};
     plan.noise_offset = mix.next() & (noise_offsets - 1);
@@ -332,11 +332,11 @@ Plan World::Impl::plan(std::uint64_t n, const Moment& moment, recording::Phase& 
     phase = recording::Phase::none;
 
     if (moment.after_touch && env.latent > 0.0) {
-        const Phases& p = phases[moment.last_spec];
-        const Landing last = landing(moment.last_spec, moment.last_number);
+        const Phases& p = phases[moment.last_plan];
+        const Landing last = landing(moment.last_plan, moment.last_number);
         double x = 0.0;
         double y = 0.0;
-        centre(last, spec->touches[moment.last_spec], p, p.approach + p.press + p.hold + p.lift - 1, moment.last_number, x, y);
+        centre(last, scene->touches[moment.last_plan], p, p.approach + p.press + p.hold + p.lift - 1, moment.last_number, x, y);
         const Placed& print = placed(last.turn);
         plan.latent = &print;
         plan.latent_x = static_cast<int>(std::floor(x + 0.5)) - print.centre_x;
@@ -348,9 +348,9 @@ Plan World::Impl::plan(std::uint64_t n, const Moment& moment, recording::Phase& 
         return plan;
     }
 
-    const TouchSpec& touch = spec->touches[moment.touch_spec];
-    const Phases& p = phases[moment.touch_spec];
-    const Landing land = landing(moment.touch_spec, moment.touch_number);
+    const TouchPlan& touch = scene->touches[moment.touch_plan];
+    const Phases& p = phases[moment.touch_plan];
+    const Landing land = landing(moment.touch_plan, moment.touch_number);
     const Placed& finger_placed = placed(land.turn);
     double x = 0.0;
     double y = 0.0;
@@ -365,7 +365,7 @@ Plan World::Impl::plan(std::uint64_t n, const Moment& moment, recording::Phase& 
     // Beyond a normal press the whole pad touches, at full contrast, tremor or not.
     const double pressure = land.pressure;
     const double full = 0.25 + 0.75 * pressure;
-    const Skin skin = touch.skin.value_or(spec->skin);
+    const Skin skin = touch.skin.value_or(scene->skin);
     const double skin_contrast = skin == Skin::dry ? 0.65 : (skin == Skin::wet ? 0.7 : 1.0);
     const double peak = nominal_contrast * (0.6 + 0.4 * pressure);
     double contact = 0.0;
@@ -422,13 +422,13 @@ Plan World::Impl::plan(std::uint64_t n, const Moment& moment, recording::Phase& 
     return plan;
 }
 
-World::World(std::shared_ptr<const Spec> spec, std::uint32_t seed, double rate, std::string model)
+World::World(std::shared_ptr<const Scene> scene, std::uint32_t seed, double rate, std::string model)
     : impl_(std::make_unique<Impl>()) {
-    impl_->spec = std::move(spec);
+    impl_->scene = std::move(scene);
     impl_->seed = seed;
     impl_->rate = rate;
     impl_->model = std::move(model);
-    for (const TouchSpec& touch : impl_->spec->touches) {
+    for (const TouchPlan& touch : impl_->scene->touches) {
         impl_->phases.push_back({impl_->frames(touch.approach_ms, 0), impl_->frames(touch.press_ms, 1),
                                  impl_->frames(touch.hold_ms, 0), impl_->frames(touch.lift_ms, 1)});
     }
@@ -436,8 +436,8 @@ World::World(std::shared_ptr<const Spec> spec, std::uint32_t seed, double rate, 
 
 World::~World() = default;
 
-std::uint64_t World::touch_frames(std::size_t touch_spec) const {
-    const Phases& p = impl_->phases.at(touch_spec);
+std::uint64_t World::touch_frames(std::size_t touch_plan) const {
+    const Phases& p = impl_->phases.at(touch_plan);
     return p.approach + p.press + p.hold + p.lift;
 }
 

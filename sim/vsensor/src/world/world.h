@@ -87,7 +87,7 @@ enum class Skin : std::uint8_t { normal, dry, wet };
 
 // One touch: its phases (approach: above the glass; press: contact growing with the pressure;
 // hold; lift: contact shrinking), where and how it lands, and how it moves.
-struct TouchSpec {
+struct TouchPlan {
     double approach_ms = 250.0;
     double press_ms = 150.0;
     double hold_ms = 1000.0;
@@ -123,31 +123,31 @@ struct Environment {
     double shadow = 0.0;        // ambient light a hand's shadow takes away, 0 to 1
 };
 
-struct Spec {
+struct Scene {
     std::optional<std::uint32_t> identity;  // the scenario's seed when absent
     std::optional<FingerClass> finger_class;
     Skin skin = Skin::normal;
     Environment environment;
-    std::vector<TouchSpec> touches;
+    std::vector<TouchPlan> touches;
     std::string image;           // a real finger image instead of a grown finger
 };
 
 // The world's keywords (see docs/vsensor.md). `words` holds the keyword and its arguments, `rest`
 // the line after the keyword (a path may hold spaces). Returns "" when applied, else the problem.
 bool is_world_keyword(const std::string& keyword);
-std::string apply_world_line(const std::vector<std::string>& words, const std::string& rest, Spec& spec);
+std::string apply_world_line(const std::vector<std::string>& words, const std::string& rest, Scene& scene);
 
 // ---------------------------------------------------------------- frames
 
 // Where a frame lies in the timeline, as far as the world needs it.
 struct Moment {
     bool touching = false;          // in a touch step (else empty glass)
-    std::size_t touch_spec = 0;     // which touch line
+    std::size_t touch_plan = 0;     // which touch line
     std::uint64_t step_frame = 0;   // frame within the step
     std::uint32_t touch_number = 0;  // from 1 over the whole timeline
     // The touch before, whose latent print may lie on the glass.
     bool after_touch = false;
-    std::size_t last_spec = 0;
+    std::size_t last_plan = 0;
     std::uint32_t last_number = 0;
     std::uint64_t frames_since = 0;  // since its last frame
 };
@@ -156,13 +156,13 @@ class World {
 public:
     // `rate`: frames per second of the timeline (the nominal 30 when frames come as fast as
     // they are taken); `model`: the sensor model whose correction a real image goes through.
-    World(std::shared_ptr<const Spec> spec, std::uint32_t seed, double rate, std::string model);
+    World(std::shared_ptr<const Scene> scene, std::uint32_t seed, double rate, std::string model);
     ~World();
     World(const World&) = delete;
     World& operator=(const World&) = delete;
 
     // Frames a touch line lasts.
-    std::uint64_t touch_frames(std::size_t touch_spec) const;
+    std::uint64_t touch_frames(std::size_t touch_plan) const;
     // Writes frame n (UYVY, 640 x 480) and returns its truth.
     recording::Truth render(std::uint64_t n, const Moment& moment, unsigned char* out) const;
     // The truth of frame n alone, for a fraction of a frame's cost.
