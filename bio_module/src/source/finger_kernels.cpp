@@ -62,10 +62,8 @@ constexpr std::uint32_t window_reach =
 // top half and the first 32 bytes of the bottom half.
 constexpr std::uint32_t last_load_at = kernel_row_bytes + window_bytes / 2;
 
-// The weights of pixel `k` split for the machine's vector rows (correction_group); false when they do
-// not fit the parts.
-#ifdef __arm__
-bool split_weights(const correction_plan& plan, std::size_t k, std::size_t j, correction_group& g) {
+// Pixel k's four weights in thirds, parts[part][corner]; false when they do not fit.
+bool weight_thirds(const correction_plan& plan, std::size_t k, std::uint8_t (&parts)[3][4]) {
     std::uint32_t middle_sum = 0;
     std::uint32_t low_sum = 0;
     for (std::size_t i = 0; i < 4; ++i) {
@@ -75,15 +73,32 @@ bool split_weights(const correction_plan& plan, std::size_t k, std::size_t j, co
         if (rest >= (256u << 6)) {
             return false;
         }
-        g.thirds[0][group_pixels * i + j] = static_cast<std::uint8_t>(rest & 63u);
-        g.thirds[1][group_pixels * i + j] = static_cast<std::uint8_t>(rest >> 6);
-        g.thirds[2][group_pixels * i + j] = static_cast<std::uint8_t>(high);
+        parts[0][i] = static_cast<std::uint8_t>(rest & 63u);
+        parts[1][i] = static_cast<std::uint8_t>(rest >> 6);
+        parts[2][i] = static_cast<std::uint8_t>(high);
         middle_sum += rest >> 6;
         low_sum += rest & 63u;
     }
     // The rows add floor(low products / 2^6) to the middle products in 16-bit lanes (the low products
     // stay below 4 * 63 * 255 < 2^16 by themselves).
     return 255 * middle_sum + ((255 * low_sum) >> 6) <= 0xFFFFu;
+}
+
+// The weights of pixel `k` split for the machine's vector rows (correction_group); false when they do not
+// fit the parts.
+#ifdef __arm__
+constexpr bool rows_take_wide_groups = true;
+bool split_weights(const correction_plan& plan, std::size_t k, std::size_t j, correction_group& g) {
+    std::uint8_t parts[3][4];
+    if (!weight_thirds(plan, k, parts)) {
+        return false;
+    }
+    for (std::size_t p = 0; p < 3; ++p) {
+        for (std::size_t i = 0; i < 4; ++i) {
+            g.thirds[p][group_pixels * i + j] = parts[p][i];
+        }
+    }
+    return true;
 }
 #else
 bool split_weights(const correction_plan& plan, std::size_t k, std::size_t j, correction_group& g) {
@@ -100,6 +115,7 @@ bool split_weights(const correction_plan& plan, std::size_t k, std::size_t j, co
     }
     return true;
 }
+constexpr bool rows_take_wide_groups = false;
 #endif
 
 // Fills group `g` for plan pixels first .. first + 7; false when they do not fit one window (an odd
@@ -129,6 +145,101 @@ bool fill_group(const correction_plan& plan, std::size_t first, correction_group
         g.sample[group_pixels + j] = static_cast<std::uint8_t>(g.sample[j] + 1);
     }
     return true;
+}
+
+// Wide groups: sixteen pixels, lanes 0-7 looked up in the window's samples 0-31 and lanes 8-15 in its
+// samples 16-47. Windows are placed in samples; the vector rows' last window ends 1280 + 96 bytes on.
+constexpr std::size_t wide_pixels = 16;
+constexpr long wide_second_half = 16;
+constexpr long wide_last_start = static_cast<long>(kernel_frame_bytes - kernel_row_bytes - 96) / 2;
+// Where the rows' loads leave their pointer before the step to the next window: after the top half and
+// the bottom half's first 64 bytes.
+constexpr std::int32_t wide_loads_move = static_cast<std::int32_t>(kernel_row_bytes) + 64;
+
+// The window starts, in samples, that hold a wide group's lanes: the pixels from `first` on, lane j pixel
+// j (or 15 - j when `descending`). Empty (low > high) when none does or a pixel's offset is odd.
+struct start_range {
+    long low;
+    long high;
+};
+start_range wide_starts(const correction_plan& plan, std::size_t first, bool descending) {
+    start_range range = {0, wide_last_start};
+    for (std::size_t j = 0; j < wide_pixels; ++j) {
+        const std::uint32_t o = plan.offset[first + (descending ? wide_pixels - 1 - j : j)];
+        if ((o & 1u) != 0) {
+            return {1, 0};
+        }
+        // The lane's left sample and the one to its right within its 32: 0 <= x - half - start <= 30.
+        const long x = static_cast<long>(o / 2) - (j < group_pixels ? 0 : wide_second_half);
+        range.low = std::max(range.low, x - 30);
+        range.high = std::min(range.high, x);
+    }
+    return range;
+}
+
+// Fills wide group `g` for the pixels from `first` on with its window at sample `start`; false when a
+// pixel's weights do not fit the thirds.
+bool fill_wide_group(const correction_plan& plan, std::size_t first, bool descending, long start,
+                     correction_wide_group& g) {
+    for (std::size_t j = 0; j < wide_pixels; ++j) {
+        const std::size_t k = first + (descending ? wide_pixels - 1 - j : j);
+        std::uint8_t parts[3][4];
+        if (!weight_thirds(plan, k, parts)) {
+            return false;
+        }
+        for (std::size_t p = 0; p < 3; ++p) {
+            for (std::size_t i = 0; i < 4; ++i) {
+                g.thirds[p][i][j] = parts[p][i];
+            }
+        }
+        const long index =
+            static_cast<long>(plan.offset[k] / 2) - start - (j < group_pixels ? 0 : wide_second_half);
+        g.sample[j] = static_cast<std::uint8_t>(index);
+        g.sample[wide_pixels + j] = static_cast<std::uint8_t>(index + 1);
+    }
+    return true;
+}
+
+// Lays row `r` out in `count` wide groups at `g` whose windows advance by a fixed step, as the row's
+// record says; false when no step serves every group (the lanes of ascending and of descending order
+// both tried) or a weight does not fit.
+bool fill_wide_row(const correction_plan& plan, std::size_t r, std::size_t count, correction_wide_group* g,
+                   correction_wide_row& row) {
+    const std::size_t first = r * plan.columns;
+    for (const bool descending : {plan.offset[first] > plan.offset[first + plan.columns - 1],
+                                  plan.offset[first] <= plan.offset[first + plan.columns - 1]}) {
+        // Window i at start + i * step for every i: the step from the ends' ranges, then its neighbours.
+        const start_range head = wide_starts(plan, first, descending);
+        const start_range tail = wide_starts(plan, first + (count - 1) * wide_pixels, descending);
+        const long slope =
+            count > 1 ? ((tail.low + tail.high) - (head.low + head.high)) / (2 * static_cast<long>(count - 1))
+                      : 0;
+        for (long tried = 0; tried < 9; ++tried) {
+            const long step = slope + (tried % 2 == 0 ? tried / 2 : -(tried + 1) / 2);
+            start_range start = {0, wide_last_start};
+            for (std::size_t i = 0; i < count && start.low <= start.high; ++i) {
+                const start_range own = wide_starts(plan, first + i * wide_pixels, descending);
+                start.low = std::max(start.low, own.low - static_cast<long>(i) * step);
+                start.high = std::min(start.high, own.high - static_cast<long>(i) * step);
+            }
+            if (start.low > start.high) {
+                continue;  // (each window within the frame: every group's own range is)
+            }
+            for (std::size_t i = 0; i < count; ++i) {
+                if (!fill_wide_group(plan, first + i * wide_pixels, descending,
+                                     start.low + static_cast<long>(i) * step, g[i])) {
+                    return false;
+                }
+            }
+            row.groups = g;
+            row.window = static_cast<std::uint32_t>(2 * start.low);
+            row.count = static_cast<std::uint32_t>(count);
+            row.advance = static_cast<std::int32_t>(2 * step) - wide_loads_move;
+            row.descending = descending ? 1 : 0;
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -197,50 +308,47 @@ unsigned score_row_reference(const unsigned char* row, const score_geometry& g, 
 
 // ------------------------------------------------------------------ correction
 
-// Corrected image row by row: each output row goes to the variant's row, and what that leaves of it to
-// the reference row. Nothing is written for a null frame or image or a plan without columns.
+// Corrected image row by row: each whole output row goes to the variant's row, and what that leaves of
+// it, and a shorter last row, to the reference. Nothing is written for a null frame or image or a plan
+// without columns.
 void kernel_variant::correct(const unsigned char* frame, const correction_plan& plan, correction_flags flags,
                              unsigned char* out) const {
     if (frame == nullptr || out == nullptr || plan.columns == 0) {
         return;
     }
-    // In locals: the row functions could change what the references point to, as far as the compiler
-    // knows, and this loop runs for every row.
+    const int direction = flags.invert ? -1 : 1;
+    const correction_job job = {frame,
+                                &plan,
+                                flags.invert ? out + (plan.pixels - 1) : out,
+                                direction * static_cast<std::ptrdiff_t>(plan.columns),
+                                direction,
+                                static_cast<unsigned char>(flags.invert_pixels ? 0xFF : 0x00)};
+    // In locals: the row functions could change the plan, as far as the compiler knows, and this loop runs
+    // for every row.
     const correct_row_kernel row_function = correct_row;
-    const std::size_t pixels = plan.pixels;
     const std::size_t columns = plan.columns;
-    const std::ptrdiff_t direction = flags.invert ? -1 : 1;
-    unsigned char* const start = flags.invert ? out + (pixels - 1) : out;
-    correction_row row = {0,
-                          0,
-                          0,
-                          nullptr,
-                          static_cast<int>(direction),
-                          static_cast<unsigned char>(flags.invert_pixels ? 0xFF : 0x00)};
-    const std::ptrdiff_t row_step = direction * static_cast<std::ptrdiff_t>(columns);
-    row.count = columns;
-    row.out = start;
-    for (std::size_t first = 0, index = 0; first < pixels; first += columns, ++index, row.out += row_step) {
-        row.index = index;
-        row.first = first;
-        if (pixels - first < columns) {
-            row.count = pixels - first;
-        }
-        const std::size_t done = row_function(frame, plan, row);
-        if (done < row.count) {
-            correction_row rest = row;
+    const std::size_t whole_rows = plan.pixels / columns;
+    for (std::size_t index = 0; index < whole_rows; ++index) {
+        const std::size_t done = row_function(job, index);
+        if (done < columns) {
+            correction_row rest = job_row(job, index);
             rest.first += done;
             rest.count -= done;
             rest.out += direction * static_cast<std::ptrdiff_t>(done);
-            correct_row_reference(frame, plan, rest);
+            correct_pixels_reference(frame, plan, rest);
         }
+    }
+    if (whole_rows * columns < plan.pixels) {
+        correction_row last = job_row(job, whole_rows);
+        last.count = plan.pixels - last.first;
+        correct_pixels_reference(frame, plan, last);
     }
 }
 
 // The row's pixels one at a time: the weighted sum, optionally inverted, stored in reading or turned
 // order.
-std::size_t correct_row_reference(const unsigned char* frame, const correction_plan& shared_plan,
-                                  const correction_row& shared_row) {
+void correct_pixels_reference(const unsigned char* frame, const correction_plan& shared_plan,
+                              const correction_row& shared_row) {
     // Copies: stores through the image (which may alias anything) then do not make the compiler read
     // the plan and the row again for every pixel.
     const correction_plan plan = shared_plan;
@@ -252,27 +360,55 @@ std::size_t correct_row_reference(const unsigned char* frame, const correction_p
         }
         row.out[row.direction * static_cast<std::ptrdiff_t>(i)] = static_cast<unsigned char>(v);
     }
+}
+
+std::size_t correct_row_reference(const correction_job& job, std::size_t index) {
+    const correction_row row = job_row(job, index);
+    correct_pixels_reference(job.frame, *job.plan, row);
     return row.count;
 }
 
-// Groups for every whole row whose pixels all fit them; the storage grows to the largest plan built and
-// is then only rewritten.
+// Groups for every whole row whose pixels all fit them: on machines whose rows take wide groups, wide
+// groups where the row allows (at least 16 columns, at most 8 left over, and a fixed window step that
+// serves them all), else groups of eight. The storage grows to the largest plan built and is then only
+// rewritten.
 const correction_walk* correction_walk_builder::build(const correction_plan& plan) {
     const std::size_t rows = plan.columns == 0 ? 0 : (plan.pixels + plan.columns - 1) / plan.columns;
     const std::size_t whole_rows = plan.columns == 0 ? 0 : plan.pixels / plan.columns;
     const std::size_t per_row =
         plan.columns >= group_pixels ? (plan.columns + group_pixels - 1) / group_pixels : 0;
+    const std::size_t wide_per_row =
+        rows_take_wide_groups && plan.columns % wide_pixels <= group_pixels ? plan.columns / wide_pixels : 0;
     row_groups_.assign(rows + 1, 0);
+    wide_rows_.assign(rows, correction_wide_row{});
     if (groups_.size() < whole_rows * per_row) {
         groups_.resize(whole_rows * per_row);
     }
+    if (wide_groups_.size() < whole_rows * wide_per_row) {
+        wide_groups_.resize(whole_rows * wide_per_row);
+    }
     std::uint32_t count = 0;
+    std::uint32_t wide_count = 0;
     for (std::size_t r = 0; r < rows; ++r) {
         row_groups_[r] = count;
         if (r >= whole_rows || per_row == 0) {
             continue;
         }
         correction_group* g = groups_.data() + count;
+        correction_wide_row& wide = wide_rows_[r];
+        const bool left_over = plan.columns % wide_pixels != 0;
+        if (wide_per_row > 0 &&
+            fill_wide_row(plan, r, wide_per_row, wide_groups_.data() + wide_count, wide) &&
+            (!left_over || fill_group(plan, r * plan.columns + plan.columns - group_pixels, *g))) {
+            wide_count += wide.count;
+            if (left_over) {
+                wide.tail = g;
+                wide.tail_window = g->window;
+                ++count;
+            }
+            continue;
+        }
+        wide = correction_wide_row{};
         bool fits = true;
         for (std::size_t i = 0; i < per_row && fits; ++i) {
             const std::size_t column = std::min(i * group_pixels, plan.columns - group_pixels);
@@ -287,7 +423,8 @@ const correction_walk* correction_walk_builder::build(const correction_plan& pla
         count += static_cast<std::uint32_t>(per_row);
     }
     row_groups_[rows] = count;
-    walk_ = {row_groups_.data(), groups_.data()};
+    walk_ = {row_groups_.data(), groups_.data(), rows_take_wide_groups ? wide_rows_.data() : nullptr,
+             wide_groups_.data()};
     return &walk_;
 }
 

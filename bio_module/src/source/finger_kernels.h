@@ -99,14 +99,46 @@ struct correction_group {
 static_assert(sizeof(correction_group) == 120 && offsetof(correction_group, advance) == 112,
               "the NEON rows read the groups at these offsets");
 
+// Sixteen adjacent output pixels of one row whose samples lie in one wider window: 48 samples (96 bytes
+// from the window) of one frame row and the 48 below them. Lanes 0-7 take their samples from the
+// window's first 32, lanes 8-15 from its last 32; lane j is the group's pixel j, or pixel 15 - j in a
+// row laid out descending (the rows then store the lanes reversed). Weights in thirds, as for eight.
+struct correction_wide_group {
+    std::uint8_t sample[32];        // lanes 0-15: the left sample's index in the lane's 32; then the right's
+    std::uint8_t thirds[3][4][16];  // [low, middle, high][corner][lane]
+};
+static_assert(sizeof(correction_wide_group) == 224, "the NEON rows read the wide groups whole");
+
+// A row laid out in wide groups: `count` of them from `groups` on, at columns 0, 16, 32, ..., their
+// windows at `window` and then a fixed step apart; the row's remaining columns (at most 8) are then its
+// group of eight `tail` at its last 8 columns, or there are none (null). count 0: the row is not laid
+// out in wide groups. The fields are in the order the NEON rows load them.
+struct correction_wide_row {
+    const correction_wide_group* groups;
+    std::uint32_t window;  // byte offset of the first group's window
+    std::uint32_t count;
+    const correction_group* tail;
+    std::int32_t advance;  // the step from one window to the next, less the 1280 + 64 bytes the loads move
+    std::uint32_t tail_window;  // byte offset of the tail's window
+    std::uint32_t descending;   // 1: lane j is the group's pixel 15 - j; 0: pixel j
+    std::uint32_t padding;      // to 32 bytes on 32-bit ARM: a row's record one shift from the first
+};
+#ifdef __arm__
+static_assert(sizeof(correction_wide_row) == 32 && offsetof(correction_wide_row, tail_window) == 20,
+              "the NEON rows load a record's first six fields at once");
+#endif
+
 // The groups of a plan's rows. Row r's groups are groups[row_groups[r]] up to row_groups[r + 1]: its
-// columns 0, 8, 16, ... and, when the width is not a multiple of 8, its last 8 columns, in that order.
-// A row without groups (its pixels too far apart, odd offsets, or weights the split cannot hold: 2^24 -
-// 2^15 and more for halves; for thirds, weights of 2^20 + 3 * 2^12 and more, or a pixel whose parts'
-// products could reach 2^16) is left to the reference row.
+// columns 0, 8, 16, ... and, when the width is not a multiple of 8, its last 8 columns, in that order;
+// or, for a row laid out in wide groups (wide_rows, on machines whose rows take them), only the group
+// of its last 8 columns, if any is left. A row without groups (its pixels too far apart, odd offsets, or
+// weights the split cannot hold: 2^24 - 2^15 and more for halves; for thirds, weights of 2^20 + 3 * 2^12
+// and more, or a pixel whose parts' products could reach 2^16) is left to the reference row.
 struct correction_walk {
     const std::uint32_t* row_groups;
     const correction_group* groups;
+    const correction_wide_row* wide_rows;  // one per row, or null (the machine's rows take no wide groups)
+    const correction_wide_group* wide_groups;
 };
 
 // Per output pixel k (row-major, `columns` a row), where its four source samples are and how much each
@@ -133,8 +165,18 @@ struct correction_flags {
     bool invert_pixels;  // every value v is stored as 255 - v
 };
 
-// The pixels a row function writes: plan pixels first .. first + count - 1, the whole of output row
-// `index` or its end.
+// What every row of one corrected image shares.
+struct correction_job {
+    const unsigned char* frame;
+    const correction_plan* plan;
+    unsigned char* out;       // where plan pixel 0 goes
+    std::ptrdiff_t row_step;  // from where a row's first pixel goes to where the next row's goes
+    int direction;            // 1: pixel k goes to out[k]; -1 (image turned): to out[-k]
+    unsigned char mask;       // XORed into every value: 0, or 255 for 255 - v
+};
+
+// Pixels first .. first + count - 1 of a plan, the whole of output row `index` or a part of it, as a job
+// lays them out.
 struct correction_row {
     std::size_t index;
     std::size_t first;
@@ -143,6 +185,14 @@ struct correction_row {
     int direction;       // 1: pixel first + i goes to out[i]; -1 (image turned): to out[-i]
     unsigned char mask;  // XORed into every value: 0, or 255 for 255 - v
 };
+
+// Whole row `index` of a job.
+inline correction_row job_row(const correction_job& job, std::size_t index) noexcept {
+    const std::size_t columns = job.plan->columns;
+    return {index,         index * columns,
+            columns,       job.out + static_cast<std::ptrdiff_t>(index) * job.row_step,
+            job.direction, job.mask};
+}
 
 // The walk's groups of `row` for the vector rows: `count` of them from the one returned on; none (null,
 // count 0) when the plan has no walk.
@@ -158,10 +208,9 @@ inline const correction_group* walk_groups(const correction_plan& plan, const co
     return walk->groups + first;
 }
 
-// Row function of the correction: writes the first pixels of `row` and returns how many, at most
-// row.count.
-using correct_row_kernel = std::size_t (*)(const unsigned char* frame, const correction_plan& plan,
-                                           const correction_row& row);
+// Row function of the correction: writes the first pixels of whole row `index` of the job (its first
+// plan.columns) and returns how many.
+using correct_row_kernel = std::size_t (*)(const correction_job& job, std::size_t index);
 
 // Output pixel k of a plan: the four-corner weighted sum, unsigned 32-bit, shifted right by 20 and cut
 // to 8 bits. The scalar rows' one blend.
@@ -185,6 +234,8 @@ public:
 private:
     std::vector<std::uint32_t> row_groups_;
     std::vector<correction_group> groups_;
+    std::vector<correction_wide_row> wide_rows_;
+    std::vector<correction_wide_group> wide_groups_;
     correction_walk walk_ = {};
 };
 
@@ -204,17 +255,17 @@ struct kernel_variant {
                  unsigned char* out) const;
 };
 
-// Reference rows (finger_kernels.cpp).
+// Reference rows (finger_kernels.cpp), and the pixels of any row, or part of one, the reference way.
 unsigned score_row_reference(const unsigned char* row, const score_geometry& g, unsigned blocks,
                              std::uint64_t& total);
-std::size_t correct_row_reference(const unsigned char* frame, const correction_plan& plan,
-                                  const correction_row& row);
+std::size_t correct_row_reference(const correction_job& job, std::size_t index);
+void correct_pixels_reference(const unsigned char* frame, const correction_plan& plan,
+                              const correction_row& row);
 
 // Portable faster rows (finger_kernels_fast.cpp).
 unsigned score_row_fast(const unsigned char* row, const score_geometry& g, unsigned blocks,
                         std::uint64_t& total);
-std::size_t correct_row_fast(const unsigned char* frame, const correction_plan& plan,
-                             const correction_row& row);
+std::size_t correct_row_fast(const correction_job& job, std::size_t index);
 
 // SSE4.1 correction rows (finger_kernels_sse41.cpp), x86-64 only; the score is the portable fast one.
 // Its variant, or null when not built for SSE4.1 or when the processor lacks it.

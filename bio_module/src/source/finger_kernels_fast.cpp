@@ -110,7 +110,8 @@ unsigned score_row_fast(const unsigned char* row, const score_geometry& g, unsig
 }
 
 // The row's pixels by fours; the last count % 4 are left to the reference row.
-std::size_t correct_row_fast(const unsigned char* frame, const correction_plan& plan,
-                             const correction_row& row) {
-    return row.direction < 0 ? correct_fours<true>(frame, plan, row) : correct_fours<false>(frame, plan, row);
+std::size_t correct_row_fast(const correction_job& job, std::size_t index) {
+    const correction_row row = job_row(job, index);
+    return row.direction < 0 ? correct_fours<true>(job.frame, *job.plan, row)
+                             : correct_fours<false>(job.frame, *job.plan, row);
 }

@@ -278,33 +278,48 @@ unsigned score_row_neon(const unsigned char* row, const score_geometry& g, unsig
 // three 16-bit sums over the four corners, L, M and H: L and M exact (the walk checked their bounds), H
 // modulo 2^16. The reference's sum is H * 2^12 + M * 2^6 + L, and its bits 20..27, the output, are bits
 // 8..15 of H + floor((M + floor(L / 2^6)) / 2^6) modulo 2^16: two shift-and-adds and one narrowing
-// shift. 29 instructions, and one each for the inversion and the turn.
+// shift. 28 instructions, one more to load the step to the next group's window, and one each for the
+// inversion and the turn.
 //
-// Registers: r1 the group, r2 the window, r3 out, r5 the last part load's step (to the next group), r6
-// the step to the next window, r12 the frame row less 32, lr the output step; d0-d7 and d16-d31, never
-// the callee-saved d8-d15 (the compiler would save and restore them for every row).
-#define BIO_NEON_CORRECTION_GROUP                                          \
-    "ldr        r6, [r1, #112]\n"                                          \
-    "vld1.8     {d6, d7}, [r1]!\n"                                         \
-    "vld2.8     {d0-d3}, [r2]!\n             vld2.8 {d2-d5}, [r2], r12\n"  \
-    "vld2.8     {d16-d19}, [r2]!\n           vld2.8 {d18-d21}, [r2], r6\n" \
-    "vtbl.8     d22, {d0-d3}, d6\n           vtbl.8 d23, {d0-d3}, d7\n"    \
-    "vtbl.8     d24, {d16-d19}, d6\n         vtbl.8 d25, {d16-d19}, d7\n"  \
-    "vld1.8     {d16-d19}, [r1]!\n"                                        \
-    "vld1.8     {d4-d7}, [r1]!\n"                                          \
-    "vld1.8     {d0-d3}, [r1], r5\n"                                       \
-    "vmull.u8   q10, d22, d16\n              vmull.u8 q13, d22, d4\n"      \
-    "vmull.u8   q14, d22, d0\n               vmlal.u8 q10, d23, d17\n"     \
-    "vmlal.u8   q13, d23, d5\n               vmlal.u8 q14, d23, d1\n"      \
-    "vmlal.u8   q10, d24, d18\n              vmlal.u8 q13, d24, d6\n"      \
-    "vmlal.u8   q14, d24, d2\n               vmlal.u8 q10, d25, d19\n"     \
-    "vmlal.u8   q13, d25, d7\n               vmlal.u8 q14, d25, d3\n"      \
-    "vsra.u16   q13, q10, #6\n"                                            \
-    "vsra.u16   q14, q13, #6\n"                                            \
-    "vshrn.i16  d24, q14, #8\n"                                            \
-    ".if %c[invert]\n vmvn d24, d24\n .endif\n"                            \
-    ".if %c[turn]\n vrev64.8 d24, d24\n .endif\n"                          \
-    "vst1.8     {d24}, [r3], lr\n"
+// Registers: `group`, `window` and `out` name those pointers' (r1, r2 and r3 in a row of groups, where r5
+// is the last part load's step to the next group, r6 the step to the next window and lr the output
+// step), r12 the frame row less 32; d0-d7 and d16-d31, never the callee-saved d8-d15 (the compiler would
+// save and restore them for every row).
+// clang-format off
+#define BIO_NEON_CORRECTION_EIGHT(group, window, next_window, next_group, out, next_out, turn) \
+    "vld1.8     {d6, d7}, [" group "]!\n"                                                 \
+    "vld2.8     {d0-d3}, [" window "]!\n vld2.8 {d2-d5}, [" window "], r12\n"             \
+    "vld2.8     {d16-d19}, [" window "]!\n vld2.8 {d18-d21}, [" window "]" next_window "\n" \
+    "vtbl.8     d22, {d0-d3}, d6\n           vtbl.8 d23, {d0-d3}, d7\n"                   \
+    "vtbl.8     d24, {d16-d19}, d6\n         vtbl.8 d25, {d16-d19}, d7\n"                 \
+    "vld1.8     {d16-d19}, [" group "]!\n"                                                \
+    "vld1.8     {d4-d7}, [" group "]!\n"                                                  \
+    "vld1.8     {d0-d3}, [" group "]" next_group "\n"                                     \
+    "vmull.u8   q10, d22, d16\n              vmull.u8 q13, d22, d4\n"                     \
+    "vmull.u8   q14, d22, d0\n               vmlal.u8 q10, d23, d17\n"                    \
+    "vmlal.u8   q13, d23, d5\n               vmlal.u8 q14, d23, d1\n"                     \
+    "vmlal.u8   q10, d24, d18\n              vmlal.u8 q13, d24, d6\n"                     \
+    "vmlal.u8   q14, d24, d2\n               vmlal.u8 q10, d25, d19\n"                    \
+    "vmlal.u8   q13, d25, d7\n               vmlal.u8 q14, d25, d3\n"                     \
+    "vsra.u16   q13, q10, #6\n"                                                           \
+    "vsra.u16   q14, q13, #6\n"                                                           \
+    "vshrn.i16  d24, q14, #8\n"                                                           \
+    ".if %c[invert]\n vmvn d24, d24\n .endif\n"                                           \
+    turn                                                                                  \
+    "vst1.8     {d24}, [" out "]" next_out "\n"
+// clang-format on
+
+// Turned, the group's bytes are reversed: as the template says, or (in wide rows) when the output step,
+// lr, is negative.
+#define BIO_NEON_TURN ".if %c[turn]\n vrev64.8 d24, d24\n .endif\n"
+#define BIO_NEON_TURN_IF_STEP_NEGATIVE "cmp lr, #0\n bgt 6f\n vrev64.8 d24, d24\n 6:\n"
+// A group followed by another: the next window's step from the group, the pointers moved on.
+#define BIO_NEON_CORRECTION_GROUP                                                                     \
+    "ldr        r6, [r1, #112]\n" BIO_NEON_CORRECTION_EIGHT("r1", "r2", ", r6", ", r5", "r3", ", lr", \
+                                                            BIO_NEON_TURN)
+// A row's last group, nothing moved on after it.
+#define BIO_NEON_CORRECTION_LAST_GROUP(group, window, out, turn) \
+    BIO_NEON_CORRECTION_EIGHT(group, window, "", "", out, "", turn)
 
 #define BIO_NEON_CORRECTION_FOUR \
     BIO_NEON_CORRECTION_GROUP BIO_NEON_CORRECTION_GROUP BIO_NEON_CORRECTION_GROUP BIO_NEON_CORRECTION_GROUP
@@ -338,28 +353,141 @@ void correct_groups(const correction_group* groups, const unsigned char* window,
         "1:\n" BIO_NEON_CORRECTION_FOUR BIO_NEON_CORRECTION_FOUR
         "subs       r4, r4, #1\n"
         "bne        1b\n"
-        "2:\n"
-        "mov        r3, r0\n" BIO_NEON_CORRECTION_GROUP
+        "2:\n" BIO_NEON_CORRECTION_LAST_GROUP("r1", "r2", "r0", BIO_NEON_TURN)
         : "+r"(group_register), "+r"(window_register), "+r"(out_register), "+r"(middle_register)
         : "r"(last_register), [turn] "i"(Turn ? 1 : 0), [invert] "i"(Invert ? 1 : 0)
         : "cc", "memory", "r5", "r6", "r12", "lr", "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16",
           "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30",
           "d31");
 }
-#undef BIO_NEON_CORRECTION_FOUR
-#undef BIO_NEON_CORRECTION_GROUP
 
-// A whole row with groups: its groups at columns 0, 8, ... and the last at columns - 8. Rows without
-// groups, the shorter last row of a plan whose size is not a multiple of its width among them (the walk
-// gives it none), are left to the reference row.
-std::size_t correct_row_neon(const unsigned char* frame, const correction_plan& plan,
-                             const correction_row& row) {
+// Sixteen pixels of a wide group (correction_wide_group), the blend written once for the wide rows: the
+// window's three 32-byte loads a frame row put its samples 0-47 in d0-d5 (top) and d16-d21 (bottom); lanes
+// 0-7 look up the first 32, lanes 8-15 the last 32. The thirds multiply as for eight pixels, lanes 0-7 into
+// q8 (L), q10 (M), q1 (H) and lanes 8-15 into q9, q0, q2. With `reverse`, the lanes are stored in
+// reverse order. 52 instructions, and one each for the reversal and the inversion.
+//
+// Registers: r1 the group, r2 the window, r3 out, r6 the step from the last load to the next window,
+// r12 from the top half's last load to the bottom half, lr the output step; d0-d7 and d16-d31.
+#define BIO_NEON_CORRECTION_WIDE_GROUP                                                         \
+    "vld1.8     {d24-d27}, [r1]!\n"                                                            \
+    "vld2.8     {d0-d3}, [r2]!\n     vld2.8 {d2-d5}, [r2]!\n     vld2.8 {d4-d7}, [r2], r12\n"  \
+    "vld2.8     {d16-d19}, [r2]!\n   vld2.8 {d18-d21}, [r2]!\n   vld2.8 {d20-d23}, [r2], r6\n" \
+    "vtbl.8     d28, {d0-d3}, d24\n     vtbl.8 d29, {d2-d5}, d25\n"                            \
+    "vtbl.8     d30, {d0-d3}, d26\n     vtbl.8 d31, {d2-d5}, d27\n"                            \
+    "vtbl.8     d6, {d16-d19}, d24\n    vtbl.8 d7, {d18-d21}, d25\n"                           \
+    "vtbl.8     d22, {d16-d19}, d26\n   vtbl.8 d23, {d18-d21}, d27\n"                          \
+    "vld1.8     {d24-d27}, [r1]!\n"                                                            \
+    "vmull.u8   q8, d28, d24\n       vmull.u8 q9, d29, d25\n"                                  \
+    "vmlal.u8   q8, d30, d26\n       vmlal.u8 q9, d31, d27\n"                                  \
+    "vld1.8     {d24-d27}, [r1]!\n"                                                            \
+    "vmlal.u8   q8, d6, d24\n        vmlal.u8 q9, d7, d25\n"                                   \
+    "vmlal.u8   q8, d22, d26\n       vmlal.u8 q9, d23, d27\n"                                  \
+    "vld1.8     {d24-d27}, [r1]!\n"                                                            \
+    "vmull.u8   q10, d28, d24\n      vmull.u8 q0, d29, d25\n"                                  \
+    "vmlal.u8   q10, d30, d26\n      vmlal.u8 q0, d31, d27\n"                                  \
+    "vld1.8     {d24-d27}, [r1]!\n"                                                            \
+    "vmlal.u8   q10, d6, d24\n       vmlal.u8 q0, d7, d25\n"                                   \
+    "vmlal.u8   q10, d22, d26\n      vmlal.u8 q0, d23, d27\n"                                  \
+    "vld1.8     {d24-d27}, [r1]!\n"                                                            \
+    "vmull.u8   q1, d28, d24\n       vmull.u8 q2, d29, d25\n"                                  \
+    "vmlal.u8   q1, d30, d26\n       vmlal.u8 q2, d31, d27\n"                                  \
+    "vld1.8     {d24-d27}, [r1]!\n"                                                            \
+    "vmlal.u8   q1, d6, d24\n        vmlal.u8 q2, d7, d25\n"                                   \
+    "vmlal.u8   q1, d22, d26\n       vmlal.u8 q2, d23, d27\n"                                  \
+    "vsra.u16   q10, q8, #6\n        vsra.u16 q0, q9, #6\n"                                    \
+    "vsra.u16   q1, q10, #6\n        vsra.u16 q2, q0, #6\n"                                    \
+    ".if %c[reverse]\n vshrn.i16 d17, q1, #8\n vshrn.i16 d16, q2, #8\n vrev64.8 q8, q8\n"      \
+    ".else\n vshrn.i16 d16, q1, #8\n vshrn.i16 d17, q2, #8\n .endif\n"                         \
+    ".if %c[invert]\n vmvn q8, q8\n .endif\n"                                                  \
+    "vst1.8     {d16, d17}, [r3], lr\n"
+
+#define BIO_NEON_CORRECTION_WIDE_FOUR                                                            \
+    BIO_NEON_CORRECTION_WIDE_GROUP BIO_NEON_CORRECTION_WIDE_GROUP BIO_NEON_CORRECTION_WIDE_GROUP \
+        BIO_NEON_CORRECTION_WIDE_GROUP
+
+// A wide row (correction_wide_row, whose fields the first load takes): its wide groups, windows a fixed
+// step apart, each stored `step` bytes after the one before (16, or -16 when turned) from `out` on; the
+// sixteen groups of a row of 256 to 264 pixels (an image's 260) in one run, other counts in a loop.
+// Then its group of eight, if any, at `tail_out`.
+template <bool Reverse, bool Invert>
+__attribute__((always_inline)) inline void correct_wide_row(const correction_wide_row* wide,
+                                                            const unsigned char* frame, unsigned char* out,
+                                                            std::ptrdiff_t step, unsigned char* tail_out) {
+    register const correction_wide_row* wide_register asm("r1") = wide;
+    register std::ptrdiff_t step_register asm("r2") = step;
+    register const unsigned char* frame_register asm("r12") = frame;
+    register unsigned char* out_register asm("r3") = out;
+    register unsigned char* tail_out_register asm("r0") = tail_out;
+    __asm__ volatile(
+        "mov        lr, r2\n"
+        "ldm        r1, {r1, r2, r4, r5, r6, r8}\n"
+        "add        r2, r2, r12\n"
+        "add        r8, r8, r12\n"
+        "movw       r12, #1216\n"
+        "cmp        r4, #16\n"
+        "bne        1f\n" BIO_NEON_CORRECTION_WIDE_FOUR BIO_NEON_CORRECTION_WIDE_FOUR
+            BIO_NEON_CORRECTION_WIDE_FOUR BIO_NEON_CORRECTION_WIDE_FOUR
+        "b          2f\n"
+        "1:\n" BIO_NEON_CORRECTION_WIDE_GROUP
+        "subs       r4, r4, #1\n"
+        "bne        1b\n"
+        "2:\n"
+        "cmp        r5, #0\n"
+        "beq        4f\n"
+        "movw       r12, #1248\n" BIO_NEON_CORRECTION_LAST_GROUP("r5", "r8", "r0",
+                                                                 BIO_NEON_TURN_IF_STEP_NEGATIVE) "4:\n"
+        : "+r"(wide_register), "+r"(step_register), "+r"(frame_register), "+r"(out_register)
+        : "r"(tail_out_register), [reverse] "i"(Reverse ? 1 : 0), [invert] "i"(Invert ? 1 : 0)
+        : "cc", "memory", "r4", "r5", "r6", "r8", "lr", "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16",
+          "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30",
+          "d31");
+}
+#undef BIO_NEON_CORRECTION_WIDE_FOUR
+#undef BIO_NEON_CORRECTION_WIDE_GROUP
+#undef BIO_NEON_TURN_IF_STEP_NEGATIVE
+#undef BIO_NEON_TURN
+#undef BIO_NEON_CORRECTION_FOUR
+#undef BIO_NEON_CORRECTION_LAST_GROUP
+#undef BIO_NEON_CORRECTION_GROUP
+#undef BIO_NEON_CORRECTION_EIGHT
+
+// A whole row with groups: its wide groups and the group of its last 8 columns, or its groups at columns
+// 0, 8, ... and the last at columns - 8. Rows without groups are left to the reference row.
+std::size_t correct_row_neon(const correction_job& job, std::size_t index) {
+    const unsigned char* const frame = job.frame;
+    const correction_plan& plan = *job.plan;
+    const correction_row row = job_row(job, index);
+    const std::ptrdiff_t last = static_cast<std::ptrdiff_t>(row.count) - 8;
+    // The walk's wide_rows are never null on this machine.
+    if (plan.walk != nullptr && plan.walk->wide_rows[row.index].count != 0) {
+        const correction_wide_row* wide = plan.walk->wide_rows + row.index;
+        const bool turn = row.direction < 0;
+        unsigned char* const out = turn ? row.out - 15 : row.out;
+        unsigned char* const tail_out = turn ? row.out - last - 7 : row.out + last;
+        const std::ptrdiff_t step = turn ? -16 : 16;
+        // Lanes stored reversed when the row is laid out descending or turned, not both.
+        switch (((wide->descending ^ static_cast<std::uint32_t>(turn)) << 1) | (row.mask & 1u)) {
+            case 0:
+                correct_wide_row<false, false>(wide, frame, out, step, tail_out);
+                break;
+            case 1:
+                correct_wide_row<false, true>(wide, frame, out, step, tail_out);
+                break;
+            case 2:
+                correct_wide_row<true, false>(wide, frame, out, step, tail_out);
+                break;
+            default:
+                correct_wide_row<true, true>(wide, frame, out, step, tail_out);
+                break;
+        }
+        return row.count;
+    }
     std::uint32_t groups = 0;
     const correction_group* g = walk_groups(plan, row, groups);
     if (groups == 0) {
         return 0;
     }
-    const std::ptrdiff_t last = static_cast<std::ptrdiff_t>(row.count) - 8;
     const unsigned char* window = frame + g->window;
     if (row.direction < 0) {
         row.mask != 0 ? correct_groups<true, true>(g, window, row.out - 7, groups - 1, row.out - last - 7)

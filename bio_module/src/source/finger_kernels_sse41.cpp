@@ -77,17 +77,17 @@ void correct_groups(const unsigned char* frame, const correction_group* g, std::
 }
 
 // Same pixels as correct_row_reference(); see finger_kernels.h. Rows without groups are left to it.
-std::size_t correct_row_sse41(const unsigned char* frame, const correction_plan& plan,
-                              const correction_row& row) {
+std::size_t correct_row_sse41(const correction_job& job, std::size_t index) {
+    const correction_row row = job_row(job, index);
     std::uint32_t groups = 0;
-    const correction_group* g = walk_groups(plan, row, groups);
-    if (groups == 0 || row.count != plan.columns) {
+    const correction_group* g = walk_groups(*job.plan, row, groups);
+    if (groups == 0) {
         return 0;
     }
     if (row.direction < 0) {
-        correct_groups<true>(frame, g, groups, row);
+        correct_groups<true>(job.frame, g, groups, row);
     } else {
-        correct_groups<false>(frame, g, groups, row);
+        correct_groups<false>(job.frame, g, groups, row);
     }
     return row.count;
 }

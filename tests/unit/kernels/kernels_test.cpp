@@ -149,11 +149,12 @@ TEST_P(Twin, ImageVarianceMatchesTheReferenceOnRandomFrames) {
 }
 
 // A random plan of `pixels` pixels, `columns` a row. Most rows move along two frame rows by 0 to 3 samples
-// a pixel from anywhere in the frame, every fifth up to its last sample (the vector rows' groups, their
-// windows moved back from the frame's end); of every seven rows one scatters its pixels over the frame,
-// one has a pixel at an odd offset and one a weight of 2^24 or more (rows left to the reference row).
-// Weights up to 2^20 elsewhere (an image's), but for one row of seven, below 2^24 - 2^15 (sums that wrap
-// modulo 2^32; the NEON rows leave it to the reference row), and one pixel of three others with weights
+// a pixel from anywhere in the frame; of every five, one steadily up to the frame's last sample (the vector
+// rows' windows moved back from the frame's end) and one steadily down by 1.25 to 2.5 samples a pixel, as
+// an image's rows do (wide groups, their lanes reversed); of every seven rows one scatters its pixels over
+// the frame, one has a pixel at an odd offset and one a weight of 2^24 or more (rows left to the reference
+// row). Weights up to 2^20 elsewhere (an image's), but for one row of seven, below 2^24 - 2^15 (sums that
+// wrap modulo 2^32; the NEON rows leave it to the reference row), and one pixel of three others with weights
 // at the NEON rows' limits: one of 2^20 + 3 * 2^12 - 1, the largest they take (parts at their largest);
 // one above it; two of them, whose sums could overflow 16 bits (the last two left to the reference row).
 struct RandomPlan {
@@ -169,10 +170,13 @@ struct RandomPlan {
         for (std::size_t first = 0; first < pixels; first += columns) {
             const std::size_t row = first / columns;
             const std::size_t odd = first + random() % columns;
-            std::uint32_t p =
-                row % 5 == 4 ? last - 3 * static_cast<std::uint32_t>(columns) : random() % (last - 800);
+            const std::uint32_t start = random() % (last - 800);
+            const std::uint32_t quarters = 5 + row % 6;
+            std::uint32_t p = row % 5 == 4 ? last - 3 * static_cast<std::uint32_t>(columns) : start;
             for (std::size_t k = first; k < std::min(pixels, first + columns); ++k) {
-                p = row % 5 == 4 ? p + 3 : std::min(last, p + static_cast<std::uint32_t>(random() % 4));
+                p = row % 5 == 4   ? p + 3
+                    : row % 5 == 1 ? start + 800 - static_cast<std::uint32_t>((k - first) * quarters / 4)
+                                   : std::min(last, p + static_cast<std::uint32_t>(random() % 4));
                 offset[k] =
                     2 * (row % 7 == 6 ? random() % (last + 1) : p) + (row % 7 == 3 && k == odd ? 1 : 0);
                 // Pixel `odd` of rows 0, 1 and 4 (of 7): w0 one above the NEON rows' largest; w0; w0 and w1.
@@ -210,6 +214,33 @@ TEST_P(Twin, CorrectImageMatchesTheReferenceOnRandomPlans) {
             GetParam().kernels->correct(frame.data(), random_plan.plan, flags, out.data());
             EXPECT_EQ(std::memcmp(out.data(), expected.data(), pixels), 0)
                 << pixels << " pixels, invert " << flags.invert << " invert_pixels " << flags.invert_pixels;
+        }
+    }
+}
+
+// The plans a camera start builds, whole. Every row is laid out for the vector rows (none left to the
+// reference row, several times slower), in wide groups where the machine's rows take them, and every
+// variant's image is the reference's.
+TEST_P(Twin, CorrectImageMatchesTheReferenceOnTheSensorsPlans) {
+    GuardedBuffer frame(frame_size);
+    frame.fill_random(7);
+    for (const char* sensor : {"GC0307", "GC0328", "GC032A"}) {
+        camera_sensor = sensor;
+        build_correction_tables();
+        const correction_plan& plan = correction_plan_for(camera_sensor == "GC032A");
+        const correction_walk& walk = *plan.walk;
+        for (std::size_t r = 0; r < plan.pixels / plan.columns; ++r) {
+            ASSERT_TRUE(walk.wide_rows != nullptr ? walk.wide_rows[r].count == 16
+                                                  : walk.row_groups[r + 1] - walk.row_groups[r] == 33)
+                << sensor << " row " << r;
+        }
+        GuardedBuffer expected(plan.pixels);
+        GuardedBuffer out(plan.pixels);
+        for (const correction_flags flags : {correction_flags{false, false}, correction_flags{true, true}}) {
+            variants().front().kernels->correct(frame.data(), plan, flags, expected.data());
+            GetParam().kernels->correct(frame.data(), plan, flags, out.data());
+            EXPECT_EQ(std::memcmp(out.data(), expected.data(), plan.pixels), 0)
+                << sensor << " invert " << flags.invert;
         }
     }
 }
