@@ -99,6 +99,18 @@ struct correction_group {
 static_assert(sizeof(correction_group) == 120 && offsetof(correction_group, advance) == 112,
               "the NEON rows read the groups at these offsets");
 
+#ifdef __x86_64__
+// Eight adjacent output pixels of one row for the AVX2 rows, in two lanes of four: lane l holds pixels
+// 4l .. 4l + 3, whose samples lie in 16 samples (32 bytes from window[l]) of one frame row and the 16
+// below them. Each lane's window is packed into a 128-bit half of a register and its pixels' samples
+// picked from it by index. The weights are in halves as in correction_group.
+struct correction_lanes {
+    std::uint32_t window[2];  // byte offset of each lane's first sample
+    std::uint8_t sample[8];   // pixel j: index in its lane's window of the left sample
+    correction_halves halves;
+};
+#endif
+
 // The groups of a plan's rows. Row r's groups are groups[row_groups[r]] up to row_groups[r + 1]: its
 // columns 0, 8, 16, ... and, when the width is not a multiple of 8, its last 8 columns, in that order.
 // A row without groups (its pixels too far apart, odd offsets, or weights the split cannot hold: 2^24 -
@@ -107,6 +119,12 @@ static_assert(sizeof(correction_group) == 120 && offsetof(correction_group, adva
 struct correction_walk {
     const std::uint32_t* row_groups;
     const correction_group* groups;
+#ifdef __x86_64__
+    // The same rows in lanes for the AVX2 rows (a row fits them, or not, on its own): row r's are
+    // lanes[row_lanes[r]] up to row_lanes[r + 1], in the groups' order.
+    const std::uint32_t* row_lanes;
+    const correction_lanes* lanes;
+#endif
 };
 
 // Per output pixel k (row-major, `columns` a row), where its four source samples are and how much each
@@ -185,6 +203,10 @@ public:
 private:
     std::vector<std::uint32_t> row_groups_;
     std::vector<correction_group> groups_;
+#ifdef __x86_64__
+    std::vector<std::uint32_t> row_lanes_;
+    std::vector<correction_lanes> lanes_;
+#endif
     correction_walk walk_ = {};
 };
 
@@ -219,6 +241,10 @@ std::size_t correct_row_fast(const unsigned char* frame, const correction_plan& 
 // SSE4.1 correction rows (finger_kernels_sse41.cpp), x86-64 only; the score is the portable fast one.
 // Its variant, or null when not built for SSE4.1 or when the processor lacks it.
 const kernel_variant* sse41_variant();
+
+// AVX2 correction rows (finger_kernels_avx2.cpp), x86-64 only, on the walk's lanes; the score is the
+// portable fast one. Its variant, or null when not built for AVX2 or when the processor lacks it.
+const kernel_variant* avx2_variant();
 
 // NEON rows of both kernels (finger_kernels_neon.cpp), 32-bit ARM only. Their variant, or null when not
 // built for NEON; whether the processor has NEON is asked by kernel_variants() before it is listed.
