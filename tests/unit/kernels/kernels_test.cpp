@@ -149,7 +149,8 @@ TEST_P(Twin, ImageVarianceMatchesTheReferenceOnRandomFrames) {
 }
 
 // A random plan of `pixels` pixels, `columns` a row. Most rows move along two frame rows by 0 to 3 samples
-// a pixel from anywhere in the frame, every fifth up to its last sample (the vector rows' groups, their
+// a pixel (every third by 0 to 5: four pixels up to 15 samples apart, one more than a lane of the AVX2
+// rows holds) from anywhere in the frame, every fifth up to its last sample (the vector rows' groups, their
 // windows moved back from the frame's end); of every seven rows one scatters its pixels over the frame,
 // one has a pixel at an odd offset and one a weight of 2^24 or more (rows left to the reference row).
 // Weights up to 2^20 elsewhere (an image's), but for one row of seven, below 2^24 - 2^15 (sums that wrap
@@ -172,7 +173,7 @@ struct RandomPlan {
             std::uint32_t p =
                 row % 5 == 4 ? last - 3 * static_cast<std::uint32_t>(columns) : random() % (last - 800);
             for (std::size_t k = first; k < std::min(pixels, first + columns); ++k) {
-                p = row % 5 == 4 ? p + 3 : std::min(last, p + static_cast<std::uint32_t>(random() % 4));
+                p = row % 5 == 4 ? p + 3 : std::min(last, p + static_cast<std::uint32_t>(random() % (row % 3 == 2 ? 6 : 4)));
                 offset[k] =
                     2 * (row % 7 == 6 ? random() % (last + 1) : p) + (row % 7 == 3 && k == odd ? 1 : 0);
                 // Pixel `odd` of rows 0, 1 and 4 (of 7): w0 one above the NEON rows' largest; w0; w0 and w1.
@@ -210,6 +211,31 @@ TEST_P(Twin, CorrectImageMatchesTheReferenceOnRandomPlans) {
             GetParam().kernels->correct(frame.data(), random_plan.plan, flags, out.data());
             EXPECT_EQ(std::memcmp(out.data(), expected.data(), pixels), 0)
                 << pixels << " pixels, invert " << flags.invert << " invert_pixels " << flags.invert_pixels;
+        }
+    }
+}
+
+// The plans a camera start builds (table and matrix forms, pixels along ascending and descending x),
+// which every vector row takes whole, through every twin as through the reference.
+TEST_P(Twin, CorrectImageMatchesTheReferenceOnTheSensorsPlans) {
+    GuardedBuffer frame(frame_size);
+    frame.fill_random(11);
+    for (const char* sensor : {"GC0307", "GC032A"}) {
+        camera_sensor = sensor;
+        build_correction_tables();
+        const correction_plan& plan = correction_plan_for(camera_sensor == "GC032A");
+        const std::size_t rows = plan.pixels / plan.columns;
+#ifdef __x86_64__
+        // 33 groups of eight a 260-pixel row, in lanes and in halves.
+        EXPECT_EQ(plan.walk->row_lanes[rows], rows * 33) << sensor << ": rows left to the reference row";
+        EXPECT_EQ(plan.walk->row_groups[rows], rows * 33) << sensor << ": rows left to the reference row";
+#endif
+        GuardedBuffer expected(plan.pixels);
+        GuardedBuffer out(plan.pixels);
+        for (const correction_flags flags : {correction_flags{false, false}, correction_flags{true, true}}) {
+            variants().front().kernels->correct(frame.data(), plan, flags, expected.data());
+            GetParam().kernels->correct(frame.data(), plan, flags, out.data());
+            EXPECT_EQ(std::memcmp(out.data(), expected.data(), plan.pixels), 0) << sensor << " invert " << flags.invert;
         }
     }
 }
