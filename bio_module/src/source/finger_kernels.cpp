@@ -169,7 +169,8 @@ bool fill_lanes(const correction_plan& plan, std::size_t first, correction_lanes
             highest = std::max(highest, offset[j]);
         }
         // From the lowest sample, moved left where the window would end past the frame.
-        const std::uint32_t start = std::min<std::uint32_t>(lowest, kernel_frame_bytes - kernel_row_bytes - lane_bytes);
+        const std::uint32_t start =
+            std::min<std::uint32_t>(lowest, kernel_frame_bytes - kernel_row_bytes - lane_bytes);
         if (highest + kernel_row_bytes + 3 >= kernel_frame_bytes || highest - start > lane_bytes - 4) {
             return false;
         }

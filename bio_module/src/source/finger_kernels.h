@@ -78,8 +78,8 @@ using score_row_kernel = unsigned (*)(const unsigned char* row, const score_geom
 // (64 bytes from `window`) of one frame row and the 32 below them. The vector rows load each window
 // whole and pick the pixels' samples from it by index. The weights are split into the parts that the
 // machine's vector multiplies take:
-// - halves (x86-64, the SSE4.1 rows): w = high * 2^16 + low with low a signed 16-bit number: its low 16
-//   bits, less 2^16 when bit 15 is set (and high one more); high fits 8 bits;
+// - halves (x86-64, the SSE4.1 and AVX2 rows): w = high * 2^16 + low with low a signed 16-bit number:
+//   its low 16 bits, less 2^16 when bit 15 is set (and high one more); high fits 8 bits;
 // - thirds (32-bit ARM, the NEON rows): w = high * 2^12 + middle * 2^6 + low, high at most 255, middle
 //   at most 255, low below 64; 8-bit numbers whose products with the samples, added over a pixel's four
 //   corners, stay below 2^16 (the builder checks it), so that 16-bit lanes give the sum exactly.

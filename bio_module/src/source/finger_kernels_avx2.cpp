@@ -47,7 +47,8 @@ inline __m256i blend_eight(const unsigned char* frame, const correction_lanes& g
     const __m256i bottom_high = _mm256_shuffle_epi8(
         high_bytes, _mm256_setr_epi8(2, -1, 3, -1, 6, -1, 7, -1, 10, -1, 11, -1, 14, -1, 15, -1,  //
                                      2, -1, 3, -1, 6, -1, 7, -1, 10, -1, 11, -1, 14, -1, 15, -1));
-    const __m256i high = _mm256_add_epi32(_mm256_madd_epi16(top, top_high), _mm256_madd_epi16(bottom, bottom_high));
+    const __m256i high =
+        _mm256_add_epi32(_mm256_madd_epi16(top, top_high), _mm256_madd_epi16(bottom, bottom_high));
     return _mm256_srli_epi32(_mm256_add_epi32(low, _mm256_slli_epi32(high, 16)), 20);
 }
 
@@ -62,21 +63,25 @@ struct byte_order {
         const char b = Turn ? 8 : 4;
         const char c = Turn ? 4 : 8;
         const char d = Turn ? 0 : 12;
-        const __m256i first_run = _mm256_setr_epi8(a, b, c, d, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  //
-                                                   a, b, c, d, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-        const __m256i second_run = _mm256_setr_epi8(-1, -1, -1, -1, a, b, c, d, -1, -1, -1, -1, -1, -1, -1, -1,  //
-                                                    -1, -1, -1, -1, a, b, c, d, -1, -1, -1, -1, -1, -1, -1, -1);
+        const __m256i first_run =
+            _mm256_setr_epi8(a, b, c, d, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  //
+                             a, b, c, d, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+        const __m256i second_run =
+            _mm256_setr_epi8(-1, -1, -1, -1, a, b, c, d, -1, -1, -1, -1, -1, -1, -1, -1,  //
+                             -1, -1, -1, -1, a, b, c, d, -1, -1, -1, -1, -1, -1, -1, -1);
         return _mm256_shuffle_epi8(values, second != 0 ? second_run : first_run);
     }
     // Runs: first group's pixels 0-3 and second group's 0-3 | first's 4-7 and second's 4-7; to image
     // order in the low 128 bits.
     static __m128i image(__m256i runs) {
-        const __m256i order = Turn ? _mm256_setr_epi32(5, 1, 4, 0, 0, 0, 0, 0) : _mm256_setr_epi32(0, 4, 1, 5, 0, 0, 0, 0);
+        const __m256i order =
+            Turn ? _mm256_setr_epi32(5, 1, 4, 0, 0, 0, 0, 0) : _mm256_setr_epi32(0, 4, 1, 5, 0, 0, 0, 0);
         return _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(runs, order));
     }
     // One group alone: its pixels 0-3 | 4-7, to image order in the low 64 bits.
     static __m128i image_one(__m256i runs) {
-        const __m256i order = Turn ? _mm256_setr_epi32(4, 0, 0, 0, 0, 0, 0, 0) : _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0);
+        const __m256i order =
+            Turn ? _mm256_setr_epi32(4, 0, 0, 0, 0, 0, 0, 0) : _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0);
         return _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(runs, order));
     }
 };
@@ -108,7 +113,8 @@ void correct_lanes(const unsigned char* frame, const correction_lanes* g, std::u
 }
 
 // Same pixels as correct_row_reference(); see finger_kernels.h. Rows without lanes are left to it.
-std::size_t correct_row_avx2(const unsigned char* frame, const correction_plan& plan, const correction_row& row) {
+std::size_t correct_row_avx2(const unsigned char* frame, const correction_plan& plan,
+                             const correction_row& row) {
     const correction_walk* walk = plan.walk;
     if (walk == nullptr || row.count != plan.columns) {
         return 0;

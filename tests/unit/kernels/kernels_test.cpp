@@ -235,7 +235,8 @@ TEST_P(Twin, CorrectImageMatchesTheReferenceOnTheSensorsPlans) {
         for (const correction_flags flags : {correction_flags{false, false}, correction_flags{true, true}}) {
             variants().front().kernels->correct(frame.data(), plan, flags, expected.data());
             GetParam().kernels->correct(frame.data(), plan, flags, out.data());
-            EXPECT_EQ(std::memcmp(out.data(), expected.data(), plan.pixels), 0) << sensor << " invert " << flags.invert;
+            EXPECT_EQ(std::memcmp(out.data(), expected.data(), plan.pixels), 0)
+                << sensor << " invert " << flags.invert;
         }
     }
 }
