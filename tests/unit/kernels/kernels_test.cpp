@@ -224,8 +224,8 @@ TEST_P(Twin, CorrectImageMatchesTheReferenceOnTheSensorsPlans) {
         camera_sensor = sensor;
         build_correction_tables();
         const correction_plan& plan = correction_plan_for(camera_sensor == "GC032A");
-        const std::size_t rows = plan.pixels / plan.columns;
 #ifdef __x86_64__
+        const std::size_t rows = plan.pixels / plan.columns;
         // 33 groups of eight a 260-pixel row, in lanes and in halves.
         EXPECT_EQ(plan.walk->row_lanes[rows], rows * 33) << sensor << ": rows left to the reference row";
         EXPECT_EQ(plan.walk->row_groups[rows], rows * 33) << sensor << ": rows left to the reference row";
