@@ -44,6 +44,9 @@ variant_list usable_variants() {
     if (const kernel_variant* sse41 = sse41_variant()) {
         list.entries[list.count++] = *sse41;
     }
+    if (const kernel_variant* avx2 = avx2_variant()) {
+        list.entries[list.count++] = *avx2;
+    }
     const kernel_variant* neon = neon_variant();
     if (neon != nullptr && processor_has_neon()) {
         list.entries[list.count++] = *neon;
@@ -101,7 +104,7 @@ bool split_weights(const correction_plan& plan, std::size_t k, std::size_t j, co
     return true;
 }
 #else
-bool split_weights(const correction_plan& plan, std::size_t k, std::size_t j, correction_group& g) {
+bool split_weights(const correction_plan& plan, std::size_t k, std::size_t j, correction_halves& halves) {
     constexpr std::uint32_t weight_limit = (1u << 24) - (1u << 15);  // high parts must fit 8 bits
     for (std::size_t i = 0; i < 4; ++i) {
         const std::uint32_t w = plan.weight[i][k];
@@ -109,14 +112,30 @@ bool split_weights(const correction_plan& plan, std::size_t k, std::size_t j, co
             return false;
         }
         const std::uint32_t high = (w + 0x8000u) >> 16;
-        g.halves.low[(i / 2) * 2 * group_pixels + 2 * j + i % 2] =
+        halves.low[(i / 2) * 2 * group_pixels + 2 * j + i % 2] =
             static_cast<std::int16_t>(static_cast<std::int32_t>(w) - static_cast<std::int32_t>(high << 16));
-        g.halves.high[4 * j + i] = static_cast<std::uint8_t>(high);
+        halves.high[4 * j + i] = static_cast<std::uint8_t>(high);
     }
     return true;
 }
+bool split_weights(const correction_plan& plan, std::size_t k, std::size_t j, correction_group& g) {
+    return split_weights(plan, k, j, g.halves);
+}
 constexpr bool rows_take_wide_groups = false;
 #endif
+
+// Fills the `per_row` groups of plan row `r` (columns 0, 8, 16, ... and the row's last 8) with `fill`;
+// false when one of them does not fit.
+template <typename Group, typename Fill>
+bool fill_row(const correction_plan& plan, std::size_t r, std::size_t per_row, Group* g, Fill fill) {
+    for (std::size_t i = 0; i < per_row; ++i) {
+        const std::size_t column = std::min(i * group_pixels, plan.columns - group_pixels);
+        if (!fill(plan, r * plan.columns + column, g[i])) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // Fills group `g` for plan pixels first .. first + 7; false when they do not fit one window (an odd
 // offset, whose samples are not the window's, or offsets more than 30 samples apart) or a weight does
@@ -241,6 +260,39 @@ bool fill_wide_row(const correction_plan& plan, std::size_t r, std::size_t count
     }
     return false;
 }
+
+#ifdef __x86_64__
+// Fills `g` for plan pixels first .. first + 7; false when a lane's pixels do not fit its window (an odd
+// offset, or left samples more than 14 apart) or a weight does not fit its halves.
+bool fill_lanes(const correction_plan& plan, std::size_t first, correction_lanes& g) {
+    constexpr std::size_t lane_pixels = group_pixels / 2;
+    constexpr std::uint32_t lane_bytes = window_bytes / 2;
+    for (std::size_t lane = 0; lane < 2; ++lane) {
+        const std::uint32_t* offset = plan.offset + first + lane * lane_pixels;
+        std::uint32_t lowest = offset[0];
+        std::uint32_t highest = lowest;
+        for (std::size_t j = 0; j < lane_pixels; ++j) {
+            if ((offset[j] & 1u) != 0 ||
+                !split_weights(plan, first + lane * lane_pixels + j, lane * lane_pixels + j, g.halves)) {
+                return false;
+            }
+            lowest = std::min(lowest, offset[j]);
+            highest = std::max(highest, offset[j]);
+        }
+        // From the lowest sample, moved left where the window would end past the frame.
+        const std::uint32_t start =
+            std::min<std::uint32_t>(lowest, kernel_frame_bytes - kernel_row_bytes - lane_bytes);
+        if (highest + kernel_row_bytes + 3 >= kernel_frame_bytes || highest - start > lane_bytes - 4) {
+            return false;
+        }
+        g.window[lane] = start;
+        for (std::size_t j = 0; j < lane_pixels; ++j) {
+            g.sample[lane * lane_pixels + j] = static_cast<std::uint8_t>((offset[j] - start) / 2);
+        }
+    }
+    return true;
+}
+#endif
 
 }  // namespace
 
@@ -409,12 +461,7 @@ const correction_walk* correction_walk_builder::build(const correction_plan& pla
             continue;
         }
         wide = correction_wide_row{};
-        bool fits = true;
-        for (std::size_t i = 0; i < per_row && fits; ++i) {
-            const std::size_t column = std::min(i * group_pixels, plan.columns - group_pixels);
-            fits = fill_group(plan, r * plan.columns + column, g[i]);
-        }
-        if (!fits) {
+        if (!fill_row(plan, r, per_row, g, fill_group)) {
             continue;
         }
         for (std::size_t i = 0; i + 1 < per_row; ++i) {
@@ -423,8 +470,26 @@ const correction_walk* correction_walk_builder::build(const correction_plan& pla
         count += static_cast<std::uint32_t>(per_row);
     }
     row_groups_[rows] = count;
-    walk_ = {row_groups_.data(), groups_.data(), rows_take_wide_groups ? wide_rows_.data() : nullptr,
-             wide_groups_.data()};
+    walk_.row_groups = row_groups_.data();
+    walk_.groups = groups_.data();
+    walk_.wide_rows = rows_take_wide_groups ? wide_rows_.data() : nullptr;
+    walk_.wide_groups = wide_groups_.data();
+#ifdef __x86_64__
+    row_lanes_.assign(rows + 1, 0);
+    if (lanes_.size() < whole_rows * per_row) {
+        lanes_.resize(whole_rows * per_row);
+    }
+    count = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        row_lanes_[r] = count;
+        if (r < whole_rows && per_row > 0 && fill_row(plan, r, per_row, lanes_.data() + count, fill_lanes)) {
+            count += static_cast<std::uint32_t>(per_row);
+        }
+    }
+    row_lanes_[rows] = count;
+    walk_.row_lanes = row_lanes_.data();
+    walk_.lanes = lanes_.data();
+#endif
     return &walk_;
 }
 

@@ -78,8 +78,8 @@ using score_row_kernel = unsigned (*)(const unsigned char* row, const score_geom
 // (64 bytes from `window`) of one frame row and the 32 below them. The vector rows load each window
 // whole and pick the pixels' samples from it by index. The weights are split into the parts that the
 // machine's vector multiplies take:
-// - halves (x86-64, the SSE4.1 rows): w = high * 2^16 + low with low a signed 16-bit number: its low 16
-//   bits, less 2^16 when bit 15 is set (and high one more); high fits 8 bits;
+// - halves (x86-64, the SSE4.1 and AVX2 rows): w = high * 2^16 + low with low a signed 16-bit number:
+//   its low 16 bits, less 2^16 when bit 15 is set (and high one more); high fits 8 bits;
 // - thirds (32-bit ARM, the NEON rows): w = high * 2^12 + middle * 2^6 + low, high at most 255, middle
 //   at most 255, low below 64; 8-bit numbers whose products with the samples, added over a pixel's four
 //   corners, stay below 2^16 (the builder checks it), so that 16-bit lanes give the sum exactly.
@@ -128,6 +128,18 @@ static_assert(sizeof(correction_wide_row) == 32 && offsetof(correction_wide_row,
               "the NEON rows load a record's first six fields at once");
 #endif
 
+#ifdef __x86_64__
+// Eight adjacent output pixels of one row for the AVX2 rows, in two lanes of four: lane l holds pixels
+// 4l .. 4l + 3, whose samples lie in 16 samples (32 bytes from window[l]) of one frame row and the 16
+// below them. Each lane's window is packed into a 128-bit half of a register and its pixels' samples
+// picked from it by index. The weights are in halves as in correction_group.
+struct correction_lanes {
+    std::uint32_t window[2];  // byte offset of each lane's first sample
+    std::uint8_t sample[8];   // pixel j: index in its lane's window of the left sample
+    correction_halves halves;
+};
+#endif
+
 // The groups of a plan's rows. Row r's groups are groups[row_groups[r]] up to row_groups[r + 1]: its
 // columns 0, 8, 16, ... and, when the width is not a multiple of 8, its last 8 columns, in that order;
 // or, for a row laid out in wide groups (wide_rows, on machines whose rows take them), only the group
@@ -139,6 +151,12 @@ struct correction_walk {
     const correction_group* groups;
     const correction_wide_row* wide_rows;  // one per row, or null (the machine's rows take no wide groups)
     const correction_wide_group* wide_groups;
+#ifdef __x86_64__
+    // The same rows in lanes for the AVX2 rows (a row fits them, or not, on its own): row r's are
+    // lanes[row_lanes[r]] up to row_lanes[r + 1], in the groups' order.
+    const std::uint32_t* row_lanes;
+    const correction_lanes* lanes;
+#endif
 };
 
 // Per output pixel k (row-major, `columns` a row), where its four source samples are and how much each
@@ -236,6 +254,10 @@ private:
     std::vector<correction_group> groups_;
     std::vector<correction_wide_row> wide_rows_;
     std::vector<correction_wide_group> wide_groups_;
+#ifdef __x86_64__
+    std::vector<std::uint32_t> row_lanes_;
+    std::vector<correction_lanes> lanes_;
+#endif
     correction_walk walk_ = {};
 };
 
@@ -270,6 +292,10 @@ std::size_t correct_row_fast(const correction_job& job, std::size_t index);
 // SSE4.1 correction rows (finger_kernels_sse41.cpp), x86-64 only; the score is the portable fast one.
 // Its variant, or null when not built for SSE4.1 or when the processor lacks it.
 const kernel_variant* sse41_variant();
+
+// AVX2 correction rows (finger_kernels_avx2.cpp), x86-64 only, on the walk's lanes; the score is the
+// portable fast one. Its variant, or null when not built for AVX2 or when the processor lacks it.
+const kernel_variant* avx2_variant();
 
 // NEON rows of both kernels (finger_kernels_neon.cpp), 32-bit ARM only. Their variant, or null when not
 // built for NEON; whether the processor has NEON is asked by kernel_variants() before it is listed.

@@ -149,14 +149,16 @@ TEST_P(Twin, ImageVarianceMatchesTheReferenceOnRandomFrames) {
 }
 
 // A random plan of `pixels` pixels, `columns` a row. Most rows move along two frame rows by 0 to 3 samples
-// a pixel from anywhere in the frame; of every five, one steadily up to the frame's last sample (the vector
-// rows' windows moved back from the frame's end) and one steadily down by 1.25 to 2.5 samples a pixel, as
-// an image's rows do (wide groups, their lanes reversed); of every seven rows one scatters its pixels over
-// the frame, one has a pixel at an odd offset and one a weight of 2^24 or more (rows left to the reference
-// row). Weights up to 2^20 elsewhere (an image's), but for one row of seven, below 2^24 - 2^15 (sums that
-// wrap modulo 2^32; the NEON rows leave it to the reference row), and one pixel of three others with weights
-// at the NEON rows' limits: one of 2^20 + 3 * 2^12 - 1, the largest they take (parts at their largest);
-// one above it; two of them, whose sums could overflow 16 bits (the last two left to the reference row).
+// a pixel (every third by 0 to 5: four pixels up to 15 samples apart, one more than a lane of the AVX2
+// rows holds) from anywhere in the frame; of every five, one steadily up to the frame's last sample (the
+// vector rows' windows moved back from the frame's end) and one steadily down by 1.25 to 2.5 samples a
+// pixel, as an image's rows do (the NEON rows' wide groups, their lanes reversed); of every seven rows one
+// scatters its pixels over the frame, one has a pixel at an odd offset and one a weight of 2^24 or more
+// (rows left to the reference row). Weights up to 2^20 elsewhere (an image's), but for one row of seven,
+// below 2^24 - 2^15 (sums that wrap modulo 2^32; the NEON rows leave it to the reference row), and one
+// pixel of three others with weights at the NEON rows' limits: one of 2^20 + 3 * 2^12 - 1, the largest
+// they take (parts at their largest); one above it; two of them, whose sums could overflow 16 bits (the
+// last two left to the reference row).
 struct RandomPlan {
     std::vector<std::uint32_t> offset, weight[4];
     correction_walk_builder walk;
@@ -174,9 +176,10 @@ struct RandomPlan {
             const std::uint32_t quarters = 5 + row % 6;
             std::uint32_t p = row % 5 == 4 ? last - 3 * static_cast<std::uint32_t>(columns) : start;
             for (std::size_t k = first; k < std::min(pixels, first + columns); ++k) {
-                p = row % 5 == 4   ? p + 3
-                    : row % 5 == 1 ? start + 800 - static_cast<std::uint32_t>((k - first) * quarters / 4)
-                                   : std::min(last, p + static_cast<std::uint32_t>(random() % 4));
+                p = row % 5 == 4 ? p + 3
+                    : row % 5 == 1
+                        ? start + 800 - static_cast<std::uint32_t>((k - first) * quarters / 4)
+                        : std::min(last, p + static_cast<std::uint32_t>(random() % (row % 3 == 2 ? 6 : 4)));
                 offset[k] =
                     2 * (row % 7 == 6 ? random() % (last + 1) : p) + (row % 7 == 3 && k == odd ? 1 : 0);
                 // Pixel `odd` of rows 0, 1 and 4 (of 7): w0 one above the NEON rows' largest; w0; w0 and w1.
@@ -218,8 +221,9 @@ TEST_P(Twin, CorrectImageMatchesTheReferenceOnRandomPlans) {
     }
 }
 
-// The plans a camera start builds, whole. Every row is laid out for the vector rows (none left to the
-// reference row, several times slower), in wide groups where the machine's rows take them, and every
+// The plans a camera start builds, whole (table and matrix forms, pixels along ascending and descending
+// x). Every row is laid out for the vector rows (none left to the reference row, several times slower):
+// in wide groups where the machine's rows take them, and in the AVX2 rows' lanes on x86-64; and every
 // variant's image is the reference's.
 TEST_P(Twin, CorrectImageMatchesTheReferenceOnTheSensorsPlans) {
     GuardedBuffer frame(frame_size);
@@ -233,6 +237,10 @@ TEST_P(Twin, CorrectImageMatchesTheReferenceOnTheSensorsPlans) {
             ASSERT_TRUE(walk.wide_rows != nullptr ? walk.wide_rows[r].count == 16
                                                   : walk.row_groups[r + 1] - walk.row_groups[r] == 33)
                 << sensor << " row " << r;
+#ifdef __x86_64__
+            ASSERT_EQ(walk.row_lanes[r + 1] - walk.row_lanes[r], 33u)
+                << sensor << " row " << r << " in lanes";
+#endif
         }
         GuardedBuffer expected(plan.pixels);
         GuardedBuffer out(plan.pixels);
