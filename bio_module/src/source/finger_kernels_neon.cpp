@@ -415,12 +415,11 @@ __attribute__((always_inline)) inline void correct_wide_row(const correction_wid
                                                             const unsigned char* frame, unsigned char* out,
                                                             std::ptrdiff_t step, unsigned char* tail_out) {
     register const correction_wide_row* wide_register asm("r1") = wide;
-    register std::ptrdiff_t step_register asm("r2") = step;
+    register std::ptrdiff_t step_register asm("lr") = step;
     register const unsigned char* frame_register asm("r12") = frame;
     register unsigned char* out_register asm("r3") = out;
     register unsigned char* tail_out_register asm("r0") = tail_out;
     __asm__ volatile(
-        "mov        lr, r2\n"
         "ldm        r1, {r1, r2, r4, r5, r6, r8}\n"
         "add        r2, r2, r12\n"
         "add        r8, r8, r12\n"
@@ -439,7 +438,7 @@ __attribute__((always_inline)) inline void correct_wide_row(const correction_wid
                                                                  BIO_NEON_TURN_IF_STEP_NEGATIVE) "4:\n"
         : "+r"(wide_register), "+r"(step_register), "+r"(frame_register), "+r"(out_register)
         : "r"(tail_out_register), [reverse] "i"(Reverse ? 1 : 0), [invert] "i"(Invert ? 1 : 0)
-        : "cc", "memory", "r4", "r5", "r6", "r8", "lr", "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16",
+        : "cc", "memory", "r2", "r4", "r5", "r6", "r8", "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16",
           "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30",
           "d31");
 }
