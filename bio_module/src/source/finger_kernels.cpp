@@ -59,8 +59,6 @@ variant_list usable_variants() {
 constexpr std::size_t group_pixels = 8;
 constexpr std::size_t window_samples = 32;
 constexpr std::size_t window_bytes = 2 * window_samples;
-constexpr std::uint32_t window_reach =
-    kernel_row_bytes + window_bytes;  // window to the end of its bottom half
 // Where the vector rows' loads leave their pointer before the step to the next group's window: after the
 // top half and the first 32 bytes of the bottom half.
 constexpr std::uint32_t last_load_at = kernel_row_bytes + window_bytes / 2;
@@ -137,25 +135,35 @@ bool fill_row(const correction_plan& plan, std::size_t r, std::size_t per_row, G
     return true;
 }
 
-// Fills group `g` for plan pixels first .. first + 7; false when they do not fit one window (an odd
-// offset, whose samples are not the window's, or offsets more than 30 samples apart) or a weight does
-// not fit its parts.
-bool fill_group(const correction_plan& plan, std::size_t first, correction_group& g) {
-    std::uint32_t lowest = plan.offset[first];
+// Where a window of `bytes` bytes of a frame row (and as many of the row below) starts that holds the
+// samples of the `count` pixels whose offsets are at `offset`, and the samples to their right: at the
+// lowest, moved left where the window would end past the frame. False when an offset is odd (its
+// samples are not the window's) or the samples do not fit.
+bool place_window(const std::uint32_t* offset, std::size_t count, std::uint32_t bytes, std::uint32_t& start) {
+    std::uint32_t lowest = offset[0];
     std::uint32_t highest = lowest;
-    for (std::size_t j = 0; j < group_pixels; ++j) {
-        const std::uint32_t o = plan.offset[first + j];
-        if ((o & 1u) != 0 || o + kernel_row_bytes + 3 >= kernel_frame_bytes ||
-            !split_weights(plan, first + j, j, g)) {
+    for (std::size_t j = 0; j < count; ++j) {
+        if ((offset[j] & 1u) != 0 || offset[j] + kernel_row_bytes + 3 >= kernel_frame_bytes) {
             return false;
         }
-        lowest = std::min(lowest, o);
-        highest = std::max(highest, o);
+        lowest = std::min(lowest, offset[j]);
+        highest = std::max(highest, offset[j]);
     }
-    // From the lowest sample, moved left where the window would end past the frame.
-    const std::uint32_t start = std::min<std::uint32_t>(lowest, kernel_frame_bytes - window_reach);
-    if (highest - start > window_bytes - 4) {
+    start = std::min<std::uint32_t>(lowest, kernel_frame_bytes - kernel_row_bytes - bytes);
+    return highest - start <= bytes - 4;
+}
+
+// Fills group `g` for plan pixels first .. first + 7; false when they do not fit one window (offsets
+// more than 30 samples apart, or an odd one) or a weight does not fit its parts.
+bool fill_group(const correction_plan& plan, std::size_t first, correction_group& g) {
+    std::uint32_t start = 0;
+    if (!place_window(plan.offset + first, group_pixels, window_bytes, start)) {
         return false;
+    }
+    for (std::size_t j = 0; j < group_pixels; ++j) {
+        if (!split_weights(plan, first + j, j, g)) {
+            return false;
+        }
     }
     g.window = start;
     g.advance = 0;
@@ -262,28 +270,21 @@ bool fill_wide_row(const correction_plan& plan, std::size_t r, std::size_t count
 }
 
 #ifdef __x86_64__
-// Fills `g` for plan pixels first .. first + 7; false when a lane's pixels do not fit its window (an odd
-// offset, or left samples more than 14 apart) or a weight does not fit its halves.
+// Fills `g` for plan pixels first .. first + 7; false when a lane's pixels do not fit its window (left
+// samples more than 14 apart, or an odd offset) or a weight does not fit its halves.
 bool fill_lanes(const correction_plan& plan, std::size_t first, correction_lanes& g) {
     constexpr std::size_t lane_pixels = group_pixels / 2;
     constexpr std::uint32_t lane_bytes = window_bytes / 2;
     for (std::size_t lane = 0; lane < 2; ++lane) {
         const std::uint32_t* offset = plan.offset + first + lane * lane_pixels;
-        std::uint32_t lowest = offset[0];
-        std::uint32_t highest = lowest;
+        std::uint32_t start = 0;
+        if (!place_window(offset, lane_pixels, lane_bytes, start)) {
+            return false;
+        }
         for (std::size_t j = 0; j < lane_pixels; ++j) {
-            if ((offset[j] & 1u) != 0 ||
-                !split_weights(plan, first + lane * lane_pixels + j, lane * lane_pixels + j, g.halves)) {
+            if (!split_weights(plan, first + lane * lane_pixels + j, lane * lane_pixels + j, g.halves)) {
                 return false;
             }
-            lowest = std::min(lowest, offset[j]);
-            highest = std::max(highest, offset[j]);
-        }
-        // From the lowest sample, moved left where the window would end past the frame.
-        const std::uint32_t start =
-            std::min<std::uint32_t>(lowest, kernel_frame_bytes - kernel_row_bytes - lane_bytes);
-        if (highest + kernel_row_bytes + 3 >= kernel_frame_bytes || highest - start > lane_bytes - 4) {
-            return false;
         }
         g.window[lane] = start;
         for (std::size_t j = 0; j < lane_pixels; ++j) {
