@@ -191,9 +191,11 @@ private:
 
 // The var_min suggestion over the scores the page replays, as bio-tune makes it: null fields but
 // "refused" when none can be made.
-nlohmann::json suggestion_json(const std::vector<bio_replay::Sample>& samples, const ScoreSettings& settings) {
+nlohmann::json suggestion_json(const std::vector<bio_replay::Sample>& samples,
+                               const ScoreSettings& settings) {
     std::vector<std::int32_t> scores(samples.size());
-    std::transform(samples.begin(), samples.end(), scores.begin(), [](const bio_replay::Sample& s) { return s.score; });
+    std::transform(samples.begin(), samples.end(), scores.begin(),
+                   [](const bio_replay::Sample& s) { return s.score; });
     const bio_tune::ScorePair pair = settings.bsize > 0 && settings.step > 0
                                          ? bio_tune::ScorePair{settings.bsize, settings.step}
                                          : bio_tune::ScorePair{};
@@ -225,11 +227,18 @@ std::optional<int> int_param(std::string_view query, std::string_view name) {
     return value ? bio_common::parse_integer<int>(*value) : std::nullopt;
 }
 
-// A number's shortest text, appended to `text`.
-template <typename Number>
-void append_number(std::string& text, Number value) {
-    char digits[32];  // a double's shortest form takes at most 24
-    text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+// Numbers' shortest texts, appended to `text` as a JSON array.
+template <typename... Numbers>
+void append_numbers(std::string& text, Numbers... values) {
+    char separator = '[';
+    const auto append = [&text, &separator](auto value) {
+        char digits[32];  // a double's shortest form takes at most 24
+        text += separator;
+        separator = ',';
+        text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+    };
+    (append(values), ...);
+    text += ']';
 }
 
 // The scores of an event as a JSON array of [number, seconds, score, state, missing_before,
@@ -239,19 +248,9 @@ void append_number(std::string& text, Number value) {
 void append_scores(std::string& text, const std::vector<ScoreLog::Entry>& entries) {
     text += '[';
     for (const ScoreLog::Entry& entry : entries) {
-        text += '[';
-        append_number(text, entry.number);
+        append_numbers(text, entry.number, entry.seconds, entry.score, entry.state, entry.missing_before,
+                       entry.truth);
         text += ',';
-        append_number(text, entry.seconds);
-        text += ',';
-        append_number(text, entry.score);
-        text += ',';
-        append_number(text, entry.state);
-        text += ',';
-        append_number(text, entry.missing_before);
-        text += ',';
-        append_number(text, entry.truth);
-        text += "],";
     }
     if (text.back() == ',') {
         text.back() = ']';
@@ -606,7 +605,8 @@ void Session::send_file(std::string_view name, bool with_cookie) {
 // The picture of frame n (?n=N), or the latest picture when no n is given.
 void Session::send_picture(std::string_view query) {
     const std::optional<std::string_view> n = query_value(query, "n");
-    const std::optional<std::uint64_t> number = n ? bio_common::parse_integer<std::uint64_t>(*n) : std::nullopt;
+    const std::optional<std::uint64_t> number =
+        n ? bio_common::parse_integer<std::uint64_t>(*n) : std::nullopt;
     if (n && !number) {
         return refuse(http::status::bad_request, frame_number_text);
     }
@@ -627,8 +627,9 @@ void Session::send_picture(std::string_view query) {
     // corrected image. Measured for the one frame asked for, on this thread, never per frame received.
     const auto* samples = reinterpret_cast<const unsigned char*>(picture->bytes.data());
     const bio_quality::Quality quality =
-        picture->width == 640 ? bio_quality::measure(bio_quality::sampled_frame_window(samples))
-                              : bio_quality::measure({samples, picture->width, picture->height, picture->width, 1});
+        picture->width == 640
+            ? bio_quality::measure(bio_quality::scored_window(samples, 1))
+            : bio_quality::measure({samples, picture->width, picture->height, picture->width, 1});
     answer_.set("X-Frame-Quality", std::to_string(quality.figure));
     send(false);
 }
@@ -649,7 +650,8 @@ void Session::send_touches(std::string_view query) {
     std::vector<bio_replay::Sample> scores;  // a frame lost, or one after lost frames, is a gap
     scores.reserve(std::min(touches_window, server_.log.capacity()));
     const std::uint64_t first = server_.log.read(
-        end - std::min<std::uint64_t>(end, touches_window), touches_window, [&](std::uint64_t, const ScoreLog::Entry& e) {
+        end - std::min<std::uint64_t>(end, touches_window), touches_window,
+        [&](std::uint64_t, const ScoreLog::Entry& e) {
             scores.push_back(bio_replay::Sample{e.score, e.missing_before > 0 || e.state != 0});
         });
     std::vector<bio_replay::Touch> found = bio_replay::replay(scores.data(), scores.size(), rules);
@@ -907,7 +909,8 @@ void PageServer::stop() {
     }
 }
 
-LiveView::LiveView(const std::string& where, std::ostream& out, std::size_t scores_kept, ScoreSettings settings)
+LiveView::LiveView(const std::string& where, std::ostream& out, std::size_t scores_kept,
+                   ScoreSettings settings)
     : server_(std::make_unique<PageServer>(parse_listen_address(where), scores_kept, settings)) {
     server_->start(out);
 }
@@ -933,7 +936,8 @@ void LiveView::frame(const Frame& frame, std::uint8_t truth) {
     }
     server.last_arrival.store(server.seconds());
     // Logged last: a page that sees the score finds the frame's picture.
-    server.log.append(ScoreLog::Entry{frame.number, server.seconds(), frame.score, 0, frame.missing_before, truth});
+    server.log.append(
+        ScoreLog::Entry{frame.number, server.seconds(), frame.score, 0, frame.missing_before, truth});
 }
 
 void LiveView::cut_short(const CutShort& frame) {

@@ -387,7 +387,7 @@ void read_frames(const std::vector<ScoredRecording>& recordings, Analysis& analy
         wanted.insert(touch.best);
     }
     visit_frames(recordings, wanted, [&](std::size_t position, const recording::Frame& frame) {
-        analysis.quality[position] = bio_quality::measure(bio_quality::raw_frame_window(frame.bytes.data()));
+        analysis.quality[position] = bio_quality::measure(bio_quality::scored_window(frame.bytes.data(), 2));
         for (Thumbnail& t : analysis.thumbnails) {
             if (offsets[t.recording] + t.position == position) {
                 t.pixels = thumbnail_pixels(frame.bytes.data());

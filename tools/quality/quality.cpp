@@ -150,14 +150,10 @@ Quality measure(const GreyView& image) {
     return quality;
 }
 
-GreyView raw_frame_window(const unsigned char* frame) {
-    return {frame + kernel_row_bytes * variance_window_y + 2 * variance_window_x, variance_window_width,
-            variance_window_height, static_cast<std::ptrdiff_t>(kernel_row_bytes), 2};
-}
-
-GreyView sampled_frame_window(const unsigned char* samples) {
-    return {samples + (kernel_row_bytes / 2) * variance_window_y + variance_window_x, variance_window_width,
-            variance_window_height, static_cast<std::ptrdiff_t>(kernel_row_bytes / 2), 1};
+GreyView scored_window(const unsigned char* frame, int sample_step) {
+    const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(kernel_row_bytes / 2) * sample_step;
+    return {frame + row * variance_window_y + sample_step * variance_window_x, variance_window_width,
+            variance_window_height, row, sample_step};
 }
 
 }  // namespace bio_quality

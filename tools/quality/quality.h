@@ -32,10 +32,10 @@ struct GreyView {
 };
 
 struct Quality {
-    int figure = 0;           // 0 to 100
-    double foreground = 0;    // foreground blocks / all blocks
-    double orientation = 0;   // mean orientation certainty of the foreground blocks (0 without any)
-    double clarity = 0;       // mean ridge-valley clarity of the foreground blocks (0 without any)
+    int figure = 0;          // 0 to 100
+    double foreground = 0;   // foreground blocks / all blocks
+    double orientation = 0;  // mean orientation certainty of the foreground blocks (0 without any)
+    double clarity = 0;      // mean ridge-valley clarity of the foreground blocks (0 without any)
 };
 
 constexpr int block_size = 16;
@@ -44,11 +44,9 @@ constexpr double foreground_deviation = 10.0;
 // The quality of `image`; a picture smaller than one block has figure 0.
 Quality measure(const GreyView& image);
 
-// The window of a raw 640 x 480 frame that the module scores (440 x 280 samples from (100, 100),
-// the first byte of each pixel), for measuring recorded frames.
-GreyView raw_frame_window(const unsigned char* frame);
-// The same window of a raw frame's samples taken one byte a pixel (640 x 480, as bio-stream's page
-// keeps them).
-GreyView sampled_frame_window(const unsigned char* samples);
+// The window of a 640 x 480 frame that the module scores (440 x 280 samples from (100, 100)), in a
+// frame whose samples are `sample_step` bytes apart: 2 in a raw frame (the first byte of each pixel),
+// for measuring recorded frames; 1 in its samples alone, as bio-stream's page keeps them.
+GreyView scored_window(const unsigned char* frame, int sample_step);
 
 }  // namespace bio_quality
